@@ -1,0 +1,23 @@
+#include "platform/com/hresult.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(HResultTest, NamesKnownAndUnknownCodes) {
+  EXPECT_STREQ("E_FAIL", HResultName(E_FAIL));
+  EXPECT_STREQ("DISP_E_OVERFLOW", HResultName(DISP_E_OVERFLOW));
+  EXPECT_EQ(std::string("0x12345678"), HResultName(0x12345678));
+  static const ResultName extra[] = {{static_cast<HRESULT>(0xC0040007u),
+                                      "OPC_E_UNKNOWNITEMID"}};
+  RegisterResultNames(extra, 1);
+  RegisterResultNames(extra, 1);  // a second registration is harmless
+  EXPECT_STREQ("OPC_E_UNKNOWNITEMID", HResultName(static_cast<HRESULT>(0xC0040007u)));
+}
+
+TEST(HResultTest, Win32ErrorsMapToFacility7) {
+  EXPECT_EQ(E_ACCESSDENIED, HRESULT_FROM_WIN32(5));
+  EXPECT_EQ(S_OK, HRESULT_FROM_WIN32(0));
+  EXPECT_TRUE(FAILED(E_FAIL));
+  EXPECT_TRUE(SUCCEEDED(S_FALSE));
+}
