@@ -1,0 +1,29 @@
+// Port usage: the share of the link's capacity that a port used between two
+// accepted frames, from the growth of its 64-bit octet counters. The device's
+// switch table and the configurator's live view compute it the same way.
+#ifndef KAVEX_DEVICE_PORT_USAGE_H_
+#define KAVEX_DEVICE_PORT_USAGE_H_
+
+#include <cstdint>
+
+// What the computation keeps per port between frames.
+struct UsageState {
+  uint64_t previous_tx_octets = 0;
+  uint64_t previous_rx_octets = 0;
+  float usage = 0;            // percent
+  float last_good_usage = 0;  // the last usage within 0..100
+};
+
+struct UsageSample {
+  uint16_t speed = 0;       // Mbit/s
+  uint32_t elapsed_ms = 0;  // since the port's previous computation
+  uint8_t status = 0;       // the frame's status byte (enabled, duplex bits)
+  uint64_t tx_octets = 0;
+  uint64_t rx_octets = 0;
+};
+
+// Updates `state` with one sample. A usage outside 0..100 (the first sample
+// measures from zero, a counter may jump) shows the last good usage instead.
+void ComputeUsage(const UsageSample& sample, UsageState* state);
+
+#endif  // KAVEX_DEVICE_PORT_USAGE_H_

@@ -1,0 +1,232 @@
+#include "device/switch_table.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <utility>
+
+#include "platform/sync/clock.h"
+
+namespace {
+
+uint32_t LoadTick(const uint32_t& tick) {
+  return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(tick))
+      .load(std::memory_order_relaxed);
+}
+
+void StoreTick(uint32_t& tick, uint32_t value) {
+  std::atomic_ref<uint32_t>(tick).store(value, std::memory_order_relaxed);
+}
+
+// Seconds are compared with an unsigned 32-bit time-out.
+bool Exceeds(int32_t seconds, uint32_t timeout) {
+  return static_cast<int64_t>(seconds) > static_cast<int64_t>(timeout);
+}
+
+void CountSecond(int32_t& seconds) {
+  if (seconds < INT32_MAX) ++seconds;
+}
+
+void MarkPortsStale(SwitchRecord& record) {
+  for (PortRecord& port : record.ports) port.live.stale = true;
+}
+
+}  // namespace
+
+SwitchTable::SwitchTable(Clock* clock) : clock_(clock) {}
+
+void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  adapter_ = std::move(adapter);
+  data_format_ = std::move(data_format);
+  integer_format_ = data_format_ == "Integer";
+  address_index_ = AddressIndex();
+  alias_index_.clear();
+  for (size_t s = 0; s < adapter_.switches.size(); ++s) {
+    SwitchRecord& record = adapter_.switches[s];
+    // An address not in the exact upper-case text form never equals a
+    // frame's source address, so it is left out of the index.
+    uint64_t key;
+    if (ParseAddressText(record.address, &key)) {
+      address_index_.Add(key, static_cast<uint32_t>(s));
+    }
+    alias_index_[record.alias].push_back(static_cast<uint32_t>(s));
+    record.port_by_number.fill(-1);
+    for (size_t p = 0; p < record.ports.size(); ++p) {
+      uint8_t number = record.ports[p].number;
+      if (number <= kMaxFramePortNumber && record.port_by_number[number] < 0) {
+        record.port_by_number[number] = static_cast<int16_t>(p);
+      }
+    }
+  }
+}
+
+FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
+  if (!IsVeltoFrame(frame, len)) return FrameResult::kNotVelto;
+  if (len < kMinVeltoFrameSize) return FrameResult::kTooShort;
+  const int64_t s =
+      address_index_.Find(AddressKey(frame + kSourceAddressOffset));
+  if (s < 0) return FrameResult::kUnknownSwitch;
+  SwitchRecord& record = adapter_.switches[s];
+  const int number = ResolvePortNumber(&record.numbering, record.type_code,
+                                       PortByte(frame, len), true);
+  if (number == 0) return FrameResult::kNoPortNumber;
+  const int p = record.port_by_number[number];
+  if (p < 0) return FrameResult::kUnknownPort;
+  PortRecord& port = record.ports[p];
+
+  // The interval is measured from the port's last accepted frame, in
+  // wrapping 32-bit milliseconds.
+  const uint32_t tick = (clock_ ? clock_ : CurrentClock())->TickCount();
+  if (tick - LoadTick(port.last_frame_tick) <= kPortUpdateIntervalMs) {
+    return FrameResult::kThrottled;
+  }
+  const FrameInfo info = DecodeFrameInfo(frame, len);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint32_t elapsed = tick - port.last_frame_tick;
+  if (elapsed <= kPortUpdateIntervalMs) return FrameResult::kThrottled;
+
+  SwitchValues& switch_values = record.live;
+  switch_values.seconds = 0;
+  switch_values.total_ports = static_cast<uint32_t>(record.ports.size());
+  std::memcpy(switch_values.mac.data(), frame + kSourceAddressOffset, 6);
+  StoreTick(port.last_frame_tick, tick);
+
+  PortValues& values = port.live;
+  values.stale = false;
+  values.seconds = 0;
+  values.status = StatusByte(frame, len);
+  std::memcpy(values.counters.bytes.data(), CountersBytes(frame, len),
+              kPortCountersSize);
+
+  switch_values.ring_version = info.ring_version;
+  switch_values.ring_flags = info.ring_flags;
+  switch_values.ipv4_address = info.ipv4_address;
+  std::memcpy(switch_values.config_text, info.config_text,
+              sizeof switch_values.config_text);
+  values.speed = info.port_speed;
+  if (values.speed == 0) {
+    values.speed = DefaultPortSpeed(values.status, record.type_code, number);
+  }
+
+  ComputeUsage({.speed = values.speed,
+                .elapsed_ms = elapsed,
+                .status = values.status,
+                .tx_octets = TxOctets(values.counters),
+                .rx_octets = RxOctets(values.counters)},
+               &values.usage);
+  Publish(values);
+  return FrameResult::kAccepted;
+}
+
+void SwitchTable::Publish(PortValues& values) const {
+  uint32_t numbers[kUsageProperty];  // properties 2 to 40
+  numbers[kSpeedProperty] = values.speed;
+  numbers[kDuplexProperty] = (values.status & kStatusFullDuplex) ? 1 : 0;
+  numbers[kLinkStatusProperty] = (values.status & kStatusLinkUp) ? 1 : 0;
+  numbers[kPortEnableProperty] = (values.status & kStatusEnabled) ? 1 : 0;
+  for (size_t i = 0; i < kPublishedCounterCount; ++i) {
+    numbers[kFirstCounterProperty + i] = static_cast<uint32_t>(
+        CounterValue(values.counters, kPublishedCounters[i]));
+  }
+  const float usage = values.usage.usage;
+
+  if (integer_format_) {
+    for (int n = kSpeedProperty; n < kUsageProperty; ++n) {
+      values.integer_slots[n] = static_cast<int32_t>(numbers[n]);
+    }
+    values.integer_slots[kUsageProperty] = static_cast<int32_t>(usage);
+  } else {
+    PortTextSlots& slots = values.text_slots;
+    std::copy(numbers + kSpeedProperty, numbers + kUsageProperty,
+              slots.numbers.begin() + kSpeedProperty);
+    slots.usage = usage;
+    for (int n = kSpeedProperty; n <= kUsageProperty; ++n) {
+      slots.written |= uint64_t{1} << n;
+    }
+  }
+}
+
+void SwitchTable::Tick() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const uint32_t timeout = adapter_.timeout_seconds;
+  for (SwitchRecord& record : adapter_.switches) {
+    SwitchValues& values = record.live;
+    if (Exceeds(values.seconds, timeout)) {
+      MarkPortsStale(record);
+      values.status_text = StatusText::kOffline;
+      values.status = 0;
+    } else {
+      values.status_text = StatusText::kOnline;
+      values.status = 1;
+    }
+    values.last_update = static_cast<uint32_t>(values.seconds);
+    values.last_update_text = LastUpdateText::kSeconds;
+    CountSecond(values.seconds);
+
+    for (PortRecord& port : record.ports) {
+      PortValues& port_values = port.live;
+      if (Exceeds(port_values.seconds, timeout)) port_values.stale = true;
+      port_values.text_slots.numbers[kPortLastUpdateProperty] =
+          static_cast<uint32_t>(port_values.seconds);
+      port_values.text_slots.written |= uint64_t{1} << kPortLastUpdateProperty;
+      port_values.integer_slots[kPortLastUpdateProperty] = port_values.seconds;
+      CountSecond(port_values.seconds);
+    }
+
+    if (values.seconds > kSwitchOfflineSeconds) {
+      MarkPortsStale(record);
+      values.last_update_text = LastUpdateText::kOffline;
+      values.status = 0;
+    }
+  }
+}
+
+std::span<const uint32_t> SwitchTable::SwitchesWithAlias(
+    std::string_view alias) const {
+  auto it = alias_index_.find(alias);
+  if (it == alias_index_.end()) return {};
+  return it->second;
+}
+
+int SwitchTable::FindPort(size_t s, std::string_view alias) const {
+  const std::vector<PortRecord>& ports = adapter_.switches[s].ports;
+  for (size_t p = 0; p < ports.size(); ++p) {
+    if (ports[p].alias == alias) return static_cast<int>(p);
+  }
+  return -1;
+}
+
+SwitchValues SwitchTable::CopySwitchValues(size_t s) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return adapter_.switches[s].live;
+}
+
+PortValues SwitchTable::CopyPortValues(size_t s, size_t p) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return adapter_.switches[s].ports[p].live;
+}
+
+void SwitchTable::CopyValues(size_t s, size_t p, SwitchValues* switch_values,
+                             PortValues* port_values) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const SwitchRecord& record = adapter_.switches[s];
+  *switch_values = record.live;
+  *port_values = record.ports[p].live;
+}
+
+std::string SwitchTable::SwitchText(size_t s, int slot) const {
+  return SwitchTextSlot(adapter_.switches[s], CopySwitchValues(s), slot);
+}
+
+std::string SwitchTable::PortText(size_t s, size_t p, int property) const {
+  return PortTextSlot(adapter_.switches[s].ports[p], CopyPortValues(s, p),
+                      property);
+}
+
+int32_t SwitchTable::PortInteger(size_t s, size_t p, int property) const {
+  if (property < 0 || property >= kPortPropertyCount) return 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return adapter_.switches[s].ports[p].live.integer_slots[property];
+}

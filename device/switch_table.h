@@ -1,0 +1,110 @@
+// The switch table: the device's live state, one record per configured switch
+// and port of the capture adapter.
+//
+// Threads: frames arrive on one receive thread (HandleFrame), the timer thread
+// ages the records once a second (Tick), and any thread reads (Copy*, *Text,
+// *Integer). Writers hold the table lock while they change values and readers
+// copy under it, so no reader ever sees a half-written value. A frame for a
+// port still inside its 2-second window is dropped without taking the lock.
+#ifndef KAVEX_DEVICE_SWITCH_TABLE_H_
+#define KAVEX_DEVICE_SWITCH_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "device/address_index.h"
+#include "device/switch_records.h"
+
+class Clock;
+
+// Why a frame was taken or dropped, in the order of the tests.
+enum class FrameResult {
+  kNotVelto,       // wrong EtherType or vendor prefix
+  kTooShort,       // too short to hold the port trailer
+  kUnknownSwitch,  // no configured switch has this address
+  kNoPortNumber,   // dropped by the port-number rules or the cycle lock
+  kUnknownPort,    // no configured, enabled port has this number
+  kThrottled,      // the port was updated less than 2 s ago
+  kAccepted,
+};
+
+// A port is updated at most once per this many milliseconds.
+inline constexpr uint32_t kPortUpdateIntervalMs = 2000;
+// After this many seconds without a frame a switch's "Last_Update" reads
+// "Offline".
+inline constexpr int32_t kSwitchOfflineSeconds = 2000;
+
+class SwitchTable {
+ public:
+  // `clock` gives the millisecond tick for the per-port interval; nullptr
+  // uses the installed clock (CurrentClock) at every frame.
+  explicit SwitchTable(Clock* clock = nullptr);
+  SwitchTable(const SwitchTable&) = delete;
+  SwitchTable& operator=(const SwitchTable&) = delete;
+
+  // Takes the capture adapter's records and the device data format
+  // ("Integer" fills the integer slots, anything else the text slots) and
+  // builds the lookup indexes. Call once, before frames, ticks or reads.
+  void Install(AdapterEntry adapter, std::string data_format);
+
+  // Acceptance tests and update for one received frame. Frames must come
+  // from one thread at a time (the receive thread).
+  FrameResult HandleFrame(const uint8_t* frame, size_t len);
+
+  // One second of ageing: online/offline, stale ports, "Last_Update".
+  void Tick();
+
+  // Configuration and structure: fixed after Install, read without the lock.
+  // The records' live values must be read through the Copy functions.
+  const AdapterEntry& adapter() const { return adapter_; }
+  const std::string& data_format() const { return data_format_; }
+  bool integer_format() const { return integer_format_; }
+  size_t switch_count() const { return adapter_.switches.size(); }
+  const SwitchRecord& switch_record(size_t s) const {
+    return adapter_.switches[s];
+  }
+  // Positions of the switches called `alias`, in list order.
+  std::span<const uint32_t> SwitchesWithAlias(std::string_view alias) const;
+  // Position of the first port of switch `s` called `alias`, or -1.
+  int FindPort(size_t s, std::string_view alias) const;
+
+  // Live values, copied under the table lock.
+  SwitchValues CopySwitchValues(size_t s) const;
+  PortValues CopyPortValues(size_t s, size_t p) const;
+  // Both in one hold of the lock: a port item's value depends on its switch.
+  void CopyValues(size_t s, size_t p, SwitchValues* switch_values,
+                  PortValues* port_values) const;
+  std::string SwitchText(size_t s, int slot) const;
+  std::string PortText(size_t s, size_t p, int property) const;
+  int32_t PortInteger(size_t s, size_t p, int property) const;
+
+ private:
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>()(text);
+    }
+  };
+
+  void Accept(SwitchRecord& record, PortRecord& port, int number, uint32_t tick,
+              uint32_t elapsed, const uint8_t* frame, size_t len);
+  void Publish(PortValues& values) const;
+
+  Clock* const clock_;
+  mutable std::mutex mutex_;  // the table lock
+  AdapterEntry adapter_;
+  std::string data_format_;
+  bool integer_format_ = false;
+  AddressIndex address_index_;
+  std::unordered_map<std::string, std::vector<uint32_t>, StringHash,
+                     std::equal_to<>>
+      alias_index_;
+};
+
+#endif  // KAVEX_DEVICE_SWITCH_TABLE_H_

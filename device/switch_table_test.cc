@@ -1,0 +1,437 @@
+#include "device/switch_table.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/testing/switch_table_fixtures.h"
+#include "device/testing/velto_frame_builder.h"
+#include "platform/sync/clock.h"
+
+namespace {
+
+constexpr VeltoFrameBuilder::Mac kMacA = {0x02, 0xC4, 0x7D, 0x1A, 0x2B, 0x3C};
+constexpr VeltoFrameBuilder::Mac kMacB = {0x02, 0xC4, 0x7D, 0x00, 0x00, 0xB0};
+constexpr uint8_t kUpFull100 =
+    kStatusLinkUp | kStatusEnabled | kStatusFullDuplex | kStatus100Mbit;
+
+class SwitchTableTest : public ::testing::Test {
+ protected:
+  // Installs `switches` with the given format and time-out.
+  void Install(std::vector<SwitchRecord> switches,
+               std::string format = "String", uint32_t timeout = 20) {
+    AdapterEntry adapter;
+    adapter.ndis_name = "\\Device\\veth0";
+    adapter.active = true;
+    adapter.timeout_seconds = timeout;
+    adapter.switches = std::move(switches);
+    table_.Install(std::move(adapter), std::move(format));
+  }
+
+  FrameResult Send(const std::vector<uint8_t>& frame) {
+    return table_.HandleFrame(frame.data(), frame.size());
+  }
+
+  // The first frame of a switch only starts its cycle; the same port coming
+  // round again is taken.
+  void SendThroughCycleLock(const std::vector<uint8_t>& frame) {
+    ASSERT_EQ(Send(frame), FrameResult::kNoPortNumber);
+    ASSERT_EQ(Send(frame), FrameResult::kAccepted);
+  }
+
+  static VeltoFrameBuilder Frame(const VeltoFrameBuilder::Mac& mac,
+                                 int port_number) {
+    VeltoFrameBuilder builder;
+    builder.Source(mac)
+        .Port((port_number - 1) / 8, (port_number - 1) % 8)
+        .Status(kUpFull100);
+    return builder;
+  }
+
+  std::string PortText(size_t s, size_t p, std::string_view property) {
+    return table_.PortText(s, p, FindPortProperty(property));
+  }
+  int32_t PortInteger(size_t s, size_t p, std::string_view property) {
+    return table_.PortInteger(s, p, FindPortProperty(property));
+  }
+
+  FakeClock clock_{100'000};
+  SwitchTable table_{&clock_};
+};
+
+TEST_F(SwitchTableTest, FramesTooShortForTheTrailerAreDropped) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 8)});
+  SendThroughCycleLock(Frame(kMacA, 1).Build());
+  for (size_t len : {0u, 13u, 14u, 175u, 176u, 177u}) {
+    clock_.Advance(2001);
+    auto frame = Frame(kMacA, 1).Length(len).Build();
+    EXPECT_EQ(Send(frame), len < kEthernetHeaderSize ? FrameResult::kNotVelto
+                                                     : FrameResult::kTooShort)
+        << len;
+  }
+  // 178 bytes hold the trailer; the information area is empty.
+  clock_.Advance(2001);
+  // In so short a frame the port and status bytes are the destination's
+  // first two bytes.
+  EXPECT_EQ(Send(Frame(kMacA, 1)
+                     .Destination({0x00, kUpFull100, 0, 0, 0, 0})
+                     .Info(1, 0x01020304, 1, 1, "X")
+                     .Length(178)
+                     .Counter("rx_fcs_errors", 9)
+                     .Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(PortText(0, 0, "rx_fcs_errors"), "9");
+  EXPECT_EQ(table_.CopySwitchValues(0).ipv4_address, 0u);
+}
+
+TEST_F(SwitchTableTest, OnlyVeltoFramesOfConfiguredSwitchesAndPorts) {
+  SwitchRecord sw = MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 0);
+  sw.ports.push_back(MakePort(1, "Up"));
+  sw.ports.push_back(MakePort(3, "Three"));
+  sw.ports.push_back(MakePort(3, "AlsoThree"));  // the first one wins
+  Install({std::move(sw), MakeSwitch("02.c4.7d.00.00.b0", "lower", 0, 8)});
+
+  EXPECT_EQ(Send(Frame(kMacA, 1).EtherType(0x0800).Build()),
+            FrameResult::kNotVelto);
+  EXPECT_EQ(Send(Frame({0x00, 0xC4, 0x7D, 0x1A, 0x2B, 0x3C}, 1).Build()),
+            FrameResult::kNotVelto);
+  // A configured address in lower case never matches a frame.
+  EXPECT_EQ(Send(Frame(kMacB, 1).Build()), FrameResult::kUnknownSwitch);
+  EXPECT_EQ(Send(Frame(kMacB, 1).Build()), FrameResult::kUnknownSwitch);
+
+  SendThroughCycleLock(Frame(kMacA, 3).Counter("tx_drop_pkts", 33).Build());
+  EXPECT_EQ(Send(Frame(kMacA, 2).Build()), FrameResult::kUnknownPort);
+  EXPECT_EQ(PortText(0, 1, "tx_drop_pkts"), "33");
+  EXPECT_EQ(PortText(0, 2, "tx_drop_pkts"), "");
+  EXPECT_FALSE(table_.CopyPortValues(0, 1).stale);
+  EXPECT_TRUE(table_.CopyPortValues(0, 2).stale);
+}
+
+TEST_F(SwitchTableTest, FirstConfiguredSwitchWithAnAddressWins) {
+  Install({MakeSwitch("02.C4.7D.00.00.01", "Other", 0, 8),
+           MakeSwitch("02.C4.7D.1A.2B.3C", "First", 0, 8),
+           MakeSwitch("02.C4.7D.1A.2B.3C", "Second", 0, 8)});
+  SendThroughCycleLock(Frame(kMacA, 2).Build());
+  EXPECT_FALSE(table_.CopyPortValues(1, 1).stale);
+  EXPECT_TRUE(table_.CopyPortValues(2, 1).stale);
+  EXPECT_EQ(table_.CopySwitchValues(1).total_ports, 8u);
+  EXPECT_EQ(table_.CopySwitchValues(2).total_ports, 0u);
+}
+
+TEST_F(SwitchTableTest, PortIsUpdatedAtMostOncePer2Seconds) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 8)});
+  SendThroughCycleLock(Frame(kMacA, 1).Counter("tx_unicast_pkts", 1).Build());
+
+  clock_.Advance(1500);
+  EXPECT_EQ(Send(Frame(kMacA, 1).Counter("tx_unicast_pkts", 2).Build()),
+            FrameResult::kThrottled);
+  EXPECT_EQ(PortText(0, 0, "tx_unicast_pkts"), "1");
+  clock_.Advance(500);  // exactly 2000 ms
+  EXPECT_EQ(Send(Frame(kMacA, 1).Counter("tx_unicast_pkts", 3).Build()),
+            FrameResult::kThrottled);
+  clock_.Advance(1);  // 2001 ms after the accepted frame
+  EXPECT_EQ(Send(Frame(kMacA, 1).Counter("tx_unicast_pkts", 4).Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(PortText(0, 0, "tx_unicast_pkts"), "4");
+  // Each port has its own window.
+  EXPECT_EQ(Send(Frame(kMacA, 2).Build()), FrameResult::kAccepted);
+}
+
+TEST_F(SwitchTableTest, IntervalSurvivesTickWrapAround) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 8)});
+  clock_.SetTick(0xFFFFFF00u);
+  SendThroughCycleLock(Frame(kMacA, 1).Build());
+  clock_.SetTick(0x00000100u);  // 512 ms later
+  EXPECT_EQ(Send(Frame(kMacA, 1).Build()), FrameResult::kThrottled);
+  clock_.SetTick(0x00000800u);  // 2304 ms later
+  EXPECT_EQ(Send(Frame(kMacA, 1).Build()), FrameResult::kAccepted);
+}
+
+TEST_F(SwitchTableTest, StringFormatFillsTextSlots) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 8)});
+  auto first = Frame(kMacA, 3)
+                   .Counter("tx_octets", 0x100000005ULL)  // low 32 bits shown
+                   .Counter("rx_octets", 2'000'000)
+                   .Counter("rx_good_octets;", 77)
+                   .Counter("rx_symbol_error", 0xFFFFFFFFu)
+                   .Build();
+  SendThroughCycleLock(first);
+  EXPECT_EQ(PortText(0, 2, "PortId"), "3");
+  EXPECT_EQ(PortText(0, 2, "Alias"), "P3");
+  EXPECT_EQ(PortText(0, 2, "Speed"), "100");
+  EXPECT_EQ(PortText(0, 2, "Duplex"), "1");
+  EXPECT_EQ(PortText(0, 2, "Link_Status"), "1");
+  EXPECT_EQ(PortText(0, 2, "Port_Enable"), "1");
+  EXPECT_EQ(PortText(0, 2, "tx_octets"), "5");
+  EXPECT_EQ(PortText(0, 2, "rx_good_octets;"), "77");
+  EXPECT_EQ(PortText(0, 2, "rx_symbol_error"), "4294967295");
+  EXPECT_EQ(PortText(0, 2, "Usage"), "0.00");    // measured from zero
+  EXPECT_EQ(PortText(0, 2, "Last_Update"), "");  // the timer writes it
+  EXPECT_EQ(PortInteger(0, 2, "Speed"), 0);
+
+  // 100 Mbit/s full duplex, 350,000 / 700,000 more octets in 2.5 s: 1 %.
+  clock_.Advance(2500);
+  ASSERT_EQ(Send(Frame(kMacA, 3)
+                     .Counter("tx_octets", 0x100000005ULL + 350'000)
+                     .Counter("rx_octets", 2'700'000)
+                     .Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(PortText(0, 2, "Usage"), "1.00");
+
+  // Half duplex adds both directions; link down and disabled are published.
+  clock_.Advance(2500);
+  ASSERT_EQ(Send(Frame(kMacA, 3)
+                     .Status(kStatusEnabled | kStatus100Mbit)
+                     .Counter("tx_octets", 0x100000005ULL + 700'000)
+                     .Counter("rx_octets", 3'050'000)
+                     .Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(PortText(0, 2, "Usage"), "1.00");
+  EXPECT_EQ(PortText(0, 2, "Duplex"), "0");
+  EXPECT_EQ(PortText(0, 2, "Link_Status"), "0");
+  clock_.Advance(2500);
+  ASSERT_EQ(Send(Frame(kMacA, 3)
+                     .Status(kStatusEnabled | kStatus100Mbit)
+                     .Counter("tx_octets", 0x100000005ULL + 1'050'000)
+                     .Counter("rx_octets", 3'750'000)
+                     .Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(PortText(0, 2, "Usage"), "1.50");
+  EXPECT_EQ(PortText(0, 2, "Speed"), "100");
+}
+
+TEST_F(SwitchTableTest, IntegerFormatFillsIntegerSlots) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 8)}, "Integer");
+  SendThroughCycleLock(Frame(kMacA, 1)
+                           .Counter("tx_octets", 1'000'000)
+                           .Counter("rx_drop_pkts", 0x80000001u)
+                           .Build());
+  clock_.Advance(2500);
+  ASSERT_EQ(Send(Frame(kMacA, 1)
+                     .Status(kStatusEnabled | kStatusLinkUp | kStatus100Mbit)
+                     .Counter("tx_octets", 1'000'000 + 1'050'000)
+                     .Counter("rx_drop_pkts", 0x80000001u)
+                     .Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(PortInteger(0, 0, "Speed"), 100);
+  EXPECT_EQ(PortInteger(0, 0, "Duplex"), 0);
+  EXPECT_EQ(PortInteger(0, 0, "Link_Status"), 1);
+  EXPECT_EQ(PortInteger(0, 0, "Port_Enable"), 1);
+  EXPECT_EQ(PortInteger(0, 0, "tx_octets"), 2'050'000);
+  // Low 32 bits in a signed slot.
+  EXPECT_EQ(PortInteger(0, 0, "rx_drop_pkts"),
+            static_cast<int32_t>(0x80000001u));
+  // 1.5 % truncated toward zero.
+  EXPECT_EQ(PortInteger(0, 0, "Usage"), 1);
+  EXPECT_FLOAT_EQ(table_.CopyPortValues(0, 0).usage.usage, 1.5f);
+  // The text slots other than the configured ones stay empty.
+  EXPECT_EQ(PortText(0, 0, "Speed"), "");
+  EXPECT_EQ(PortText(0, 0, "Usage"), "");
+  EXPECT_EQ(PortText(0, 0, "PortId"), "1");
+  EXPECT_EQ(PortText(0, 0, "Alias"), "P1");
+}
+
+TEST_F(SwitchTableTest, FrameSetsSwitchValuesAndSpeed) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 3, 26)});
+  // Learn all three chips before the cycle lock closes on port 1.
+  EXPECT_EQ(Send(Frame(kMacA, 1).Build()), FrameResult::kNoPortNumber);
+  EXPECT_EQ(Send(Frame(kMacA, 9).Build()), FrameResult::kNoPortNumber);
+  EXPECT_EQ(Send(Frame(kMacA, 17).Build()), FrameResult::kNoPortNumber);
+  ASSERT_EQ(Send(Frame(kMacA, 1)
+                     .Info(3, 0x0A00A8C0, 2, 0x0D, "T26-G")
+                     .PortSpeedRecord(1000)
+                     .Build()),
+            FrameResult::kAccepted);
+  SwitchValues values = table_.CopySwitchValues(0);
+  EXPECT_EQ(values.mac, kMacA);
+  EXPECT_EQ(values.total_ports, 26u);
+  EXPECT_EQ(values.ipv4_address, 0x0A00A8C0u);
+  EXPECT_EQ(values.ring_version, 2);
+  EXPECT_EQ(values.ring_flags, 0x0D);
+  EXPECT_STREQ(values.config_text, "T26-G");
+  EXPECT_EQ(table_.CopyPortValues(0, 0).speed, 1000);
+
+  // Chip 2's extra port is 26 on a type 3 switch and runs at a gigabit;
+  // a frame without an information area clears the switch's fields.
+  ASSERT_EQ(Send(Frame(kMacA, 1).PortByte(0x82).Status(0).Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(table_.CopyPortValues(0, 25).speed, 1000);
+  values = table_.CopySwitchValues(0);
+  EXPECT_EQ(values.ipv4_address, 0u);
+  EXPECT_EQ(values.ring_version, 0);
+  EXPECT_STREQ(values.config_text, "");
+  // Chip 1's index 8 is dropped.
+  EXPECT_EQ(Send(Frame(kMacA, 1).PortByte(0x81).Build()),
+            FrameResult::kNoPortNumber);
+  // A 10 Mbit/s port without a speed record.
+  ASSERT_EQ(Send(Frame(kMacA, 5).Status(kStatusLinkUp).Build()),
+            FrameResult::kAccepted);
+  EXPECT_EQ(table_.CopyPortValues(0, 4).speed, 10);
+}
+
+TEST_F(SwitchTableTest, SwitchGoesOfflineAfterItsTimeOut) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 2)}, "String", 20);
+  EXPECT_EQ(table_.SwitchText(0, kSwitchStatusSlot), "");
+  EXPECT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot), "");
+  SendThroughCycleLock(Frame(kMacA, 1).Build());
+
+  for (int second = 0; second <= 20; ++second) {
+    table_.Tick();
+    SwitchValues values = table_.CopySwitchValues(0);
+    ASSERT_EQ(values.status, 1) << second;
+    ASSERT_EQ(table_.SwitchText(0, kSwitchStatusSlot), "Online");
+    ASSERT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot),
+              std::to_string(second));
+    ASSERT_EQ(values.last_update, static_cast<uint32_t>(second));
+    ASSERT_EQ(table_.PortText(0, 0, kPortLastUpdateProperty),
+              std::to_string(second));
+    ASSERT_EQ(table_.PortInteger(0, 0, kPortLastUpdateProperty), second);
+    ASSERT_FALSE(table_.CopyPortValues(0, 0).stale) << second;
+  }
+  // The port that never sent stays stale all along.
+  EXPECT_TRUE(table_.CopyPortValues(0, 1).stale);
+
+  table_.Tick();  // publishes 21
+  EXPECT_EQ(table_.CopySwitchValues(0).status, 0);
+  EXPECT_EQ(table_.SwitchText(0, kSwitchStatusSlot), "Offline");
+  EXPECT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot), "21");
+  EXPECT_TRUE(table_.CopyPortValues(0, 0).stale);
+
+  // A frame brings the switch back on the next tick.
+  clock_.Advance(30'000);
+  ASSERT_EQ(Send(Frame(kMacA, 1).Build()), FrameResult::kAccepted);
+  EXPECT_FALSE(table_.CopyPortValues(0, 0).stale);
+  table_.Tick();
+  EXPECT_EQ(table_.SwitchText(0, kSwitchStatusSlot), "Online");
+  EXPECT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot), "0");
+  EXPECT_EQ(table_.PortText(0, 0, kPortLastUpdateProperty), "0");
+}
+
+TEST_F(SwitchTableTest, PortGoesStaleOnItsOwnTimeOut) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 2)}, "Integer", 5);
+  SendThroughCycleLock(Frame(kMacA, 1).Build());
+  for (int second = 0; second < 6; ++second) {
+    table_.Tick();
+    if (second == 3) {
+      clock_.Advance(3000);
+      ASSERT_EQ(Send(Frame(kMacA, 2).Build()), FrameResult::kAccepted);
+    }
+  }
+  // Port 1 last sent 6 ticks ago (published 0..5); one more tick publishes 6.
+  EXPECT_FALSE(table_.CopyPortValues(0, 0).stale);
+  table_.Tick();
+  EXPECT_TRUE(table_.CopyPortValues(0, 0).stale);
+  EXPECT_FALSE(table_.CopyPortValues(0, 1).stale);
+  EXPECT_EQ(table_.CopySwitchValues(0).status, 1);
+  EXPECT_EQ(table_.PortInteger(0, 0, kPortLastUpdateProperty), 6);
+  EXPECT_EQ(table_.PortInteger(0, 1, kPortLastUpdateProperty), 2);
+  // The timer fills the text slot in either format.
+  EXPECT_EQ(table_.PortText(0, 1, kPortLastUpdateProperty), "2");
+}
+
+TEST_F(SwitchTableTest, LastUpdateReadsOfflineAfter2000Seconds) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 1)}, "String", 5000);
+  SendThroughCycleLock(Frame(kMacA, 1).Build());
+  for (int second = 0; second < 2000; ++second) table_.Tick();
+  EXPECT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot), "1999");
+  EXPECT_EQ(table_.CopySwitchValues(0).status, 1);
+  EXPECT_FALSE(table_.CopyPortValues(0, 0).stale);
+
+  table_.Tick();  // publishes 2000
+  SwitchValues values = table_.CopySwitchValues(0);
+  EXPECT_EQ(values.status, 0);
+  EXPECT_EQ(values.last_update, 2000u);
+  EXPECT_EQ(table_.SwitchText(0, kSwitchStatusSlot), "Online");
+  EXPECT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot), "Offline");
+  EXPECT_TRUE(table_.CopyPortValues(0, 0).stale);
+
+  table_.Tick();
+  EXPECT_EQ(table_.CopySwitchValues(0).last_update, 2001u);
+  EXPECT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot), "Offline");
+}
+
+TEST_F(SwitchTableTest, StructureLookups) {
+  SwitchRecord first = MakeSwitch("02.C4.7D.00.00.01", "Hall", 0, 3);
+  first.ports[2].alias = "P1";  // duplicate alias: the first port answers
+  Install({std::move(first), MakeSwitch("02.C4.7D.00.00.02", "Yard", 0, 2),
+           MakeSwitch("02.C4.7D.00.00.03", "Hall", 0, 4)});
+  auto halls = table_.SwitchesWithAlias("Hall");
+  ASSERT_EQ(halls.size(), 2u);
+  EXPECT_EQ(halls[0], 0u);
+  EXPECT_EQ(halls[1], 2u);
+  EXPECT_TRUE(table_.SwitchesWithAlias("hall").empty());
+  EXPECT_EQ(table_.FindPort(0, "P1"), 0);
+  EXPECT_EQ(table_.FindPort(2, "P4"), 3);
+  EXPECT_EQ(table_.FindPort(1, "P4"), -1);
+  EXPECT_EQ(table_.SwitchText(2, kSwitchMacAddressSlot), "02.C4.7D.00.00.03");
+  EXPECT_EQ(table_.SwitchText(2, kSwitchAliasSlot), "Hall");
+  EXPECT_EQ(table_.SwitchText(2, kSwitchTotalPortsSlot), "4");
+  EXPECT_EQ(kPortPropertyNames[kFirstCounterProperty], "tx_octets");
+  EXPECT_EQ(kPortPropertyNames[40], "rx_symbol_error");
+  EXPECT_EQ(FindPortProperty("rx_good_octets;"), 32);
+  EXPECT_EQ(FindPortProperty("rx_good_octets"), -1);
+}
+
+TEST(UsageTextTest, TwoDecimalsLikePrintf) {
+  for (float usage :
+       {0.0f, 0.125f, 0.375f, 1.005f, 9.999f, 33.335f, 99.995f, 100.0f}) {
+    PortRecord port;
+    PortValues values;
+    values.text_slots.written = uint64_t{1} << kUsageProperty;
+    values.text_slots.usage = usage;
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%4.2f", usage);
+    EXPECT_EQ(PortTextSlot(port, values, kUsageProperty), expected) << usage;
+  }
+}
+
+// Frames, ticks and reads on their own threads: a reader must never see a
+// port half-updated. Every frame carries one value in all 35 counters.
+TEST_F(SwitchTableTest, ReadersSeeWholeUpdates) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 4)});
+  SendThroughCycleLock(Frame(kMacA, 2).Build());
+
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      while (!done) {
+        PortValues values = table_.CopyPortValues(0, 1);
+        const std::string first = PortTextSlot(table_.switch_record(0).ports[1],
+                                               values, kFirstCounterProperty);
+        for (int n = kFirstCounterProperty; n < kUsageProperty; ++n) {
+          if (PortTextSlot(table_.switch_record(0).ports[1], values, n) !=
+              first) {
+            ++torn;
+          }
+        }
+      }
+    });
+  }
+  std::thread ticker([&] {
+    while (!done) table_.Tick();
+  });
+
+  auto frame = Frame(kMacA, 2).Build();
+  for (uint32_t v = 1; v <= 20'000; ++v) {
+    for (const CounterField& field : kPublishedCounters) {
+      for (int i = 0; i < field.width; ++i) {
+        frame[frame.size() - kPortCountersSize + field.offset + i] =
+            static_cast<uint8_t>(i < 4 ? v >> (8 * i) : 0);
+      }
+    }
+    clock_.Advance(2001);
+    ASSERT_EQ(Send(frame), FrameResult::kAccepted);
+  }
+  done = true;
+  for (std::thread& reader : readers) reader.join();
+  ticker.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(PortText(0, 1, "rx_symbol_error"), "20000");
+}
+
+}  // namespace
