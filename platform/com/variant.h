@@ -196,6 +196,8 @@ class Variant : public VARIANT {
   explicit Variant(FLOAT value);
   explicit Variant(DOUBLE value);
   explicit Variant(const OLECHAR* text);  // VT_BSTR (null -> null BSTR)
+  // Narrow text would silently become a VT_BOOL; use FromUtf8.
+  explicit Variant(const char* text) = delete;
   explicit Variant(std::u16string_view text);
   static Variant FromUtf8(std::string_view text);
   // Takes ownership of `bstr` as VT_BSTR.

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "platform/com/safearray.h"
 #include "platform/com/variant.h"
@@ -27,6 +29,10 @@ std::string AsText(const VARIANT& v) {
   Result r = Convert(v, VT_BSTR);
   EXPECT_EQ(r.hr, S_OK) << HResultName(r.hr);
   return r.hr == S_OK ? Bstr(BstrView(r.value.bstrVal)).ToUtf8() : "<error>";
+}
+
+HRESULT Cmp(const VARIANT& a, const VARIANT& b, ULONG flags = 0) {
+  return VarCmp(&a, &b, LOCALE_USER_DEFAULT, flags);
 }
 
 TEST(VariantChangeTypeTest, IntegerBoundariesFromTextAndBack) {
@@ -343,8 +349,52 @@ TEST(VariantChangeTypeTest, ByReferenceAndArrays) {
             DISP_E_TYPEMISMATCH);
 }
 
-HRESULT Cmp(const VARIANT& a, const VARIANT& b, ULONG flags = 0) {
-  return VarCmp(&a, &b, LOCALE_USER_DEFAULT, flags);
+TEST(VariantChangeTypeTest, HostileTextGivesAnErrorNeverACrash) {
+  std::vector<std::string> inputs = {
+      std::string(100000, '9'),
+      "0." + std::string(100000, '0') + "1",
+      "1e999999999999999999",
+      "-1e-999999999999999999",
+      std::string(100000, '1') + "e-100000",
+      std::string("12\0", 3),
+      "\xFF\xFE\x80",
+      "99999999999999999999999999999999999999999/1/1",
+      "1/1/99999 99999:99:99 PM",
+      "::",
+      "/",
+      "-",
+      "+.e",
+      "12:00:00 AMX",
+  };
+  // Deterministic noise over the characters the parsers care about.
+  const char alphabet[] = "0123456789+-.eE/:TAPMamp \t,x";
+  uint32_t seed = 12345;
+  for (int n = 0; n < 2000; ++n) {
+    std::string s;
+    for (int len = n % 24; len > 0; --len) {
+      seed = seed * 1103515245 + 12345;
+      s.push_back(alphabet[(seed >> 16) % (sizeof(alphabet) - 1)]);
+    }
+    inputs.push_back(s);
+  }
+  const VARTYPE targets[] = {VT_I1,   VT_I2,  VT_I4,   VT_I8,   VT_UI1, VT_UI2,
+                             VT_UI4,  VT_UI8, VT_R4,   VT_R8,   VT_CY,  VT_DATE,
+                             VT_BOOL, VT_INT, VT_UINT, VT_ERROR};
+  for (const std::string& input : inputs) {
+    const Variant text = Variant::FromUtf8(input);  // embedded NULs kept
+    for (VARTYPE vt : targets) {
+      Result r = Convert(text, vt);
+      EXPECT_TRUE(r.hr == S_OK || r.hr == DISP_E_TYPEMISMATCH ||
+                  r.hr == DISP_E_OVERFLOW)
+          << HResultName(r.hr);
+      EXPECT_EQ(r.value.vt, r.hr == S_OK ? vt : VARTYPE{VT_EMPTY});
+    }
+    const HRESULT cmp = Cmp(text, Real(1.0));
+    EXPECT_TRUE(cmp == VARCMP_LT || cmp == VARCMP_EQ || cmp == VARCMP_GT);
+  }
+  EXPECT_EQ(Convert(Text(inputs[5].c_str()), VT_I4).hr, S_OK);  // "12" only
+  Variant with_nul = Variant::FromUtf8(inputs[5]);
+  EXPECT_EQ(Convert(with_nul, VT_I4).hr, DISP_E_TYPEMISMATCH);
 }
 
 TEST(VarCmpTest, NumbersCompareByValueAcrossTypes) {
