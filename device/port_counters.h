@@ -5,8 +5,10 @@
 #define KAVEX_DEVICE_PORT_COUNTERS_H_
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 inline constexpr size_t kPortCountersSize = 176;
@@ -70,9 +72,14 @@ inline constexpr std::array<CounterField, kPublishedCounterCount>
 inline constexpr size_t kTxOctetsOffset = 0;
 inline constexpr size_t kRxOctetsOffset = 68;
 
+// `width` (at most 8) bytes at `p`, least significant first.
 inline uint64_t LoadLittleEndian(const uint8_t* p, size_t width) {
   uint64_t value = 0;
-  for (size_t i = width; i-- > 0;) value = (value << 8) | p[i];
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&value, p, width);
+  } else {
+    for (size_t i = width; i-- > 0;) value = (value << 8) | p[i];
+  }
   return value;
 }
 

@@ -23,15 +23,57 @@ std::string Usage(float value) {
 
 }  // namespace
 
+namespace {
+
+// The number published into slots 2 to 40.
+uint32_t PublishedNumber(const PortValues& values, int property) {
+  switch (property) {
+    case kSpeedProperty:
+      return values.speed;
+    case kDuplexProperty:
+      return (values.status & kStatusFullDuplex) ? 1 : 0;
+    case kLinkStatusProperty:
+      return (values.status & kStatusLinkUp) ? 1 : 0;
+    case kPortEnableProperty:
+      return (values.status & kStatusEnabled) ? 1 : 0;
+  }
+  // Counters are published as their low 32 bits.
+  const CounterField& field =
+      kPublishedCounters[property - kFirstCounterProperty];
+  return static_cast<uint32_t>(
+      LoadLittleEndian(values.counters.bytes.data() + field.offset, 4));
+}
+
+}  // namespace
+
+int32_t PortIntegerSlot(const PortValues& values, int property) {
+  if (property == kPortLastUpdateProperty) return values.last_update;
+  if (property < kSpeedProperty || property > kUsageProperty ||
+      values.published != SlotSet::kInteger) {
+    return 0;
+  }
+  if (property == kUsageProperty) {
+    // Truncated toward zero; the clamps keep usage within 0..100.
+    const float usage = values.usage.usage;
+    return usage >= 0 && usage <= 100 ? static_cast<int32_t>(usage) : 0;
+  }
+  return static_cast<int32_t>(PublishedNumber(values, property));
+}
+
 std::string PortTextSlot(const PortRecord& port, const PortValues& values,
                          int property) {
   if (property == kPortIdProperty) return port.number_text;
   if (property == kPortAliasProperty) return port.alias;
-  if (property < 0 || property >= kPortPropertyCount) return {};
-  const PortTextSlots& slots = values.text_slots;
-  if (!(slots.written & (uint64_t{1} << property))) return {};
-  if (property == kUsageProperty) return Usage(slots.usage);
-  return Unsigned(slots.numbers[property]);
+  if (property == kPortLastUpdateProperty) {
+    if (!values.last_update_written) return {};
+    return Unsigned(static_cast<uint32_t>(values.last_update));
+  }
+  if (property < kSpeedProperty || property > kUsageProperty ||
+      values.published != SlotSet::kText) {
+    return {};
+  }
+  if (property == kUsageProperty) return Usage(values.usage.usage);
+  return Unsigned(PublishedNumber(values, property));
 }
 
 std::string_view StatusTextName(StatusText text) {

@@ -3,7 +3,9 @@
 //
 // The configuration loader fills the configuration fields and hands the entry
 // to SwitchTable::Install; from then on the lists never change and only the
-// live values (SwitchValues, PortValues) do, under the table lock.
+// live values (SwitchValues, PortValues) do, under the table lock. What only
+// the frame path needs (the port-number learning state, each port's last
+// accepted tick) the table keeps beside the records, packed for the cache.
 #ifndef KAVEX_DEVICE_SWITCH_RECORDS_H_
 #define KAVEX_DEVICE_SWITCH_RECORDS_H_
 
@@ -16,41 +18,43 @@
 #include "device/port_counters.h"
 #include "device/port_properties.h"
 #include "device/port_usage.h"
-#include "device/velto_frame.h"
+#include "device/velto_frame.h"  // kConfigTextSize
 
-// Text slots are kept as the number they show and rendered when read, so the
-// frame handler does not format 40 texts for every accepted frame.
-struct PortTextSlots {
-  uint64_t written = 0;  // bit n: slot n has been written
-  std::array<uint32_t, kPortPropertyCount> numbers{};  // shown as "%u"
-  float usage = 0;  // the "Usage" slot, shown as "%4.2f"
-};
+// Which set of slots a port's frames fill: the integer slots with data
+// format "Integer", the text slots with any other.
+enum class SlotSet : uint8_t { kNone, kInteger, kText };
 
 // A port's live values. Copy them out with SwitchTable::CopyPortValues.
+//
+// The 43 integer and 43 text slots are views over these values: a frame
+// sets the values and publishes them into one slot set in the same hold of
+// the table lock, so a slot always shows the values it was published from.
+// Rendering them on read spares the frame handler 40 conversions per frame.
+// Read them with PortIntegerSlot and PortTextSlot.
 struct PortValues {
-  bool stale = true;    // no current data
-  int32_t seconds = 0;  // since the port's last accepted frame
-  uint8_t status = 0;   // the frame's status byte
-  uint16_t speed = 0;   // Mbit/s
-  PortCounters counters;
+  bool stale = true;  // no current data
+  SlotSet published = SlotSet::kNone;
+  bool last_update_written = false;  // slot 42, written by the timer
+  uint8_t status = 0;                // the frame's status byte
+  uint16_t speed = 0;                // Mbit/s
+  int32_t seconds = 0;               // since the port's last accepted frame
+  int32_t last_update = 0;           // slot 42: seconds at the last tick
   UsageState usage;
-  std::array<int32_t, kPortPropertyCount> integer_slots{};
-  PortTextSlots text_slots;
+  PortCounters counters;
 };
 
 struct PortRecord {
-  // Configuration.
   uint8_t number = 0;       // the configured "Number", low byte
   std::string number_text;  // the configured "Number" text: text slot 0
   std::string alias;        // text slot 1
-
-  // Tick of the last accepted frame. Written by the frame handler under the
-  // table lock and read by it without the lock (through std::atomic_ref), so
-  // the frames a port sends inside its 2 s window cost no lock.
-  alignas(4) uint32_t last_frame_tick = 0;
-
   PortValues live;
 };
+
+// Slot `property` (a port property index) as copied values show it: the
+// integer slot (0 when not written), and the text slot ("" when not written).
+int32_t PortIntegerSlot(const PortValues& values, int property);
+std::string PortTextSlot(const PortRecord& port, const PortValues& values,
+                         int property);
 
 // The switch's text slots, in this order.
 inline constexpr int kSwitchLastUpdateSlot = 0;
@@ -93,12 +97,6 @@ struct SwitchRecord {
   uint8_t type_code = 0;
   std::vector<PortRecord> ports;
 
-  // Port-number learning; touched only by the frame handler.
-  PortNumberState numbering;
-  // Built by SwitchTable::Install: position in `ports` of the first port with
-  // each number a frame can carry, -1 for none.
-  std::array<int16_t, kMaxFramePortNumber + 1> port_by_number{};
-
   SwitchValues live;
 };
 
@@ -109,10 +107,7 @@ struct AdapterEntry {
   std::vector<SwitchRecord> switches;
 };
 
-// The text a slot shows, rendered from copied values. `property` is a port
-// property index; `slot` a switch text slot index.
-std::string PortTextSlot(const PortRecord& port, const PortValues& values,
-                         int property);
+// The text switch slot `slot` shows, from copied values.
 std::string SwitchTextSlot(const SwitchRecord& record,
                            const SwitchValues& values, int slot);
 

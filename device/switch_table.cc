@@ -1,7 +1,5 @@
 #include "device/switch_table.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -9,13 +7,13 @@
 
 namespace {
 
-uint32_t LoadTick(const uint32_t& tick) {
-  return std::atomic_ref<uint32_t>(const_cast<uint32_t&>(tick))
-      .load(std::memory_order_relaxed);
-}
-
-void StoreTick(uint32_t& tick, uint32_t value) {
-  std::atomic_ref<uint32_t>(tick).store(value, std::memory_order_relaxed);
+void PrefetchForWrite(const void* address, size_t size) {
+  constexpr size_t kCacheLine = 64;
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(address);
+  for (uintptr_t line = begin & ~(kCacheLine - 1); line < begin + size;
+       line += kCacheLine) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line), 1);
+  }
 }
 
 // Seconds are compared with an unsigned 32-bit time-out.
@@ -42,8 +40,10 @@ void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
   integer_format_ = data_format_ == "Integer";
   address_index_ = AddressIndex();
   alias_index_.clear();
+  routes_.assign(adapter_.switches.size(), FrameRoute());
+  uint32_t port_count = 0;
   for (size_t s = 0; s < adapter_.switches.size(); ++s) {
-    SwitchRecord& record = adapter_.switches[s];
+    const SwitchRecord& record = adapter_.switches[s];
     // An address not in the exact upper-case text form never equals a
     // frame's source address, so it is left out of the index.
     uint64_t key;
@@ -51,14 +51,20 @@ void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
       address_index_.Add(key, static_cast<uint32_t>(s));
     }
     alias_index_[record.alias].push_back(static_cast<uint32_t>(s));
-    record.port_by_number.fill(-1);
+
+    FrameRoute& route = routes_[s];
+    route.type_code = record.type_code;
+    route.first_port = port_count;
+    route.port_by_number.fill(-1);
     for (size_t p = 0; p < record.ports.size(); ++p) {
-      uint8_t number = record.ports[p].number;
-      if (number <= kMaxFramePortNumber && record.port_by_number[number] < 0) {
-        record.port_by_number[number] = static_cast<int16_t>(p);
+      const uint8_t number = record.ports[p].number;
+      if (number <= kMaxFramePortNumber && route.port_by_number[number] < 0) {
+        route.port_by_number[number] = static_cast<int16_t>(p);
       }
     }
+    port_count += static_cast<uint32_t>(record.ports.size());
   }
+  port_ticks_ = std::make_unique<std::atomic<uint32_t>[]>(port_count);
 }
 
 FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
@@ -67,33 +73,39 @@ FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
   const int64_t s =
       address_index_.Find(AddressKey(frame + kSourceAddressOffset));
   if (s < 0) return FrameResult::kUnknownSwitch;
-  SwitchRecord& record = adapter_.switches[s];
-  const int number = ResolvePortNumber(&record.numbering, record.type_code,
+  FrameRoute& route = routes_[s];
+  const int number = ResolvePortNumber(&route.numbering, route.type_code,
                                        PortByte(frame, len), true);
   if (number == 0) return FrameResult::kNoPortNumber;
-  const int p = record.port_by_number[number];
+  const int p = route.port_by_number[number];
   if (p < 0) return FrameResult::kUnknownPort;
-  PortRecord& port = record.ports[p];
 
   // The interval is measured from the port's last accepted frame, in
   // wrapping 32-bit milliseconds.
+  std::atomic<uint32_t>& last_tick = port_ticks_[route.first_port + p];
   const uint32_t tick = (clock_ ? clock_ : CurrentClock())->TickCount();
-  if (tick - LoadTick(port.last_frame_tick) <= kPortUpdateIntervalMs) {
+  if (tick - last_tick.load(std::memory_order_relaxed) <=
+      kPortUpdateIntervalMs) {
     return FrameResult::kThrottled;
   }
+  SwitchRecord& record = adapter_.switches[s];
+  PortValues& values = record.ports[p].live;
+  // With many switches the records are rarely in the cache; start loading
+  // them while the information area is decoded and the lock is taken.
+  PrefetchForWrite(&values, sizeof values);
+  PrefetchForWrite(&record.live, sizeof record.live);
   const FrameInfo info = DecodeFrameInfo(frame, len);
 
   std::lock_guard<std::mutex> lock(mutex_);
-  const uint32_t elapsed = tick - port.last_frame_tick;
+  const uint32_t elapsed = tick - last_tick.load(std::memory_order_relaxed);
   if (elapsed <= kPortUpdateIntervalMs) return FrameResult::kThrottled;
 
   SwitchValues& switch_values = record.live;
   switch_values.seconds = 0;
   switch_values.total_ports = static_cast<uint32_t>(record.ports.size());
   std::memcpy(switch_values.mac.data(), frame + kSourceAddressOffset, 6);
-  StoreTick(port.last_frame_tick, tick);
+  last_tick.store(tick, std::memory_order_relaxed);
 
-  PortValues& values = port.live;
   values.stale = false;
   values.seconds = 0;
   values.status = StatusByte(frame, len);
@@ -107,7 +119,7 @@ FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
               sizeof switch_values.config_text);
   values.speed = info.port_speed;
   if (values.speed == 0) {
-    values.speed = DefaultPortSpeed(values.status, record.type_code, number);
+    values.speed = DefaultPortSpeed(values.status, route.type_code, number);
   }
 
   ComputeUsage({.speed = values.speed,
@@ -116,36 +128,9 @@ FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
                 .tx_octets = TxOctets(values.counters),
                 .rx_octets = RxOctets(values.counters)},
                &values.usage);
-  Publish(values);
+  // The slots render these values when read (see PortValues).
+  values.published = integer_format_ ? SlotSet::kInteger : SlotSet::kText;
   return FrameResult::kAccepted;
-}
-
-void SwitchTable::Publish(PortValues& values) const {
-  uint32_t numbers[kUsageProperty];  // properties 2 to 40
-  numbers[kSpeedProperty] = values.speed;
-  numbers[kDuplexProperty] = (values.status & kStatusFullDuplex) ? 1 : 0;
-  numbers[kLinkStatusProperty] = (values.status & kStatusLinkUp) ? 1 : 0;
-  numbers[kPortEnableProperty] = (values.status & kStatusEnabled) ? 1 : 0;
-  for (size_t i = 0; i < kPublishedCounterCount; ++i) {
-    numbers[kFirstCounterProperty + i] = static_cast<uint32_t>(
-        CounterValue(values.counters, kPublishedCounters[i]));
-  }
-  const float usage = values.usage.usage;
-
-  if (integer_format_) {
-    for (int n = kSpeedProperty; n < kUsageProperty; ++n) {
-      values.integer_slots[n] = static_cast<int32_t>(numbers[n]);
-    }
-    values.integer_slots[kUsageProperty] = static_cast<int32_t>(usage);
-  } else {
-    PortTextSlots& slots = values.text_slots;
-    std::copy(numbers + kSpeedProperty, numbers + kUsageProperty,
-              slots.numbers.begin() + kSpeedProperty);
-    slots.usage = usage;
-    for (int n = kSpeedProperty; n <= kUsageProperty; ++n) {
-      slots.written |= uint64_t{1} << n;
-    }
-  }
 }
 
 void SwitchTable::Tick() {
@@ -168,10 +153,8 @@ void SwitchTable::Tick() {
     for (PortRecord& port : record.ports) {
       PortValues& port_values = port.live;
       if (Exceeds(port_values.seconds, timeout)) port_values.stale = true;
-      port_values.text_slots.numbers[kPortLastUpdateProperty] =
-          static_cast<uint32_t>(port_values.seconds);
-      port_values.text_slots.written |= uint64_t{1} << kPortLastUpdateProperty;
-      port_values.integer_slots[kPortLastUpdateProperty] = port_values.seconds;
+      port_values.last_update = port_values.seconds;
+      port_values.last_update_written = true;
       CountSecond(port_values.seconds);
     }
 
@@ -226,7 +209,5 @@ std::string SwitchTable::PortText(size_t s, size_t p, int property) const {
 }
 
 int32_t SwitchTable::PortInteger(size_t s, size_t p, int property) const {
-  if (property < 0 || property >= kPortPropertyCount) return 0;
-  std::lock_guard<std::mutex> lock(mutex_);
-  return adapter_.switches[s].ports[p].live.integer_slots[property];
+  return PortIntegerSlot(CopyPortValues(s, p), property);
 }

@@ -9,8 +9,11 @@
 #ifndef KAVEX_DEVICE_SWITCH_TABLE_H_
 #define KAVEX_DEVICE_SWITCH_TABLE_H_
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -85,6 +88,17 @@ class SwitchTable {
   int32_t PortInteger(size_t s, size_t p, int property) const;
 
  private:
+  // What a frame needs of its switch before the lock, packed so that the
+  // routes of a thousand switches stay in the processor's cache.
+  struct FrameRoute {
+    PortNumberState numbering;
+    uint8_t type_code = 0;
+    uint32_t first_port = 0;  // of the switch's ports in port_ticks_
+    // Position in the port list of the first port with each number a frame
+    // can carry; -1 for none.
+    std::array<int16_t, kMaxFramePortNumber + 1> port_by_number{};
+  };
+
   struct StringHash {
     using is_transparent = void;
     size_t operator()(std::string_view text) const {
@@ -92,16 +106,20 @@ class SwitchTable {
     }
   };
 
-  void Accept(SwitchRecord& record, PortRecord& port, int number, uint32_t tick,
-              uint32_t elapsed, const uint8_t* frame, size_t len);
-  void Publish(PortValues& values) const;
-
   Clock* const clock_;
   mutable std::mutex mutex_;  // the table lock
   AdapterEntry adapter_;
   std::string data_format_;
   bool integer_format_ = false;
+
+  // Frame path state, touched only by the receive thread.
   AddressIndex address_index_;
+  std::vector<FrameRoute> routes_;  // by switch
+  // Tick of each port's last accepted frame, all ports of all switches.
+  // Read before the lock to drop frames inside a port's window, written
+  // under it; atomic so that the early read is never a data race.
+  std::unique_ptr<std::atomic<uint32_t>[]> port_ticks_;
+
   std::unordered_map<std::string, std::vector<uint32_t>, StringHash,
                      std::equal_to<>>
       alias_index_;

@@ -380,8 +380,8 @@ TEST(UsageTextTest, TwoDecimalsLikePrintf) {
        {0.0f, 0.125f, 0.375f, 1.005f, 9.999f, 33.335f, 99.995f, 100.0f}) {
     PortRecord port;
     PortValues values;
-    values.text_slots.written = uint64_t{1} << kUsageProperty;
-    values.text_slots.usage = usage;
+    values.published = SlotSet::kText;
+    values.usage.usage = usage;
     char expected[32];
     std::snprintf(expected, sizeof expected, "%4.2f", usage);
     EXPECT_EQ(PortTextSlot(port, values, kUsageProperty), expected) << usage;

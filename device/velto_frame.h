@@ -52,9 +52,7 @@ std::string AddressText(const uint8_t* mac);
 
 // The six address bytes as one integer (byte 0 lowest), for hashing.
 inline uint64_t AddressKey(const uint8_t* mac) {
-  uint64_t key = 0;
-  for (int i = 5; i >= 0; --i) key = (key << 8) | mac[i];
-  return key;
+  return LoadLittleEndian(mac, 6);
 }
 
 // Parses the exact upper-case dotted text form into an AddressKey. Any other

@@ -22,11 +22,14 @@ inline SwitchRecord MakeSwitch(std::string address, std::string alias,
   SwitchRecord record;
   record.address = std::move(address);
   record.alias = std::move(alias);
-  record.model = "T" + std::to_string(port_count);
+  // Appending, not operator+: g++ 12 warns falsely (-Wrestrict) on
+  // "literal" + std::string at -O2.
+  record.model.append("T").append(std::to_string(port_count));
   record.type_code = type_code;
   for (int n = 1; n <= port_count; ++n) {
-    record.ports.push_back(
-        MakePort(static_cast<uint8_t>(n), "P" + std::to_string(n)));
+    std::string alias = "P";
+    alias.append(std::to_string(n));
+    record.ports.push_back(MakePort(static_cast<uint8_t>(n), alias));
   }
   return record;
 }
