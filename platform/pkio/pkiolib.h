@@ -21,12 +21,13 @@
 // Simulated adapters: every subkey of
 //   HKEY_LOCAL_MACHINE "SOFTWARE\Kavex OPC\Pkiolib\Simulated"
 // declares one adapter named after the subkey, with the values
-//   "Description" REG_SZ   friendly name (default "<name> (simulated Velto LAN)")
-//   "Scenario"    REG_SZ or REG_MULTI_SZ  the switches it hears, in the
+//   "Description" REG_SZ   friendly name (default "<name> (simulated Velto
+//   LAN)") "Scenario"    REG_SZ or REG_MULTI_SZ  the switches it hears, in the
 //                 velto-sim scenario language (simulator/scenario.h); lines
 //                 are separated by newlines or ';'. Default: a small mixed
 //                 plant of three switches.
-//   "Address"     REG_SZ   the adapter's own station address, "02.00.00.00.00.01"
+//   "Address"     REG_SZ   the adapter's own station address,
+//   "02.00.00.00.00.01"
 // Opening one starts a generator that sends each switch's frames at the
 // switch's report cycle, timed by the installed clock (platform/sync). No
 // privilege is needed.
@@ -88,9 +89,9 @@ constexpr DWORD MprRecordStride(DWORD bytes_delivered) {
 
 // Pkio_GetTimestampInformation. Frequency sits at byte offset 10.
 struct PKIO_TIMESTAMP_INFO {
-  DWORD Size;        // sizeof(PKIO_TIMESTAMP_INFO)
-  WORD Version;      // 1
-  WORD Resolution;   // as set by Pkio_SetTimestampResolution
+  DWORD Size;       // sizeof(PKIO_TIMESTAMP_INFO)
+  WORD Version;     // 1
+  WORD Resolution;  // as set by Pkio_SetTimestampResolution
   WORD Reserved;
   ULONGLONG Frequency;  // timestamp counts per second
   FILETIME OpenTime;    // UTC time of timestamp 0 (when the adapter opened)
@@ -103,14 +104,15 @@ struct PKIO_NDIS_REQUEST {
   void* InformationBuffer;
   DWORD InformationBufferLength;
   DWORD BytesTransferred;  // written by a query, read by a set
-  DWORD BytesNeeded;       // set with NDIS_STATUS_INVALID_LENGTH / BUFFER_TOO_SHORT
+  DWORD BytesNeeded;  // set with NDIS_STATUS_INVALID_LENGTH / BUFFER_TOO_SHORT
 };
 
 // OID_PKIO_BINDING_LIST answer: 12-byte records ended by one with Flags 0;
 // NameOffset is the byte offset of a NUL-terminated NDIS name from the start
 // of the buffer.
 struct PKIO_BINDING_RECORD {
-  DWORD Flags;  // PKIO_BINDING_SYSTEM (interfaces), PKIO_BINDING_USER (simulated)
+  DWORD
+      Flags;  // PKIO_BINDING_SYSTEM (interfaces), PKIO_BINDING_USER (simulated)
   DWORD Index;  // position in the adapter enumeration
   DWORD NameOffset;
 };
@@ -143,11 +145,11 @@ struct bpf_program {
 extern "C" {
 
 // --- Adapter enumeration (exported by ordinal as noted) -------------------
-PKIO_HANDLE Pkio_OpenAdapterEnum();                        // ordinal 50
-BOOL Pkio_CloseAdapterEnum(PKIO_HANDLE enumeration);       // ordinal 51
-PKIO_HANDLE Pkio_GetFirstAdapter(PKIO_HANDLE enumeration); // ordinal 52
-PKIO_HANDLE Pkio_GetNextAdapter(PKIO_HANDLE enumeration);  // ordinal 53
-BOOL Pkio_ReleaseAdapterEntry(PKIO_HANDLE entry);          // ordinal 54
+PKIO_HANDLE Pkio_OpenAdapterEnum();                         // ordinal 50
+BOOL Pkio_CloseAdapterEnum(PKIO_HANDLE enumeration);        // ordinal 51
+PKIO_HANDLE Pkio_GetFirstAdapter(PKIO_HANDLE enumeration);  // ordinal 52
+PKIO_HANDLE Pkio_GetNextAdapter(PKIO_HANDLE enumeration);   // ordinal 53
+BOOL Pkio_ReleaseAdapterEntry(PKIO_HANDLE entry);           // ordinal 54
 // Ordinals 55 and 57: with a null buffer or one too small, returns
 // ERROR_INSUFFICIENT_BUFFER (122) and sets *size to the bytes needed (NUL
 // included); otherwise copies the NUL-terminated name, returns 0 and sets

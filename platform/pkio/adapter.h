@@ -1,0 +1,176 @@
+// One open adapter: its receive thread, which hands every frame that passes
+// the adapter's filters to the oldest posted read, its adapter requests and
+// its sends. Subclasses supply the frames (a packet socket ring or the
+// simulator) and the link-level operations.
+#ifndef KAVEX_PLATFORM_PKIO_ADAPTER_H_
+#define KAVEX_PLATFORM_PKIO_ADAPTER_H_
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/pkio/completion_queue.h"
+#include "platform/pkio/pkiolib.h"
+
+namespace pkio {
+
+// A received frame as a source hands it over; data stays valid until the
+// source's ReleaseBatch.
+struct RxFrame {
+  const uint8_t* data;
+  uint32_t caplen;
+  uint32_t wirelen;
+  uint64_t timestamp;  // 100 ns units since the adapter opened
+  uint8_t pkttype;     // PACKET_HOST, PACKET_BROADCAST, ... (linux/if_packet.h)
+};
+
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // Returns when frames may be ready, Wake() was called, or after about
+  // timeout_ms.
+  virtual void Wait(int timeout_ms) = 0;
+  // Appends the next frames that are ready; *drops counts frames lost before
+  // them. Nothing appended and no drops: nothing is ready.
+  virtual void NextBatch(std::vector<RxFrame>* frames, uint64_t* drops) = 0;
+  virtual void ReleaseBatch() = 0;
+  virtual void Wake() = 0;
+};
+
+struct AdapterProperties {
+  std::array<uint8_t, 6> address{};
+  std::string description;
+  bool connected = true;
+  uint64_t link_speed_mbit = 0;
+  uint32_t mtu = 1500;
+};
+
+class Adapter {
+ public:
+  enum class Mode { kSingle, kMulti, kProtocolDriver };
+
+  virtual ~Adapter();
+  Adapter(const Adapter&) = delete;
+  Adapter& operator=(const Adapter&) = delete;
+
+  Mode mode() const { return mode_; }
+  const std::string& ndis_name() const { return ndis_name_; }
+
+  // Stops the receive thread and drops every posted read; no completion
+  // routine of this adapter runs after it returns.
+  void Close();
+
+  BOOL PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
+                LPOVERLAPPED_COMPLETION_ROUTINE routine);
+  BOOL PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
+                     LPOVERLAPPED_COMPLETION_ROUTINE routine);
+  BOOL Cancel(OVERLAPPED* overlapped);
+  BOOL SetBpfProgram(const void* program, DWORD length_bytes);
+  BOOL Send(const void* frame, DWORD length);
+  BOOL SendEx(const void* frame, DWORD length, OVERLAPPED* overlapped,
+              LPOVERLAPPED_COMPLETION_ROUTINE routine);
+  BOOL DisableLoopback(DWORD offset, DWORD length, const BYTE* address);
+  BOOL SetTimestampResolution(DWORD resolution);
+  BOOL GetTimestampInformation(PKIO_TIMESTAMP_INFO* info);
+  void SetReadTimeout(DWORD ms);
+  NDIS_STATUS Request(PKIO_NDIS_REQUEST* request);
+  NDIS_STATUS PrivateRequest(PKIO_NDIS_REQUEST* request);
+
+  // Counters for the driver statistics.
+  struct Stats {
+    uint64_t received = 0;      // delivered to reads
+    uint64_t kernel_drops = 0;  // lost before the library saw them
+    uint64_t user_drops = 0;    // no read was posted
+    uint64_t sent = 0;
+    uint64_t send_failures = 0;
+  };
+  Stats stats();
+
+ protected:
+  Adapter(Mode mode, std::string ndis_name);
+
+  // Starts the receive thread; subclasses call it once they are ready.
+  void StartReceiving(FrameSource* source);
+
+  // Attaches (null: removes) a validated program.
+  virtual bool ApplyBpf(std::span<const bpf_insn> program,
+                        std::string* reason) = 0;
+  // Receives for a non-zero NDIS packet filter, nothing for 0.
+  virtual bool ApplyPacketFilter(DWORD filter, std::string* reason) = 0;
+  virtual bool SendFrame(const uint8_t* frame, uint32_t length,
+                         std::string* reason) = 0;
+  virtual AdapterProperties Properties() = 0;
+
+  // Opened time, for timestamps.
+  uint64_t open_file_time() const { return open_file_time_; }
+
+ private:
+  struct PostedRead {
+    PKIO_PACKET* packet = nullptr;
+    MPR_PACKET_BUFFER* buffer = nullptr;
+    OVERLAPPED* overlapped = nullptr;
+    LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr;
+    std::shared_ptr<CompletionQueue> queue;
+    uint32_t next_offset = 0;
+    uint32_t count = 0;
+    uint32_t first_tick = 0;
+  };
+
+  BOOL Post(PostedRead read);
+  std::shared_ptr<CompletionQueue> QueueForCaller();
+  void ReceiveLoop();
+  void Deliver(const std::vector<RxFrame>& frames, uint64_t drops);
+  bool Passes(const RxFrame& frame) const;
+  bool WaitForRead(std::unique_lock<std::mutex>& lock);
+  void FillSingle(const RxFrame& frame, uint32_t sequence);
+  void FillMulti(const RxFrame& frame, uint32_t sequence,
+                 std::unique_lock<std::mutex>& lock);
+  void CompleteMulti(PostedRead& read);
+  int CompleteExpiredBuffer();  // returns ms until the next check is due
+  NDIS_STATUS SetPacketFilter(PKIO_NDIS_REQUEST* request);
+
+  const Mode mode_;
+  const std::string ndis_name_;
+  const uint64_t open_file_time_;
+  FrameSource* source_ = nullptr;
+  std::thread receiver_;
+  std::atomic<bool> stopping_{false};
+
+  std::mutex mu_;
+  std::condition_variable read_posted_;
+  std::deque<PostedRead> reads_;
+  std::vector<std::shared_ptr<CompletionQueue>> queues_;
+  bool closed_ = false;
+  bool starved_ = false;
+  DWORD packet_filter_ = 0;
+  uint32_t next_sequence_ = 1;
+  DWORD read_timeout_ms_ = 10;
+  DWORD timestamp_resolution_ = 0;
+  std::vector<uint8_t> loopback_address_;
+  DWORD loopback_offset_ = 0;
+  std::array<uint8_t, 6> station_address_{};
+  Stats stats_;
+};
+
+// Answers OID_PKIO_BINDING_LIST (implemented with the adapter enumeration).
+NDIS_STATUS QueryBindingList(PKIO_NDIS_REQUEST* request);
+
+// The driver's own description (private OID_GEN_VENDOR_DESCRIPTION).
+constexpr char kDriverDescription[] = "Kavex Pkiolib packet driver (AF_PACKET)";
+
+// Writes a query answer: checks the length, copies, sets BytesTransferred or
+// BytesNeeded.
+NDIS_STATUS AnswerQuery(PKIO_NDIS_REQUEST* request, const void* data,
+                        DWORD size, NDIS_STATUS short_status);
+
+}  // namespace pkio
+
+#endif  // KAVEX_PLATFORM_PKIO_ADAPTER_H_

@@ -1,0 +1,71 @@
+// Delivery of completion routines to the thread that posted a request.
+//
+// One CompletionQueue per (adapter, posting thread). Completions are pushed
+// from the receive thread; a single APC queued to the posting thread drains
+// them in order during its alertable wait. The APC names its queue by a
+// number, not a pointer, so an APC that runs after the adapter was closed
+// finds nothing and does nothing; and Close() waits for a routine that is
+// running on another thread, so once it returns the caller may free the
+// memory the routines use.
+#ifndef KAVEX_PLATFORM_PKIO_COMPLETION_QUEUE_H_
+#define KAVEX_PLATFORM_PKIO_COMPLETION_QUEUE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/pkio/overlapped.h"
+#include "platform/sync/handle.h"
+
+namespace pkio {
+
+struct Completion {
+  LPOVERLAPPED_COMPLETION_ROUTINE routine;
+  DWORD error;
+  DWORD bytes;
+  OVERLAPPED* overlapped;
+};
+
+// A number that stays unique to the calling thread for the process's life.
+uint64_t CurrentThreadToken();
+
+class CompletionQueue {
+ public:
+  // For the calling thread; null when its handle cannot be had.
+  static std::shared_ptr<CompletionQueue> ForCurrentThread();
+  ~CompletionQueue();
+  CompletionQueue(const CompletionQueue&) = delete;
+  CompletionQueue& operator=(const CompletionQueue&) = delete;
+
+  uint64_t thread_token() const { return thread_token_; }
+
+  // Queues a completion; false when the queue is closed or its thread ended.
+  bool Push(const Completion& completion);
+
+  // Drops pending completions; after return no routine of this queue runs,
+  // except one already running on the calling thread itself.
+  void Close();
+
+ private:
+  CompletionQueue(uint64_t id, uint64_t thread_token, HANDLE thread);
+  static void RunApc(uintptr_t id);
+  void Drain();
+
+  const uint64_t id_;
+  const uint64_t thread_token_;
+  HANDLE thread_;
+  std::mutex mu_;
+  std::condition_variable idle_;
+  std::vector<Completion> ready_;
+  std::vector<Completion> spare_;
+  bool apc_queued_ = false;
+  bool running_ = false;
+  std::atomic<bool> closed_{false};  // written under mu_
+};
+
+}  // namespace pkio
+
+#endif  // KAVEX_PLATFORM_PKIO_COMPLETION_QUEUE_H_

@@ -1,0 +1,20 @@
+// The library's per-thread last error: a Win32-style number and a readable
+// reason.
+#ifndef KAVEX_PLATFORM_PKIO_LAST_ERROR_H_
+#define KAVEX_PLATFORM_PKIO_LAST_ERROR_H_
+
+#include <string>
+
+#include "platform/com/types.h"
+
+namespace pkio {
+
+// Sets the library's and the platform's last error; a non-empty reason is
+// kept for Pkio_GetLastErrorMessageA.
+void SetError(DWORD code, std::string reason = {});
+DWORD LastError();
+const char* LastErrorMessage();
+
+}  // namespace pkio
+
+#endif  // KAVEX_PLATFORM_PKIO_LAST_ERROR_H_

@@ -1,0 +1,299 @@
+#include "platform/pkio/real_adapter.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/filter.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "platform/com/win_errors.h"
+#include "platform/pkio/last_error.h"
+
+namespace pkio {
+namespace {
+
+constexpr unsigned kBlockSize = 1u << 20;
+constexpr unsigned kBlockCount = 8;
+constexpr unsigned kFrameSize = 2048;
+constexpr unsigned kBlockTimeoutMs = 2;
+
+std::string ReadSysfs(const std::string& ifname, const char* leaf) {
+  std::ifstream in("/sys/class/net/" + ifname + "/" + leaf);
+  std::string value;
+  std::getline(in, value);
+  return value;
+}
+
+class RealAdapter : public Adapter, private FrameSource {
+ public:
+  RealAdapter(Mode mode, std::string ndis_name, std::string ifname)
+      : Adapter(mode, std::move(ndis_name)), ifname_(std::move(ifname)) {}
+
+  ~RealAdapter() override {
+    Close();
+    if (ring_ != nullptr) munmap(ring_, ring_size_);
+    if (fd_ >= 0) close(fd_);
+    if (wake_fd_ >= 0) close(wake_fd_);
+  }
+
+  bool Open() {
+    ifindex_ = if_nametoindex(ifname_.c_str());
+    if (ifindex_ == 0) {
+      SetError(ERROR_FILE_NOT_FOUND,
+               "there is no network interface \"" + ifname_ + "\"");
+      return false;
+    }
+    fd_ = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+      if (errno == EPERM || errno == EACCES) {
+        SetError(ERROR_ACCESS_DENIED,
+                 "capturing on \"" + ifname_ +
+                     "\" needs the CAP_NET_RAW capability (run as root, or "
+                     "setcap cap_net_raw+ep on the program)");
+      } else {
+        SetError(
+            ERROR_GEN_FAILURE,
+            std::string("cannot create a packet socket: ") + strerror(errno));
+      }
+      return false;
+    }
+    int version = TPACKET_V3;
+    tpacket_req3 req{};
+    req.tp_block_size = kBlockSize;
+    req.tp_block_nr = kBlockCount;
+    req.tp_frame_size = kFrameSize;
+    req.tp_frame_nr = kBlockSize / kFrameSize * kBlockCount;
+    req.tp_retire_blk_tov = kBlockTimeoutMs;
+    if (setsockopt(fd_, SOL_PACKET, PACKET_VERSION, &version, sizeof version) ||
+        setsockopt(fd_, SOL_PACKET, PACKET_RX_RING, &req, sizeof req)) {
+      return Fail("cannot set up the receive ring");
+    }
+    ring_size_ = size_t{kBlockSize} * kBlockCount;
+    void* ring = mmap(nullptr, ring_size_, PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_LOCKED, fd_, 0);
+    if (ring == MAP_FAILED) {
+      ring =
+          mmap(nullptr, ring_size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    }
+    if (ring == MAP_FAILED) return Fail("cannot map the receive ring");
+    ring_ = static_cast<uint8_t*>(ring);
+    if (!Bind(0)) return Fail("cannot bind to the interface");
+    wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_fd_ < 0) return Fail("cannot create an event descriptor");
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    open_ns_ = uint64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    StartReceiving(this);
+    return true;
+  }
+
+ protected:
+  bool ApplyBpf(std::span<const bpf_insn> program,
+                std::string* reason) override {
+    if (program.empty()) {
+      int unused = 0;
+      if (setsockopt(fd_, SOL_SOCKET, SO_DETACH_FILTER, &unused,
+                     sizeof unused) != 0 &&
+          errno != ENOENT) {
+        *reason = std::string("cannot remove the filter: ") + strerror(errno);
+        return false;
+      }
+      return true;
+    }
+    // The instruction layout is the kernel's own.
+    static_assert(sizeof(sock_filter) == sizeof(bpf_insn));
+    sock_fprog fprog{
+        static_cast<unsigned short>(program.size()),
+        reinterpret_cast<sock_filter*>(const_cast<bpf_insn*>(program.data()))};
+    if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &fprog, sizeof fprog)) {
+      *reason =
+          std::string("the kernel refused the filter: ") + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  bool ApplyPacketFilter(DWORD filter, std::string* reason) override {
+    bool promiscuous = filter & NDIS_PACKET_TYPE_PROMISCUOUS;
+    bool all_multicast = filter & NDIS_PACKET_TYPE_ALL_MULTICAST;
+    if (!Membership(PACKET_MR_PROMISC, promiscuous, &promiscuous_) ||
+        !Membership(PACKET_MR_ALLMULTI, all_multicast, &all_multicast_) ||
+        !Bind(filter != 0 ? ETH_P_ALL : 0)) {
+      *reason = std::string("cannot change reception on \"") + ifname_ +
+                "\": " + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  bool SendFrame(const uint8_t* frame, uint32_t length,
+                 std::string* reason) override {
+    sockaddr_ll to{};
+    to.sll_family = AF_PACKET;
+    to.sll_ifindex = static_cast<int>(ifindex_);
+    to.sll_protocol = static_cast<uint16_t>(frame[12] | frame[13] << 8);
+    to.sll_halen = 6;
+    memcpy(to.sll_addr, frame, 6);
+    ssize_t n = sendto(fd_, frame, length, 0, reinterpret_cast<sockaddr*>(&to),
+                       sizeof to);
+    if (n != static_cast<ssize_t>(length)) {
+      *reason = std::string("send failed: ") + strerror(errno);
+      return false;
+    }
+    return true;
+  }
+
+  AdapterProperties Properties() override {
+    AdapterProperties p;
+    std::string mac = ReadSysfs(ifname_, "address");
+    for (int i = 0; i < 6 && mac.size() >= size_t(i * 3 + 2); ++i) {
+      p.address[i] =
+          static_cast<uint8_t>(std::stoul(mac.substr(i * 3, 2), nullptr, 16));
+    }
+    p.connected = ReadSysfs(ifname_, "carrier") == "1";
+    std::string speed = ReadSysfs(ifname_, "speed");
+    long mbit = speed.empty() ? 0 : strtol(speed.c_str(), nullptr, 10);
+    p.link_speed_mbit = mbit > 0 ? mbit : 0;
+    std::string mtu = ReadSysfs(ifname_, "mtu");
+    p.mtu = mtu.empty()
+                ? 1500
+                : static_cast<uint32_t>(strtoul(mtu.c_str(), nullptr, 10));
+    p.description = InterfaceDriverName(ifname_) + " Ethernet adapter";
+    return p;
+  }
+
+ private:
+  bool Fail(const char* what) {
+    SetError(ERROR_GEN_FAILURE,
+             std::string(what) + " on \"" + ifname_ + "\": " + strerror(errno));
+    return false;
+  }
+
+  bool Bind(uint16_t protocol) {
+    sockaddr_ll addr{};
+    addr.sll_family = AF_PACKET;
+    addr.sll_protocol = htons(protocol);
+    addr.sll_ifindex = static_cast<int>(ifindex_);
+    return bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  bool Membership(int type, bool on, bool* state) {
+    if (on == *state) return true;
+    packet_mreq mreq{};
+    mreq.mr_ifindex = static_cast<int>(ifindex_);
+    mreq.mr_type = static_cast<unsigned short>(type);
+    int op = on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP;
+    if (setsockopt(fd_, SOL_PACKET, op, &mreq, sizeof mreq) != 0) return false;
+    *state = on;
+    return true;
+  }
+
+  tpacket_block_desc* Block(unsigned index) {
+    return reinterpret_cast<tpacket_block_desc*>(ring_ +
+                                                 size_t{index} * kBlockSize);
+  }
+
+  // FrameSource
+  void Wait(int timeout_ms) override {
+    if (Block(current_)->hdr.bh1.block_status & TP_STATUS_USER) return;
+    pollfd fds[2] = {{fd_, POLLIN | POLLERR, 0}, {wake_fd_, POLLIN, 0}};
+    poll(fds, 2, timeout_ms);
+    if (fds[1].revents & POLLIN) {
+      uint64_t count;
+      [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
+    }
+  }
+
+  void NextBatch(std::vector<RxFrame>* frames, uint64_t* drops) override {
+    tpacket_block_desc* block = Block(current_);
+    if (!(block->hdr.bh1.block_status & TP_STATUS_USER)) return;
+    tpacket_stats_v3 stats{};
+    socklen_t len = sizeof stats;
+    if (getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &len) == 0) {
+      *drops = stats.tp_drops;
+    }
+    const uint32_t count = block->hdr.bh1.num_pkts;
+    auto* hdr = reinterpret_cast<tpacket3_hdr*>(
+        reinterpret_cast<uint8_t*>(block) + block->hdr.bh1.offset_to_first_pkt);
+    for (uint32_t i = 0; i < count; ++i) {
+      const auto* ll = reinterpret_cast<const sockaddr_ll*>(
+          reinterpret_cast<uint8_t*>(hdr) +
+          TPACKET_ALIGN(sizeof(tpacket3_hdr)));
+      uint64_t ns = uint64_t(hdr->tp_sec) * 1000000000 + hdr->tp_nsec;
+      frames->push_back({reinterpret_cast<uint8_t*>(hdr) + hdr->tp_mac,
+                         hdr->tp_snaplen, hdr->tp_len,
+                         ns > open_ns_ ? (ns - open_ns_) / 100 : 0,
+                         ll->sll_pkttype});
+      hdr = reinterpret_cast<tpacket3_hdr*>(reinterpret_cast<uint8_t*>(hdr) +
+                                            hdr->tp_next_offset);
+    }
+    released_ = false;
+  }
+
+  void ReleaseBatch() override {
+    if (released_) return;
+    Block(current_)->hdr.bh1.block_status = TP_STATUS_KERNEL;
+    __sync_synchronize();
+    current_ = (current_ + 1) % kBlockCount;
+    released_ = true;
+  }
+
+  void Wake() override {
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wake_fd_, &one, sizeof one);
+  }
+
+  const std::string ifname_;
+  unsigned ifindex_ = 0;
+  int fd_ = -1;
+  int wake_fd_ = -1;
+  uint8_t* ring_ = nullptr;
+  size_t ring_size_ = 0;
+  unsigned current_ = 0;
+  bool released_ = true;
+  bool promiscuous_ = false;
+  bool all_multicast_ = false;
+  uint64_t open_ns_ = 0;
+};
+
+}  // namespace
+
+std::string InterfaceDriverName(const std::string& ifname) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string driver = "Ethernet";
+  if (fd < 0) return driver;
+  ethtool_drvinfo info{};
+  info.cmd = ETHTOOL_GDRVINFO;
+  ifreq ifr{};
+  strncpy(ifr.ifr_name, ifname.c_str(), IFNAMSIZ - 1);
+  ifr.ifr_data = reinterpret_cast<char*>(&info);
+  if (ioctl(fd, SIOCETHTOOL, &ifr) == 0 && info.driver[0] != '\0') {
+    driver = info.driver;
+  }
+  close(fd);
+  return driver;
+}
+
+std::unique_ptr<Adapter> OpenRealAdapter(Adapter::Mode mode,
+                                         const std::string& ndis_name,
+                                         const std::string& ifname) {
+  auto adapter = std::make_unique<RealAdapter>(mode, ndis_name, ifname);
+  if (!adapter->Open()) return nullptr;
+  return adapter;
+}
+
+}  // namespace pkio

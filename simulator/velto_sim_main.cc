@@ -1,0 +1,177 @@
+// velto-sim: sends the Velto status frames of a scenario's switches out of a
+// network interface, paced as the switches send them or at a chosen rate.
+#include <signal.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "simulator/generator.h"
+#include "simulator/packet_sender.h"
+#include "simulator/scenario.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+void OnSignal(int) { g_stop = true; }
+
+uint64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SleepNs(uint64_t ns) {
+  timespec ts{static_cast<time_t>(ns / 1000000000),
+              static_cast<long>(ns % 1000000000)};
+  nanosleep(&ts, nullptr);
+}
+
+int Usage() {
+  fprintf(stderr,
+          "Usage: velto-sim -i INTERFACE [options]\n"
+          "Sends the status frames of simulated Velto switches.\n\n"
+          "  -i, --interface NAME   interface to send on (required)\n"
+          "  -f, --scenario FILE    scenario file (see simulator/scenario.h)\n"
+          "  -e, --statement TEXT   scenario statement, e.g. \"switch "
+          "02.C4.7D.00.00.09 type=2 ports=17\";\n"
+          "                         may be repeated; default: a small plant\n"
+          "  -r, --rate FPS         send at FPS frames/s instead of the "
+          "switches' own pacing\n"
+          "      --fast             send as fast as possible\n"
+          "  -c, --count N          stop after N frames\n"
+          "  -d, --duration MS      stop after MS milliseconds\n"
+          "  -q, --quiet            no summary line\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string ifname, scenario_text;
+  double rate = 0;
+  bool fast = false, quiet = false, have_scenario = false;
+  uint64_t count = 0, duration_ms = 0;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "velto-sim: %s needs a value\n", arg.c_str());
+        exit(Usage());
+      }
+      return argv[++i];
+    };
+    if (arg == "-i" || arg == "--interface") {
+      ifname = value();
+    } else if (arg == "-f" || arg == "--scenario") {
+      std::ifstream in(value());
+      if (!in) {
+        fprintf(stderr, "velto-sim: cannot read %s\n", argv[i]);
+        return 1;
+      }
+      std::stringstream text;
+      text << in.rdbuf();
+      scenario_text += text.str() + "\n";
+      have_scenario = true;
+    } else if (arg == "-e" || arg == "--statement") {
+      scenario_text += std::string(value()) + "\n";
+      have_scenario = true;
+    } else if (arg == "-r" || arg == "--rate") {
+      rate = atof(value());
+    } else if (arg == "--fast") {
+      fast = true;
+    } else if (arg == "-c" || arg == "--count") {
+      count = strtoull(value(), nullptr, 10);
+    } else if (arg == "-d" || arg == "--duration") {
+      duration_ms = strtoull(value(), nullptr, 10);
+    } else if (arg == "-q" || arg == "--quiet") {
+      quiet = true;
+    } else {
+      return Usage();
+    }
+  }
+  if (ifname.empty()) return Usage();
+
+  velto_sim::Scenario scenario = velto_sim::DefaultScenario();
+  if (have_scenario) {
+    std::string error;
+    if (!velto_sim::ParseScenario(scenario_text, &scenario, &error)) {
+      fprintf(stderr, "velto-sim: scenario %s\n", error.c_str());
+      return 1;
+    }
+  }
+  velto_sim::PacketSender sender;
+  std::string error;
+  if (!sender.Open(ifname, &error)) {
+    fprintf(stderr, "velto-sim: %s\n", error.c_str());
+    return 1;
+  }
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+
+  velto_sim::Generator generator(scenario);
+  const uint64_t start = NowNs();
+  auto elapsed_ms = [&] { return (NowNs() - start) / 1000000; };
+  auto done = [&] {
+    return g_stop || (count != 0 && sender.sent() >= count) ||
+           (duration_ms != 0 && elapsed_ms() >= duration_ms);
+  };
+  uint64_t queued = 0;
+  bool ok = true;
+  if (fast || rate > 0) {
+    // Frames in the switches' order, at the chosen rate.
+    while (ok && !done()) {
+      uint64_t target =
+          fast ? queued + 64
+               : static_cast<uint64_t>(rate * (NowNs() - start) / 1e9) + 1;
+      if (count != 0) target = std::min(target, count);
+      if (queued >= target) {
+        ok = sender.Flush();
+        SleepNs(200000);
+        continue;
+      }
+      while (ok && queued < target) {
+        const std::vector<uint8_t>* frame = generator.NextFrame();
+        if (frame == nullptr) {
+          fprintf(stderr, "velto-sim: the scenario sends nothing\n");
+          return 1;
+        }
+        ok = sender.Add(*frame);
+        ++queued;
+      }
+      if (ok) ok = sender.Flush();
+    }
+  } else {
+    while (ok && !done()) {
+      generator.EmitDue(elapsed_ms(), [&](const std::vector<uint8_t>& frame) {
+        if (ok && (count == 0 || queued < count)) {
+          ok = sender.Add(frame);
+          ++queued;
+        }
+      });
+      if (ok) ok = sender.Flush();
+      uint64_t next = generator.NextDueMs();
+      uint64_t now = elapsed_ms();
+      SleepNs(std::min<uint64_t>(next > now ? next - now : 0, 100) * 1000000 +
+              100000);
+    }
+  }
+  if (ok) ok = sender.Flush();
+  if (!ok) {
+    fprintf(stderr, "velto-sim: %s\n", sender.error().c_str());
+    return 1;
+  }
+  double seconds = (NowNs() - start) / 1e9;
+  if (!quiet) {
+    printf("velto-sim: sent %llu frames in %.3f s (%.0f frames/s)\n",
+           static_cast<unsigned long long>(sender.sent()), seconds,
+           seconds > 0 ? sender.sent() / seconds : 0.0);
+  }
+  return 0;
+}
