@@ -1,5 +1,6 @@
 #include "platform/com/data_object.h"
 
+#include "platform/com/marshal.h"
 #include "platform/com/task_memory.h"
 
 void ReleaseStgMedium(STGMEDIUM* medium) {
@@ -15,10 +16,12 @@ void ReleaseStgMedium(STGMEDIUM* medium) {
         CoTaskMemFree(medium->lpszFileName);
         break;
       case TYMED_ISTREAM:
+        if (medium->pstm != nullptr) medium->pstm->Release();
+        break;
       case TYMED_ISTORAGE:
-        // Streams and storages are interfaces: one reference to drop.
-        if (medium->pstm != nullptr)
-          reinterpret_cast<IUnknown*>(medium->pstm)->Release();
+        // A storage is an interface too (declared only by name here).
+        if (medium->pstg != nullptr)
+          reinterpret_cast<IUnknown*>(medium->pstg)->Release();
         break;
       default:
         break;

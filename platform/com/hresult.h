@@ -49,6 +49,7 @@ constexpr HRESULT HRESULT_FROM_WIN32(uint32_t err) {
   X(DISP_E_BADCALLEE, 0x80020010)               \
   X(DISP_E_NOTACOLLECTION, 0x80020011)          \
   X(DISP_E_DIVBYZERO, 0x80020012)               \
+  X(TYPE_E_LIBNOTREGISTERED, 0x8002801D)        \
   X(DV_E_FORMATETC, 0x80040064)                 \
   X(DV_E_TYMED, 0x80040069)                     \
   X(OLE_E_ADVISENOTSUPPORTED, 0x80040003)       \
@@ -69,6 +70,7 @@ constexpr HRESULT HRESULT_FROM_WIN32(uint32_t err) {
   X(CO_E_CLASSSTRING, 0x800401F3)               \
   X(CO_E_DLLNOTFOUND, 0x800401F8)               \
   X(CO_E_ERRORINDLL, 0x800401F9)                \
+  X(CO_E_OBJNOTREG, 0x800401FB)                 \
   X(CO_E_OBJNOTCONNECTED, 0x800401FD)           \
   X(CO_E_SERVER_STOPPING, 0x80004028)           \
   X(RPC_E_CHANGED_MODE, 0x80010106)             \
