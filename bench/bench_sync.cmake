@@ -1,0 +1,3 @@
+kavex_add_benchmark(bench_sync
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/bench_sync.cc
+  LIBS kavex_sync)
