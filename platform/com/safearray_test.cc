@@ -3,9 +3,48 @@
 #include <gtest/gtest.h>
 
 #include "platform/com/bstr.h"
+#include "platform/com/unknown.h"
 #include "platform/com/variant.h"
 
 namespace {
+
+// Counts references so tests can see every AddRef matched by a Release.
+class CountedObject : public IUnknown {
+ public:
+  HRESULT QueryInterface(REFIID, void** out) override {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++refs_; }
+  ULONG Release() override { return --refs_; }
+  ULONG refs() const { return refs_; }
+
+ private:
+  ULONG refs_ = 1;
+};
+
+TEST(SafeArrayTest, InterfaceElementsHoldReferences) {
+  CountedObject a, b;
+  SAFEARRAY* psa = SafeArrayCreateVector(VT_UNKNOWN, 0, 2);
+  const LONG i0 = 0, i1 = 1;
+  ASSERT_EQ(SafeArrayPutElement(psa, &i0, static_cast<IUnknown*>(&a)), S_OK);
+  ASSERT_EQ(SafeArrayPutElement(psa, &i1, static_cast<IUnknown*>(&a)), S_OK);
+  EXPECT_EQ(a.refs(), 3u);
+  ASSERT_EQ(SafeArrayPutElement(psa, &i1, static_cast<IUnknown*>(&b)), S_OK);
+  EXPECT_EQ(a.refs(), 2u);  // the replaced element let go
+  IUnknown* out = nullptr;
+  ASSERT_EQ(SafeArrayGetElement(psa, &i1, &out), S_OK);
+  EXPECT_EQ(out, &b);
+  EXPECT_EQ(b.refs(), 3u);
+  out->Release();
+  SAFEARRAY* copy;
+  ASSERT_EQ(SafeArrayCopy(psa, &copy), S_OK);
+  EXPECT_EQ(a.refs(), 3u);
+  EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+  EXPECT_EQ(SafeArrayDestroy(psa), S_OK);
+  EXPECT_EQ(a.refs(), 1u);
+  EXPECT_EQ(b.refs(), 1u);
+}
 
 TEST(SafeArrayTest, BstrElementsAreCopiedInAndOut) {
   SAFEARRAY* psa = SafeArrayCreateVector(VT_BSTR, 0, 3);

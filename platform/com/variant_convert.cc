@@ -360,8 +360,9 @@ bool DateText(DATE date, std::string* out) {
   return true;
 }
 
-// Reads an unsigned decimal field of 1 to `max_digits` digits.
-bool ReadField(std::u16string_view s, size_t* i, int max_digits, int* value) {
+// Reads an unsigned decimal field of up to `max_digits` digits; returns how
+// many digits it read (0: none there).
+int ReadField(std::u16string_view s, size_t* i, int max_digits, int* value) {
   int digits = 0;
   *value = 0;
   while (*i < s.size() && IsDigit(s[*i]) && digits < max_digits) {
@@ -369,7 +370,7 @@ bool ReadField(std::u16string_view s, size_t* i, int max_digits, int* value) {
     ++*i;
     ++digits;
   }
-  return digits > 0;
+  return digits;
 }
 
 bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
@@ -392,20 +393,20 @@ HRESULT ParseDate(std::u16string_view text, DATE* out) {
   size_t i = 0;
   int a, b, c;
   bool have_date = false;
-  const size_t start = i;
-  if (ReadField(s, &i, 4, &a) && i < s.size() &&
-      (s[i] == u'/' || s[i] == u'-')) {
+  const int a_digits = ReadField(s, &i, 4, &a);
+  if (a_digits && i < s.size() && (s[i] == u'/' || s[i] == u'-')) {
     const char16_t sep = s[i++];
+    int c_digits = 0;
     if (!ReadField(s, &i, 2, &b) || i >= s.size() || s[i++] != sep ||
-        !ReadField(s, &i, 4, &c))
+        !(c_digits = ReadField(s, &i, 4, &c)))
       return DISP_E_TYPEMISMATCH;
-    int year, month, day;
+    int year, month, day, year_digits;
     if (sep == u'-') {
-      year = a, month = b, day = c;
+      year = a, month = b, day = c, year_digits = a_digits;
     } else {
-      month = a, day = b, year = c;
+      month = a, day = b, year = c, year_digits = c_digits;
     }
-    if (year < 100 && i - start <= 8) year += year < 30 ? 2000 : 1900;
+    if (year_digits <= 2) year += year < 30 ? 2000 : 1900;
     st.wYear = static_cast<WORD>(year);
     st.wMonth = static_cast<WORD>(month);
     st.wDay = static_cast<WORD>(day);
@@ -417,7 +418,7 @@ HRESULT ParseDate(std::u16string_view text, DATE* out) {
       return DISP_E_TYPEMISMATCH;
     }
   } else {
-    i = start;
+    i = 0;
   }
   if (i < s.size()) {
     int hour, minute, second = 0;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/com/filetime.h"
 #include "platform/com/safearray.h"
 #include "platform/com/variant.h"
 
@@ -259,8 +260,8 @@ TEST(VariantChangeTypeTest, DatesUseTheOleEpochAndUsFormat) {
     ASSERT_EQ(back.hr, S_OK) << c.text;
     EXPECT_NEAR(back.value.date, c.value, 1e-9) << c.text;
   }
-  for (const char* iso :
-       {"2023-03-15 18:00", "2023-03-15T18:00:00", " 3/15/2023 6:00 pm "}) {
+  for (const char* iso : {"2023-03-15 18:00", "2023-03-15T18:00:00",
+                          " 3/15/2023 6:00 pm ", "3/15/23 18:00"}) {
     Result r = Convert(Text(iso), VT_DATE);
     ASSERT_EQ(r.hr, S_OK) << iso;
     EXPECT_DOUBLE_EQ(r.value.date, 45000.75) << iso;
@@ -268,6 +269,12 @@ TEST(VariantChangeTypeTest, DatesUseTheOleEpochAndUsFormat) {
   for (const char* bad : {"hello", "2/30/2023", "13/1/2023", "13:00 PM",
                           "0:30 AM", "25:00", "1/1/2023 x", "12:61", "45000"})
     EXPECT_EQ(Convert(Text(bad), VT_DATE).hr, DISP_E_TYPEMISMATCH) << bad;
+  // Two-digit years pivot at 30; four digits are taken as written.
+  EXPECT_EQ(Convert(Text("1/1/29"), VT_DATE).value.date,
+            Convert(Text("1/1/2029"), VT_DATE).value.date);
+  EXPECT_EQ(Convert(Text("1/1/30"), VT_DATE).value.date,
+            Convert(Text("1/1/1930"), VT_DATE).value.date);
+  EXPECT_EQ(Convert(Text("1/1/0100"), VT_DATE).value.date, kMinDate);
   EXPECT_EQ(Convert(Real(3e6), VT_DATE).hr, DISP_E_OVERFLOW);
   EXPECT_EQ(Convert(Real(-700000), VT_DATE).hr, DISP_E_OVERFLOW);
   date.date = 45000.75;
