@@ -1,13 +1,20 @@
 // IClassFactory and the factory every creatable class gets from ClassFactory.
 // A module answers DllGetClassObject from a static table:
 //
-//   const ClassEntry kClasses[] = {{&CLSID_Device,
-//   CreateClassFactory<CDevice>}}; KAVEX_MODULE_EXPORT HRESULT
-//   DllGetClassObject(REFCLSID c, REFIID i, void** o) {
+//   const ClassEntry kClasses[] = {
+//       {&CLSID_Device, CreateClassFactory<CDevice>}};
+//   KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID c, REFIID i,
+//                                                 void** o) {
 //     return GetClassObjectFromTable(kClasses, c, i, o);
 //   }
-//   KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() { return
-//   ModuleCanUnloadNow(); }
+//   KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {
+//     return ModuleCanUnloadNow();
+//   }
+//
+// Build a module with hidden visibility (CXX_VISIBILITY_PRESET hidden) so
+// that only the entry points leave it and its templates bind inside it.
+// Threads a module starts that outlive its objects hold ModuleLock() until
+// they end: the module must not be unloaded under them.
 #ifndef KAVEX_PLATFORM_COM_CLASS_FACTORY_H_
 #define KAVEX_PLATFORM_COM_CLASS_FACTORY_H_
 
