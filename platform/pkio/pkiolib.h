@@ -112,7 +112,7 @@ struct PKIO_NDIS_REQUEST {
 // of the buffer.
 struct PKIO_BINDING_RECORD {
   DWORD
-      Flags;  // PKIO_BINDING_SYSTEM (interfaces), PKIO_BINDING_USER (simulated)
+  Flags;  // PKIO_BINDING_SYSTEM (interfaces), PKIO_BINDING_USER (simulated)
   DWORD Index;  // position in the adapter enumeration
   DWORD NameOffset;
 };
