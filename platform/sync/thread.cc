@@ -35,7 +35,9 @@ void EndThread(ThreadObject* self, DWORD exit_code) {
 struct CurrentThreadSlot {
   ThreadObject* object = nullptr;
   ~CurrentThreadSlot() {
-    if (object != nullptr) EndThread(object, 0);
+    ThreadObject* ending = object;
+    object = nullptr;  // later exit handlers of this thread must not reuse it
+    if (ending != nullptr) EndThread(ending, 0);
   }
 };
 thread_local CurrentThreadSlot current_thread;

@@ -107,11 +107,11 @@ DWORD Wait(DWORD count, const HANDLE* handles, bool wait_all, DWORD ms,
   }
 
   RemoveWaitingThreadLocked(self);
-  std::vector<std::unique_ptr<KernelObject>> doomed;
+  std::unique_ptr<KernelObject> doomed[MAXIMUM_WAIT_OBJECTS];
   for (DWORD i = 0; i < count; ++i) {
     auto& waiters = objects[i]->waiters;
     waiters.erase(std::find(waiters.begin(), waiters.end(), self));
-    doomed.push_back(ReleaseLocked(objects[i]));
+    doomed[i] = ReleaseLocked(objects[i]);
   }
   if (result == WAIT_IO_COMPLETION) RunApcs(self, lock);
   lock.unlock();
