@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <new>
 
-#include "device/capture_message.h"
 #include "device/packet_driver.h"
 #include "device/switch_table.h"
 #include "platform/com/win_errors.h"
@@ -11,6 +10,7 @@
 #include "platform/sync/event.h"
 #include "platform/sync/thread.h"
 #include "platform/sync/wait.h"
+#include "platform/ui/message_box.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void CaptureAdapter::Print(const std::string& text) {
 }
 
 void CaptureAdapter::ShowMessage(const std::string& text) {
-  ShowCaptureMessage(text.c_str());
+  MessageBoxA(nullptr, text.c_str(), kCaptureMessageCaption, MB_OK);
 }
 
 bool CaptureAdapter::Start() {

@@ -2,21 +2,25 @@
 # device objects share. Static and position-independent: it goes into the
 # plug-in module and into tools and tests.
 if(NOT TARGET kavex_velto OR NOT TARGET xdomlib OR NOT TARGET pkiolib
-   OR NOT TARGET kavex_registry)
-  message(STATUS "device/: the runtime waits for xdomlib, pkiolib and the registry")
+   OR NOT TARGET kavex_registry OR NOT TARGET kavex_ui)
+  message(STATUS "device/: the runtime waits for xdomlib, pkiolib, the registry and kavex_ui")
   return()
 endif()
 
 add_library(kavex_device_runtime STATIC
   capture.cc
-  capture_message.cc
   device_config.cc
   device_runtime.cc
   packet_driver.cc)
 set_target_properties(kavex_device_runtime PROPERTIES
   POSITION_INDEPENDENT_CODE ON)
 target_link_libraries(kavex_device_runtime PUBLIC
-  kavex_velto xdomlib pkiolib kavex_registry kavex_com kavex_sync)
-if(TARGET kavex_ui)
-  target_link_libraries(kavex_device_runtime PUBLIC kavex_ui)
-endif()
+  kavex_velto xdomlib pkiolib kavex_registry kavex_ui kavex_com kavex_sync)
+
+file(GLOB device_runtime_tests CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_SOURCE_DIR}/capture_test.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/device_config_test.cc
+  ${CMAKE_CURRENT_SOURCE_DIR}/device_runtime_test.cc)
+kavex_add_tests(device_runtime_test
+  SOURCES ${device_runtime_tests}
+  LIBS kavex_device_runtime)
