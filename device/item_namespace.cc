@@ -1,0 +1,352 @@
+#include "device/item_namespace.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+#include "device/item_id.h"
+#include "platform/com/bstr.h"
+#include "platform/opc/opc_error.h"
+
+namespace {
+
+constexpr DWORD kReadable = 1;
+
+// Switch items, in the order ItemIds lists them (MAC0-5 and IP0-3 only with
+// "Integer").
+enum SwitchItem {
+  kLastUpdate,
+  kMacAddress,
+  kAlias,
+  kTotalPorts,
+  kStatus,
+  kMac0,             // to kMac0 + 5
+  kIp0 = kMac0 + 6,  // to kIp0 + 3
+  kIpAddress = kIp0 + 4,
+  kSwitchItemCount
+};
+
+constexpr std::array<std::string_view, kSwitchItemCount> kSwitchItemNames = {
+    "Last_Update", "MAC_Address", "Alias", "TotalPorts", "Status", "MAC0",
+    "MAC1",        "MAC2",        "MAC3",  "MAC4",       "MAC5",   "IP0",
+    "IP1",         "IP2",         "IP3",   "IP_Address"};
+
+constexpr std::string_view kRingSegment = "ZRing";
+enum RingItem { kVersion, kManager, kState, kMember, kRingItemCount };
+constexpr std::array<std::string_view, kRingItemCount> kRingItemNames = {
+    "Version", "Manager", "State", "Member"};
+
+template <size_t N>
+int IndexOf(const std::array<std::string_view, N>& names,
+            std::string_view name) {
+  for (size_t i = 0; i < N; ++i) {
+    if (names[i] == name) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void SetUi1(VARIANT* value, BYTE number) {
+  value->vt = VT_UI1;
+  value->bVal = number;
+}
+void SetUi2(VARIANT* value, USHORT number) {
+  value->vt = VT_UI2;
+  value->uiVal = number;
+}
+void SetI4(VARIANT* value, LONG number) {
+  value->vt = VT_I4;
+  value->lVal = number;
+}
+void SetUi4(VARIANT* value, ULONG number) {
+  value->vt = VT_UI4;
+  value->ulVal = number;
+}
+
+// Item texts are short ASCII nearly always; those are widened on the stack.
+HRESULT SetText(VARIANT* value, std::string_view text) {
+  BSTR bstr = nullptr;
+  char16_t wide[64];
+  size_t i = 0;
+  if (text.size() <= std::size(wide)) {
+    for (; i < text.size() && static_cast<unsigned char>(text[i]) < 0x80; ++i)
+      wide[i] = static_cast<char16_t>(text[i]);
+  }
+  if (i == text.size()) {
+    bstr = SysAllocStringLen(wide, static_cast<UINT>(i));
+  } else {
+    bstr = SysAllocStringUtf8(text);
+  }
+  if (bstr == nullptr) return E_OUTOFMEMORY;
+  value->vt = VT_BSTR;
+  value->bstrVal = bstr;
+  return S_OK;
+}
+
+std::string Decimal(int number) {
+  char buffer[16];
+  auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
+  return std::string(buffer, result.ptr);
+}
+
+// An alias containing a dot can never be addressed, so it is not indexed.
+bool Addressable(std::string_view alias) {
+  return !alias.empty() && alias.find('.') == std::string_view::npos;
+}
+
+}  // namespace
+
+ItemNamespace::ItemNamespace(const SwitchTable& table)
+    : table_(table),
+      format_(table.data_format() == "Integer"  ? Format::kInteger
+              : table.data_format() == "String" ? Format::kString
+                                                : Format::kOther) {
+  for (uint32_t s = 0; s < table.switch_count(); ++s) {
+    const SwitchRecord& record = table.switch_record(s);
+    if (!Addressable(record.alias)) continue;
+    switch_by_alias_.try_emplace(record.alias, s);
+    for (uint32_t p = 0; p < record.ports.size(); ++p) {
+      const std::string& port_alias = record.ports[p].alias;
+      if (!Addressable(port_alias)) continue;
+      std::string key = record.alias;
+      key.append(".").append(port_alias);
+      // try_emplace keeps the first: list order of switches, then ports.
+      port_by_key_.try_emplace(std::move(key), PortRef{s, p});
+    }
+  }
+  for (int n = 0; n < kPortPropertyCount; ++n) {
+    property_by_name_.try_emplace(std::string(kPortPropertyNames[n]), n);
+  }
+}
+
+std::vector<std::string> ItemNamespace::ItemIds() const {
+  const bool integer = format_ == Format::kInteger;
+  std::vector<std::string> ids;
+  auto add = [&ids](const std::string& prefix, std::string_view name) {
+    std::string id = prefix;
+    id.append(".").append(name);
+    ids.push_back(std::move(id));
+  };
+  for (size_t s = 0; s < table_.switch_count(); ++s) {
+    const SwitchRecord& record = table_.switch_record(s);
+    const std::string& a = record.alias;
+    for (int item = kLastUpdate; item <= kStatus; ++item)
+      add(a, kSwitchItemNames[item]);
+    if (integer) {
+      for (int item = kMac0; item < kMac0 + 6; ++item)
+        add(a, kSwitchItemNames[item]);
+    }
+    std::string ring = a;
+    ring.append(".").append(kRingSegment);
+    for (std::string_view name : kRingItemNames) add(ring, name);
+    if (integer) {
+      for (int item = kIp0; item < kIp0 + 4; ++item)
+        add(a, kSwitchItemNames[item]);
+    }
+    add(a, kSwitchItemNames[kIpAddress]);
+    for (const PortRecord& port : record.ports) {
+      std::string prefix = a;
+      prefix.append(".").append(port.alias);
+      for (std::string_view name : kPortPropertyNames) add(prefix, name);
+    }
+  }
+  return ids;
+}
+
+HRESULT ItemNamespace::GetItemProperties(std::string_view id, VARTYPE* type,
+                                         DWORD* access_rights) const {
+  if (type == nullptr || access_rights == nullptr) return E_POINTER;
+  const ItemIdSegments segments = SplitItemId(id);
+  if (segments.first.empty()) return E_FAIL;
+  const std::string_view name = segments.third;
+  switch (format_) {
+    case Format::kInteger:
+      if (segments.second.empty()) {
+        *type = name == "Alias" || name == "MAC_Address" || name == "IP_Address"
+                    ? VT_BSTR
+                    : VT_I4;
+      } else {
+        *type = name == "Alias" ? VT_BSTR : VT_I4;
+      }
+      break;
+    case Format::kString:
+      *type = VT_BSTR;
+      break;
+    case Format::kOther:
+      break;
+  }
+  *access_rights = kReadable;
+  return S_OK;
+}
+
+HRESULT ItemNamespace::Read(std::string_view id, VARIANT* value) const {
+  if (value == nullptr) return E_POINTER;
+  const ItemIdSegments segments = SplitItemId(id);
+  if (segments.first.empty()) return E_FAIL;
+
+  if (segments.second == kRingSegment) {
+    // A name that is not a ring item goes on to the port items, so a port
+    // called "ZRing" still serves its own items.
+    const int item = IndexOf(kRingItemNames, segments.third);
+    if (item >= 0) {
+      auto it = switch_by_alias_.find(segments.first);
+      if (it != switch_by_alias_.end())
+        return ReadRingItem(it->second, item, value);
+    }
+  } else if (segments.second.empty()) {
+    auto it = switch_by_alias_.find(segments.first);
+    if (it == switch_by_alias_.end()) return OPC_E_UNKNOWNITEMID;
+    return ReadSwitchItem(it->second, segments.third, value);
+  }
+
+  if (format_ == Format::kOther) return OPC_E_UNKNOWNITEMID;
+  auto property = property_by_name_.find(segments.third);
+  if (property == property_by_name_.end()) return OPC_E_UNKNOWNITEMID;
+  auto port = port_by_key_.find(segments.first_two);
+  if (port == port_by_key_.end()) return OPC_E_UNKNOWNITEMID;
+  return ReadPortItem(port->second, property->second, value);
+}
+
+HRESULT ItemNamespace::ReadSwitchItem(uint32_t s, std::string_view name,
+                                      VARIANT* value) const {
+  const int item = IndexOf(kSwitchItemNames, name);
+  if (item < 0) return OPC_E_UNKNOWNITEMID;
+  const SwitchRecord& record = table_.switch_record(s);
+  const SwitchValues live = table_.CopySwitchValues(s);
+  const bool integer = format_ == Format::kInteger;
+
+  if (item >= kMac0 && item < kMac0 + 6) {
+    SetUi1(value, live.mac[item - kMac0]);
+    return S_OK;
+  }
+  // The address holds the first octet in its low byte.
+  auto octet = [&live](int i) -> BYTE { return live.ipv4_address >> (8 * i); };
+  if (item >= kIp0 && item < kIp0 + 4) {
+    SetUi1(value, octet(item - kIp0));
+    return S_OK;
+  }
+  switch (item) {
+    case kIpAddress: {
+      char text[16];
+      std::snprintf(text, sizeof text, "%d.%d.%d.%d", octet(0), octet(1),
+                    octet(2), octet(3));
+      return SetText(value, text);
+    }
+    case kMacAddress:
+      return SetText(value, record.address);
+    case kAlias:
+      return SetText(value, record.alias);
+    case kLastUpdate:
+      if (!integer) break;
+      SetI4(value, static_cast<LONG>(live.last_update));
+      return S_OK;
+    case kTotalPorts:
+      if (!integer) break;
+      SetUi4(value, live.total_ports);
+      return S_OK;
+    case kStatus:
+      if (!integer) break;
+      SetI4(value, live.status);
+      return S_OK;
+  }
+  static_assert(kLastUpdate == kSwitchLastUpdateSlot &&
+                kTotalPorts == kSwitchTotalPortsSlot &&
+                kStatus == kSwitchStatusSlot);
+  return SetText(value, SwitchTextSlot(record, live, item));
+}
+
+HRESULT ItemNamespace::ReadRingItem(uint32_t s, int item,
+                                    VARIANT* value) const {
+  const SwitchValues live = table_.CopySwitchValues(s);
+  const uint8_t version = live.ring_version;
+  const uint8_t flags = live.ring_flags;
+  const bool offline = live.status_text == StatusText::kOffline;
+  const bool manager = flags & 0x01;
+  const bool member = flags & 0x02;
+  const int state = (flags >> 2) & 0x03;
+
+  if (format_ == Format::kInteger) {
+    BYTE number = 0;
+    if (item == kVersion) {
+      number = version;
+    } else if (version != 0 && !offline) {
+      if (item == kManager) number = manager;
+      if (item == kState) number = manager ? state : 4;
+      if (item == kMember) number = member;
+    }
+    SetUi1(value, number);
+    return S_OK;
+  }
+
+  if (item == kVersion) return SetText(value, Decimal(version));
+  if (offline) return SetText(value, "Offline");
+  if (version == 0) return SetText(value, "N/A");
+  switch (item) {
+    case kManager:
+      return SetText(value, manager ? "Yes" : "No");
+    case kMember:
+      return SetText(value, member ? "Yes" : "No");
+  }
+  if (!manager) return SetText(value, "Not Manager");
+  static constexpr std::array<std::string_view, 4> kStates = {
+      "Fault", "Partial Fault (low port rx error)",
+      "Partial Fault (high port rx error)", "Ok"};
+  return SetText(value, kStates[state]);
+}
+
+HRESULT ItemNamespace::ReadPortItem(PortRef ref, int n, VARIANT* value) const {
+  const PortRecord& port =
+      table_.switch_record(ref.switch_index).ports[ref.port_index];
+  SwitchValues switch_values;
+  PortValues values;
+  table_.CopyValues(ref.switch_index, ref.port_index, &switch_values, &values);
+
+  if (format_ == Format::kInteger) {
+    if (n == kPortIdProperty || n == kPortAliasProperty)
+      return SetText(value, PortTextSlot(port, values, n));
+    const bool link_up = PortIntegerSlot(values, kLinkStatusProperty) == 1;
+    if (n == kSpeedProperty) {
+      if (link_up) {
+        SetUi2(value, values.speed);
+      } else {
+        SetI4(value, 0);
+      }
+      return S_OK;
+    }
+    int32_t number = PortIntegerSlot(values, n);
+    if (n != kPortLastUpdateProperty &&
+        (values.stale || switch_values.status == 0 || !link_up)) {
+      number = 0;
+    }
+    SetI4(value, number);
+    return S_OK;
+  }
+
+  // "String".
+  if (n == kPortLastUpdateProperty)
+    return SetText(value, PortTextSlot(port, values, n));
+  const bool link_up = PortTextSlot(port, values, kLinkStatusProperty) == "1";
+  std::string text;
+  switch (n) {
+    case kSpeedProperty:
+      // A link that is up shows its speed even while the switch is offline.
+      if (link_up) return SetText(value, Decimal(values.speed));
+      text = "N/A";
+      break;
+    case kLinkStatusProperty:
+      text = PortTextSlot(port, values, n) == "0" ? "Down" : "Up";
+      break;
+    case kDuplexProperty:
+      if (!link_up) {
+        text = "N/A";
+      } else {
+        text = PortTextSlot(port, values, kDuplexProperty) == "0" ? "Half"
+                                                                  : "Full";
+      }
+      break;
+    default:
+      text = PortTextSlot(port, values, n);
+  }
+  if (values.stale || switch_values.status_text == StatusText::kOffline)
+    text = "Offline";
+  return SetText(value, text);
+}

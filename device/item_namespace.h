@@ -1,0 +1,75 @@
+// The device's item namespace over the switch table: the list of item
+// identifiers, each item's type and access rights, and reads.
+//
+// Reads resolve an identifier through indexes built once from the fixed
+// table structure, so a read costs the same with 1 or 1000 switches. The
+// indexes keep the first match in configuration order, which is what walking
+// the switches and their ports in list order would find: the switch items
+// and ring items of the first switch called A, the port items of the first
+// port called P on the first switch called A that has one.
+#ifndef KAVEX_DEVICE_ITEM_NAMESPACE_H_
+#define KAVEX_DEVICE_ITEM_NAMESPACE_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "device/switch_table.h"
+#include "platform/com/variant.h"
+
+class ItemNamespace {
+ public:
+  // Indexes `table`, which must be installed and outlive this object.
+  explicit ItemNamespace(const SwitchTable& table);
+  ItemNamespace(const ItemNamespace&) = delete;
+  ItemNamespace& operator=(const ItemNamespace&) = delete;
+
+  // Every item identifier: per switch in list order its switch and ring
+  // items, then the 43 items of each port. A switch with n ports has
+  // 10 + 43 n of them, 10 more with data format "Integer".
+  std::vector<std::string> ItemIds() const;
+
+  // The item's canonical type and access rights (always readable only).
+  // E_FAIL for an identifier without a first segment; other identifiers are
+  // not checked against the table. With a data format other than "Integer"
+  // or "String", *type is left as it was.
+  HRESULT GetItemProperties(std::string_view id, VARTYPE* type,
+                            DWORD* access_rights) const;
+
+  // The item's current value, rendered in the data format. *value is
+  // written only on S_OK. E_FAIL for an identifier without a first segment,
+  // OPC_E_UNKNOWNITEMID when it names nothing, E_OUTOFMEMORY.
+  HRESULT Read(std::string_view id, VARIANT* value) const;
+
+ private:
+  enum class Format { kInteger, kString, kOther };
+  struct PortRef {
+    uint32_t switch_index;
+    uint32_t port_index;
+  };
+  struct StringHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const {
+      return std::hash<std::string_view>()(text);
+    }
+  };
+  template <class T>
+  using TextMap =
+      std::unordered_map<std::string, T, StringHash, std::equal_to<>>;
+
+  HRESULT ReadSwitchItem(uint32_t s, std::string_view name,
+                         VARIANT* value) const;
+  HRESULT ReadRingItem(uint32_t s, int item, VARIANT* value) const;
+  HRESULT ReadPortItem(PortRef port, int property, VARIANT* value) const;
+
+  const SwitchTable& table_;
+  const Format format_;
+  TextMap<uint32_t> switch_by_alias_;  // first switch called A
+  TextMap<PortRef> port_by_key_;       // "A.P": first such port
+  TextMap<int> property_by_name_;      // port property indexes
+};
+
+#endif  // KAVEX_DEVICE_ITEM_NAMESPACE_H_
