@@ -9,7 +9,8 @@
 //  - reals become integers by rounding half to even (2.5 -> 2, -2.5 -> -2);
 //  - numeric text may have blanks around it, a sign, a decimal point and an
 //    exponent; BOOL also reads "True"/"False" (any case);
-//  - VARIANT_BOOL is -1/0, text "True"/"False"; reals print with up to 15 (R8)
+//  - VARIANT_BOOL is -1/0, text "-1"/"0" ("True"/"False" with
+//    VARIANT_ALPHABOOL); reals print with up to 15 (R8)
 //    or 7 (R4) significant digits ("1.5", "0.1", "1E+20");
 //  - DATE text is "M/D/YYYY h:mm:ss AM/PM"; the date is left out for day 0
 //    (30 Dec 1899) and the time for midnight, so 0 is "12:00:00 AM" and 1 is

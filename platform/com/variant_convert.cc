@@ -537,12 +537,15 @@ HRESULT SourceNumber(const VARIANT& src, Number* n) {
   return S_OK;
 }
 
-HRESULT ToText(const VARIANT& src, BSTR* out) {
+// Booleans print as "-1"/"0" unless the caller asks for VARIANT_ALPHABOOL.
+HRESULT ToText(const VARIANT& src, BSTR* out, USHORT flags = 0) {
   switch (src.vt) {
     case VT_EMPTY:
       return NewBstr("", out);
     case VT_BOOL:
-      return NewBstr(src.boolVal ? "True" : "False", out);
+      if (flags & VARIANT_ALPHABOOL)
+        return NewBstr(src.boolVal ? "True" : "False", out);
+      return NewBstr(src.boolVal ? "-1" : "0", out);
     case VT_R4:
       return NewBstr(RealText(src.fltVal, 7), out);
     case VT_R8:
@@ -593,7 +596,7 @@ HRESULT ToBool(const VARIANT& src, VARIANT_BOOL* out) {
 
 // Converts a by-value, non-array source to the scalar type `vt` into
 // `out` (uninitialised). Does not handle vt == src.vt.
-HRESULT Coerce(const VARIANT& src, VARTYPE vt, VARIANT* out) {
+HRESULT Coerce(const VARIANT& src, VARTYPE vt, USHORT flags, VARIANT* out) {
   VariantInit(out);
   if (src.vt == VT_NULL) return DISP_E_TYPEMISMATCH;
   if (vt == VT_EMPTY || vt == VT_NULL) {
@@ -634,7 +637,7 @@ HRESULT Coerce(const VARIANT& src, VARTYPE vt, VARIANT* out) {
   }
   HRESULT hr;
   if (vt == VT_BSTR) {
-    hr = ToText(src, &out->bstrVal);
+    hr = ToText(src, &out->bstrVal, flags);
   } else if (vt == VT_BOOL) {
     hr = ToBool(src, &out->boolVal);
   } else if (vt == VT_DATE && src.vt == VT_BSTR) {
@@ -773,7 +776,7 @@ HRESULT CompareValues(const VARIANT& l, const VARIANT& r, LCID lcid,
                     : CompareNumbers(NumberOf(other), from_text);
     }
     BSTR number_text;
-    hr = ToText(other, &number_text);
+    hr = ToText(other, &number_text, VARIANT_ALPHABOOL);
     if (FAILED(hr)) return hr;
     hr = l_text ? VarBstrCmp(text.bstrVal, number_text, lcid, flags)
                 : VarBstrCmp(number_text, text.bstrVal, lcid, flags);
@@ -785,8 +788,8 @@ HRESULT CompareValues(const VARIANT& l, const VARIANT& r, LCID lcid,
 
 }  // namespace
 
-HRESULT VariantChangeTypeEx(VARIANT* dest, const VARIANT* src, LCID, USHORT,
-                            VARTYPE vt) {
+HRESULT VariantChangeTypeEx(VARIANT* dest, const VARIANT* src, LCID,
+                            USHORT flags, VARTYPE vt) {
   if (!dest || !src) return E_INVALIDARG;
   if (!IsSupportedType(src->vt) || !IsSupportedType(vt))
     return DISP_E_BADVARTYPE;
@@ -803,7 +806,7 @@ HRESULT VariantChangeTypeEx(VARIANT* dest, const VARIANT* src, LCID, USHORT,
   } else if ((value.vt | vt) & VT_ARRAY) {
     hr = DISP_E_TYPEMISMATCH;
   } else {
-    hr = Coerce(value, vt, &result);
+    hr = Coerce(value, vt, flags, &result);
   }
   VariantClear(&value);
   if (FAILED(hr)) return hr;

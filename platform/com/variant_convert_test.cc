@@ -193,10 +193,15 @@ TEST(VariantChangeTypeTest, BooleansAreMinusOneAndZero) {
   EXPECT_EQ(Convert(yes, VT_R8).value.dblVal, -1.0);
   EXPECT_EQ(Convert(yes, VT_UI1).value.bVal, 255);
   EXPECT_EQ(Convert(no, VT_UI2).value.uiVal, 0);
-  EXPECT_EQ(AsText(yes), "True");
-  EXPECT_EQ(AsText(no), "False");
+  EXPECT_EQ(AsText(yes), "-1");
+  EXPECT_EQ(AsText(no), "0");
   EXPECT_EQ(Convert(Text(AsText(yes).c_str()), VT_BOOL).value.boolVal,
             VARIANT_TRUE);
+  Variant alpha;
+  ASSERT_EQ(VariantChangeType(&alpha, &yes, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
+  EXPECT_EQ(Utf16ToUtf8(BstrView(alpha.bstrVal)), "True");
+  ASSERT_EQ(VariantChangeType(&alpha, &no, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
+  EXPECT_EQ(Utf16ToUtf8(BstrView(alpha.bstrVal)), "False");
 }
 
 TEST(VariantChangeTypeTest, NumbersPrintAsOleDoes) {
