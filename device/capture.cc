@@ -212,17 +212,17 @@ void CaptureAdapter::Complete(ReceiveDescriptor* descriptor) {
   // After the stop flag the descriptor stays idle: it is about to be freed.
   if (stop_) return;
   posted_.fetch_sub(1);
-  completions_.fetch_add(1);
   const PKIO_PACKET& packet = descriptor->packet;
   if (packet.Status != 0) {
     // Not posted again: a failing read would otherwise spin.
     Print(Format("Read Error: 0x%4.4X\n", packet.Status));
-    return;
+  } else {
+    DWORD length = packet.Header.BytesDelivered;
+    if (length > PKIO_MAX_FRAME_SIZE) length = PKIO_MAX_FRAME_SIZE;
+    // The table applies the acceptance tests (EtherType, vendor prefix,
+    // length) before anything else.
+    table_->HandleFrame(packet.Data, length);
+    Post(descriptor);
   }
-  DWORD length = packet.Header.BytesDelivered;
-  if (length > PKIO_MAX_FRAME_SIZE) length = PKIO_MAX_FRAME_SIZE;
-  // The table applies the acceptance tests (EtherType, vendor prefix,
-  // length) before anything else.
-  table_->HandleFrame(packet.Data, length);
-  Post(descriptor);
+  completions_.fetch_add(1);
 }

@@ -82,7 +82,8 @@ class CaptureAdapter {
   DWORD packet_filter() const { return packet_filter_; }
   // Reads currently posted; falls by one for each retired descriptor.
   int posted_reads() const { return posted_.load(); }
-  // Completions handled so far (idle ones after Stop not counted).
+  // Completions fully handled so far, re-post included (idle ones after
+  // Stop not counted).
   uint64_t completions() const { return completions_.load(); }
 
  private:

@@ -47,6 +47,9 @@ class CaptureTest : public ::testing::Test {
   void WaitForPosts(size_t reads) {
     while (driver_.reads().size() < reads) std::this_thread::yield();
   }
+  void WaitForPrinted(size_t lines) {
+    while (printed().size() < lines) std::this_thread::yield();
+  }
   void WaitForCompletions(uint64_t count) {
     while (capture_.completions() < count) std::this_thread::yield();
   }
@@ -178,10 +181,10 @@ TEST_F(CaptureTest, FailedRepostsArePrintedAndNotRetried) {
   WaitForPosts(kReceiveDescriptorCount);
   driver_.repost_error = 1450;
   driver_.Complete(0, Frame(1));
-  WaitForCompletions(1);
+  WaitForPrinted(1);
   driver_.repost_error = 87;
   driver_.Complete(1, Frame(1));
-  WaitForCompletions(2);
+  WaitForPrinted(2);
   EXPECT_EQ(printed(),
             (std::vector<std::string>{
                 "Pkio_PacketReadEx Failed; ERROR_NO_SYSTEM_RESOURCES\n",

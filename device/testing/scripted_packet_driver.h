@@ -42,7 +42,7 @@ class ScriptedPacketDriver : public PacketDriver {
   // Reads are kept here instead of going to the library.
   bool intercept_reads = false;
   // The next re-post of a read fails with this error (0: none).
-  DWORD repost_error = 0;
+  std::atomic<DWORD> repost_error{0};
 
   // --- What happened
   // ----------------------------------------------------------
@@ -184,10 +184,11 @@ class ScriptedPacketDriver : public PacketDriver {
     }
     std::lock_guard<std::mutex> lock(mu_);
     if (poster_ == nullptr) poster_ = OpenCurrentThread();
-    if (repost_error != 0 && posts_ >= 512) {
-      last_error_ = repost_error;
-      repost_error = 0;
-      return FALSE;
+    if (posts_ >= 512) {
+      if (const DWORD error = repost_error.exchange(0); error != 0) {
+        last_error_ = error;
+        return FALSE;
+      }
     }
     ++posts_;
     reads_.push_back({packet, overlapped, routine});
