@@ -31,11 +31,8 @@ if(TARGET kavex_device_runtime)
     VISIBILITY_INLINES_HIDDEN ON)
   target_link_options(kavex-opc-device PRIVATE -Wl,--exclude-libs,ALL)
 
-  foreach(test device_object_test.cc device_component_test.cc)
-    if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${test})
-      list(APPEND device_plugin_test_sources ${test})
-    endif()
-  endforeach()
+  list(APPEND device_plugin_test_sources
+    device_object_test.cc device_component_test.cc)
   list(APPEND device_plugin_test_libs kavex_device_object)
 endif()
 
