@@ -1,0 +1,316 @@
+// kavex-live: the device's live items on this machine, with nothing but it.
+//
+// It points the registry at a private root, declares a simulated Velto LAN
+// there, writes a configuration that maps a few of its switches, registers
+// the device module, creates the device by its ProgID as the server does and
+// shows switch status, link, speed, usage and counters per port once a
+// second until Ctrl-C. One of the simulated switches falls silent from 15 s
+// to 35 s after start: it goes offline after its 5 s time-out and comes back.
+//
+//   kavex-live [--root DIR] [--module PATH] [--format String|Integer]
+//              [--refreshes N]
+#include <dlfcn.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/com/activation.h"
+#include "platform/com/bstr.h"
+#include "platform/com/com_ptr.h"
+#include "platform/com/hresult.h"
+#include "platform/com/utf.h"
+#include "platform/com/variant.h"
+#include "platform/registry/registry.h"
+#include "server/contract/device_interfaces.h"
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+
+void OnSignal(int) { stop_requested = true; }
+
+constexpr char kAdapterName[] = "plant";
+constexpr char kNdisName[] = "\\Device\\Simulated\\plant";
+
+// The simulated LAN: three switches of different types. "Packing" has two
+// links down and one flapping, "Ring" manages a ring and falls silent for a
+// while.
+constexpr char kScenario[] =
+    "switch 02.C4.7D.00.00.01 type=1 ports=8 ip=192.168.1.11 load=12 "
+    "flap=3:7000\n"
+    "switch 02.C4.7D.00.00.02 type=2 ports=17 ip=192.168.1.12 load=35 "
+    "down=5,6 errors=1\n"
+    "switch 02.C4.7D.00.00.03 type=3 ports=26 ip=192.168.1.13 ring=1 "
+    "ringflags=13 load=60 silent=15000:35000\n";
+
+struct MappedSwitch {
+  const char* address;
+  const char* alias;
+  const char* model;
+  int type;
+  std::vector<int> ports;
+};
+
+const std::vector<MappedSwitch>& Mapping() {
+  static const std::vector<MappedSwitch> mapping = {
+      {"02.C4.7D.00.00.01", "Line", "T8", 1, {1, 2, 3, 4}},
+      {"02.C4.7D.00.00.02", "Packing", "T17", 2, {1, 2, 5, 6}},
+      {"02.C4.7D.00.00.03", "Ring", "T26", 3, {1, 2, 25, 26}},
+  };
+  return mapping;
+}
+
+std::string PortAlias(int number) { return "P" + std::to_string(number); }
+
+std::string ConfigurationXml(const std::string& format) {
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ROOT ";
+  xml += "DataFormat=\"" + format + "\" Version=\"1.0\">\n";
+  xml += std::string("  <ADAPTER Name=\"") + kNdisName +
+         "\" Active=\"Yes\" Timeout=\"5\">\n";
+  for (const MappedSwitch& s : Mapping()) {
+    xml += std::string("    <SWITCH Address=\"") + s.address + "\" Alias=\"" +
+           s.alias + "\" Model=\"" + s.model + "\" Type=\"" +
+           std::to_string(s.type) + "\">\n";
+    for (int port : s.ports) {
+      xml += "      <Port Number=\"" + std::to_string(port) + "\" Alias=\"" +
+             PortAlias(port) + "\"/>\n";
+    }
+    xml += "    </SWITCH>\n";
+  }
+  xml += "  </ADAPTER>\n</ROOT>\n";
+  return xml;
+}
+
+bool SetString(const char* key_path, const char* name,
+               const std::string& value) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LONG status = RegSetValueExA(
+      key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+      static_cast<DWORD>(value.size() + 1));
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+// The private registry root: the simulated LAN and the configuration.
+bool PrepareRoot(const std::string& root, const std::string& format) {
+  std::error_code error;
+  std::filesystem::create_directories(root, error);
+  if (error) {
+    std::fprintf(stderr, "kavex-live: cannot create %s: %s\n", root.c_str(),
+                 error.message().c_str());
+    return false;
+  }
+  setenv("KAVEX_REGISTRY_ROOT", root.c_str(), 1);
+  const std::string file = root + "/Kavex OPC.xml";
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << ConfigurationXml(format);
+    if (!out) {
+      std::fprintf(stderr, "kavex-live: cannot write %s\n", file.c_str());
+      return false;
+    }
+  }
+  const std::string adapter_key =
+      std::string("SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\") + kAdapterName;
+  if (!SetString(adapter_key.c_str(), "Scenario", kScenario) ||
+      !SetString(adapter_key.c_str(), "Description",
+                 "Simulated plant LAN (kavex-live)") ||
+      !SetString("SOFTWARE\\Kavex OPC", "Configuration File", file)) {
+    std::fprintf(stderr, "kavex-live: cannot write the registry under %s\n",
+                 root.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Registers the module as installation does: its own DllRegisterServer.
+bool RegisterModule(const std::string& module) {
+  void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    std::fprintf(stderr, "kavex-live: cannot load %s: %s\n", module.c_str(),
+                 dlerror());
+    return false;
+  }
+  auto entry =
+      reinterpret_cast<LPFNREGISTERSERVER>(dlsym(handle, "DllRegisterServer"));
+  const HRESULT hr = entry != nullptr ? entry() : E_FAIL;
+  dlclose(handle);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "kavex-live: registering %s failed: %s\n",
+                 module.c_str(), HResultName(hr));
+    return false;
+  }
+  return true;
+}
+
+// The value of one item as text; "(0x...)" when the read fails.
+std::string ReadText(IKavexOPCDevice* device, const std::string& id) {
+  Bstr item = Bstr::FromUtf8(id);
+  Variant value;
+  const HRESULT hr = device->Read(item.Get(), &value);
+  if (FAILED(hr)) return HResultName(hr);
+  Variant text;
+  if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return "?";
+  return Utf16ToUtf8(BstrView(text.bstrVal));
+}
+
+void Show(IKavexOPCDevice* device, int refresh) {
+  std::string screen = "\x1b[H\x1b[2J";
+  char line[256];
+  std::snprintf(line, sizeof(line),
+                "Kavex OPC device, live items on %s   refresh %d   "
+                "(Ctrl-C ends)\n\n",
+                kNdisName, refresh);
+  screen += line;
+  for (const MappedSwitch& s : Mapping()) {
+    const std::string a = s.alias;
+    std::snprintf(line, sizeof(line),
+                  "%-8s %-17s %-8s last update %-7s IP %-15s ring %s / %s\n",
+                  s.alias, ReadText(device, a + ".MAC_Address").c_str(),
+                  ReadText(device, a + ".Status").c_str(),
+                  ReadText(device, a + ".Last_Update").c_str(),
+                  ReadText(device, a + ".IP_Address").c_str(),
+                  ReadText(device, a + ".ZRing.Manager").c_str(),
+                  ReadText(device, a + ".ZRing.State").c_str());
+    screen += line;
+    std::snprintf(line, sizeof(line),
+                  "   %-5s %-7s %-6s %-6s %-7s %14s %14s %10s %6s\n", "port",
+                  "link", "speed", "duplex", "usage %", "tx_octets",
+                  "rx_octets", "fcs errs", "age s");
+    screen += line;
+    for (int port : s.ports) {
+      const std::string p = a + "." + PortAlias(port) + ".";
+      std::snprintf(line, sizeof(line),
+                    "   %-5s %-7s %-6s %-6s %-7s %14s %14s %10s %6s\n",
+                    PortAlias(port).c_str(),
+                    ReadText(device, p + "Link_Status").c_str(),
+                    ReadText(device, p + "Speed").c_str(),
+                    ReadText(device, p + "Duplex").c_str(),
+                    ReadText(device, p + "Usage").c_str(),
+                    ReadText(device, p + "tx_octets").c_str(),
+                    ReadText(device, p + "rx_octets").c_str(),
+                    ReadText(device, p + "rx_fcs_errors").c_str(),
+                    ReadText(device, p + "Last_Update").c_str());
+      screen += line;
+    }
+    screen += "\n";
+  }
+  screen +=
+      "\"Ring\" falls silent 15 s after start: offline after its 5 s "
+      "time-out, back at 35 s.\n";
+  std::fputs(screen.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+std::string DefaultRoot() {
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+      runtime != nullptr && runtime[0] != '\0') {
+    return std::string(runtime) + "/kavex-live";
+  }
+  return (std::filesystem::temp_directory_path() /
+          ("kavex-live-" + std::to_string(getuid())))
+      .string();
+}
+
+std::string DefaultModule() {
+#ifdef KAVEX_DEVICE_MODULE_PATH
+  if (std::filesystem::exists(KAVEX_DEVICE_MODULE_PATH)) {
+    return KAVEX_DEVICE_MODULE_PATH;
+  }
+#endif
+  // Beside the executable's lib directory, as installed and built.
+  std::error_code error;
+  const std::filesystem::path self =
+      std::filesystem::read_symlink("/proc/self/exe", error);
+  return (self.parent_path().parent_path() / "lib" / "libkavex-opc-device.so")
+      .string();
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: kavex-live [--root DIR] [--module PATH] "
+               "[--format String|Integer] [--refreshes N]\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string root = DefaultRoot();
+  std::string module = DefaultModule();
+  std::string format = "String";
+  long refreshes = 0;  // 0: until Ctrl-C
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) return Usage();
+    const std::string value = argv[++i];
+    if (arg == "--root") {
+      root = value;
+    } else if (arg == "--module") {
+      module = value;
+    } else if (arg == "--format" && (value == "String" || value == "Integer")) {
+      format = value;
+    } else if (arg == "--refreshes") {
+      char* end = nullptr;
+      refreshes = std::strtol(value.c_str(), &end, 10);
+      if (*end != '\0' || refreshes < 0) return Usage();
+    } else {
+      return Usage();
+    }
+  }
+
+  signal(SIGINT, OnSignal);
+  signal(SIGTERM, OnSignal);
+  std::printf("kavex-live: registry root %s\n", root.c_str());
+  if (!PrepareRoot(root, format)) return 1;
+  if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
+  if (!RegisterModule(module)) {
+    CoUninitialize();
+    return 1;
+  }
+
+  int status = 0;
+  {
+    CLSID clsid{};
+    ComPtr<IKavexOPCDevice> device;
+    HRESULT hr = CLSIDFromProgID(u"KavexOPCDevice.Device", &clsid);
+    if (SUCCEEDED(hr)) {
+      hr =
+          CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IidOf<IKavexOPCDevice>(),
+                           reinterpret_cast<void**>(device.GetAddressOf()));
+    }
+    if (FAILED(hr)) {
+      std::fprintf(stderr, "kavex-live: creating the device failed: %s\n",
+                   HResultName(hr));
+      status = 1;
+    } else {
+      for (long refresh = 1; !stop_requested; ++refresh) {
+        Show(device.Get(), static_cast<int>(refresh));
+        if (refreshes != 0 && refresh >= refreshes) break;
+        for (int i = 0; i < 10 && !stop_requested; ++i) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+      }
+      std::printf("kavex-live: stopping the device\n");
+    }
+  }
+  // The device is released: capture has stopped and the module may go.
+  CoFreeUnusedLibraries();
+  CoUninitialize();
+  return status;
+}
