@@ -1,0 +1,170 @@
+// Capture throughput: velto-sim offers 192-byte Velto frames at a series of
+// rates on one end of a veth pair (in a network namespace of our own); this
+// process captures them through the library on the other end with 512 posted
+// reads, the way the device does, and reports per rate
+//   capture offered_fps=<n> delivered_fps=<n> dropped=<n> user_ns_per_frame=<x>
+// plus the receiving process's CPU share. user_ns_per_frame is all CPU time
+// of this process (its user and system time: the receive thread's ring
+// walking and the completion routines) per delivered frame, an upper bound
+// for the user-side work. Run as root.
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/pkio/pkiolib.h"
+#include "platform/sync/event.h"
+#include "platform/sync/handle.h"
+#include "platform/sync/wait.h"
+
+namespace {
+
+constexpr int kReads = 512;
+const bpf_insn kVeltoProgram[] = {{0x28, 0, 0, 12},
+                                  {0x15, 0, 1, 0x8874},
+                                  {0x06, 0, 0, 0xFFFFFFFF},
+                                  {0x06, 0, 0, 0}};
+
+struct Read {
+  OVERLAPPED overlapped{};
+  PKIO_PACKET packet{};
+};
+
+PKIO_HANDLE g_adapter = PKIO_INVALID_HANDLE;
+std::atomic<uint64_t> g_delivered{0};
+std::atomic<bool> g_stop{false};
+
+void OnRead(DWORD error, DWORD, OVERLAPPED* overlapped) {
+  if (error != 0) return;
+  g_delivered.fetch_add(1, std::memory_order_relaxed);
+  Read* read = static_cast<Read*>(overlapped->Pointer);
+  Pkio_PacketReadEx(g_adapter, &read->packet, 0, overlapped, OnRead);
+}
+
+// The device's receive thread: post every read, then wait alertably.
+void ReceiveThread() {
+  auto reads = std::make_unique<Read[]>(kReads);
+  for (int i = 0; i < kReads; ++i) {
+    reads[i].packet.BufferCapacity = PKIO_MAX_FRAME_SIZE;
+    reads[i].overlapped.Pointer = &reads[i];
+    Pkio_PacketReadEx(g_adapter, &reads[i].packet, 0, &reads[i].overlapped,
+                      OnRead);
+  }
+  HANDLE never = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  while (!g_stop) WaitForSingleObjectEx(never, 500, TRUE);
+  Pkio_CancelPacketRead(g_adapter, nullptr);
+  SleepEx(0, TRUE);
+  CloseHandle(never);
+}
+
+double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
+
+double Clock(clockid_t id) {
+  timespec ts;
+  clock_gettime(id, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+double Now() { return Clock(CLOCK_MONOTONIC); }
+
+uint32_t Private(NDIS_OID oid) {
+  DWORD value = 0;
+  PKIO_NDIS_REQUEST r{PKIO_NDIS_QUERY, oid, &value, 4, 0, 0};
+  Pkio_MakePrivateRequest(g_adapter, &r, nullptr, TRUE);
+  return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (geteuid() != 0) {
+    fprintf(stderr,
+            "bench_capture: run as root (it makes a network namespace)\n");
+    return 1;
+  }
+  double seconds_per_rate = argc > 1 ? atof(argv[1]) : 2.0;
+  if (unshare(CLONE_NEWNET) != 0 ||
+      system("ip link add name kvx0 type veth peer name kvx1 && "
+             "ip link set kvx0 up && ip link set kvx1 up") != 0) {
+    fprintf(stderr, "bench_capture: cannot make the namespace and veth pair\n");
+    return 1;
+  }
+  g_adapter = Pkio_OpenAdapterA("\\Device\\kvx1");
+  if (g_adapter == PKIO_INVALID_HANDLE) {
+    fprintf(stderr, "bench_capture: %s\n", Pkio_GetLastErrorMessageA());
+    return 1;
+  }
+  Pkio_SetBPFProgram(g_adapter, kVeltoProgram, sizeof kVeltoProgram);
+  DWORD filter = 0x0C;
+  PKIO_NDIS_REQUEST set{
+      PKIO_NDIS_SET, OID_GEN_CURRENT_PACKET_FILTER, &filter, 4, 0, 0};
+  Pkio_MakeNdisRequest(g_adapter, &set, nullptr, TRUE);
+  std::thread receiver(ReceiveThread);
+
+  const char* scenario =
+      "switch 02.C4.7D.00.00.01 type=1 ports=24 info=0 cpu=0";
+  const long rates[] = {50000, 100000, 200000, 400000, 625000, 0};  // 0: max
+  for (long rate : rates) {
+    long count = static_cast<long>((rate ? rate : 2000000) * seconds_per_rate);
+    std::string command = std::string(KAVEX_VELTO_SIM) + " -i kvx0 -q -c " +
+                          std::to_string(count) +
+                          (rate ? " -r " + std::to_string(rate) : " --fast") +
+                          " -d " +
+                          std::to_string(long(seconds_per_rate * 1000)) +
+                          " -e '" + scenario + "'";
+    uint64_t delivered0 = g_delivered;
+    uint32_t kernel0 = Private(OID_PKIO_RCV_MISSED_DRIVER);
+    uint32_t user0 = Private(OID_PKIO_RCV_MISSED_USER);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    double cpu0 = Clock(CLOCK_PROCESS_CPUTIME_ID);
+    double start = Now();
+    int rc = system(command.c_str());
+    // Let the last frames drain.
+    uint64_t last = 0;
+    do {
+      last = g_delivered;
+      usleep(50000);
+    } while (g_delivered != last);
+    double elapsed = Now() - start - 0.05;
+    double cpu = Clock(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    if (rc != 0) {
+      fprintf(stderr, "bench_capture: velto-sim failed\n");
+      break;
+    }
+    uint64_t delivered = g_delivered - delivered0;
+    uint64_t kernel_drops = Private(OID_PKIO_RCV_MISSED_DRIVER) - kernel0;
+    uint64_t user_drops = Private(OID_PKIO_RCV_MISSED_USER) - user0;
+    uint64_t dropped = kernel_drops + user_drops;
+    double user = Seconds(after.ru_utime) - Seconds(before.ru_utime);
+    double sys = Seconds(after.ru_stime) - Seconds(before.ru_stime);
+    double offered = (delivered + dropped) / elapsed;
+    printf(
+        "capture offered_fps=%.0f delivered_fps=%.0f dropped=%llu "
+        "user_ns_per_frame=%.1f\n",
+        offered, delivered / elapsed, static_cast<unsigned long long>(dropped),
+        delivered ? cpu * 1e9 / delivered : 0.0);
+    printf(
+        "  (asked %s fps; kernel drops %llu, no read posted %llu; receiver "
+        "CPU %.0f%% of one core, about %.0f%% of it user time)\n",
+        rate ? std::to_string(rate).c_str() : "max",
+        static_cast<unsigned long long>(kernel_drops),
+        static_cast<unsigned long long>(user_drops), 100 * cpu / elapsed,
+        user + sys > 0 ? 100 * user / (user + sys) : 0.0);
+    fflush(stdout);
+  }
+  g_stop = true;
+  receiver.join();
+  Pkio_CloseAdapter(g_adapter);
+  return 0;
+}
