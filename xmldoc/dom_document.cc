@@ -80,12 +80,12 @@ HRESULT DomDocument::load(VARIANT source, VARIANT_BOOL* is_successful) {
   std::string path;
   if (!PathOf(source, &path)) return E_INVALIDARG;
   try {
-    std::string bytes;
-    if (FAILED(ReadXmlFile(path, &bytes))) return S_FALSE;
     auto tree = std::make_shared<DomTree>();
+    if (FAILED(ReadXmlFile(path, &tree->source))) return S_FALSE;
     // The encoding comes from the byte order mark or the declaration.
-    pugi::xml_parse_result parsed = tree->document.load_buffer(
-        bytes.data(), bytes.size(), pugi::parse_default, pugi::encoding_auto);
+    pugi::xml_parse_result parsed = tree->document.load_buffer_inplace(
+        tree->source.data(), tree->source.size(), pugi::parse_default,
+        pugi::encoding_auto);
     if (!parsed || !HasOneRootElement(tree->document)) return S_FALSE;
     tree_ = std::move(tree);
   } catch (const std::bad_alloc&) {

@@ -21,6 +21,9 @@ namespace xdom {
 
 struct DomTree {
   DomTree();
+  // The file as read; the document parses it in place and points into it,
+  // so it is declared first and freed last.
+  std::string source;
   pugi::xml_document document;
   // Nodes created but not appended (yet); never shown, never saved.
   pugi::xml_document detached;
