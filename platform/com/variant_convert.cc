@@ -240,7 +240,7 @@ Number NumberOf(const VARIANT& v) {
 
 // Rounds to an integer half to even and checks [min, max].
 HRESULT ToInteger(const Number& n, Int128 min, Int128 max, Int128* out) {
-  Int128 value;
+  Int128 value = 0;
   switch (n.kind) {
     case Number::kInteger:
       value = n.integer;
