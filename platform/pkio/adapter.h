@@ -156,7 +156,6 @@ class Adapter {
   DWORD timestamp_resolution_ = 0;
   std::vector<uint8_t> loopback_address_;
   DWORD loopback_offset_ = 0;
-  std::array<uint8_t, 6> station_address_{};
   Stats stats_;
 };
 

@@ -145,6 +145,16 @@ std::vector<AdapterInfo> EnumerateAdapters() {
     info.simulated = true;
     adapters.push_back(std::move(info));
   }
+  // Friendly names tell adapters apart for the operator: a declared
+  // description that repeats another adapter's name gets the NDIS name added.
+  for (size_t i = 0; i < adapters.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (adapters[j].friendly_name == adapters[i].friendly_name) {
+        adapters[i].friendly_name += " [" + adapters[i].ndis_name + "]";
+        break;
+      }
+    }
+  }
   return adapters;
 }
 

@@ -26,8 +26,7 @@ class SimulatedAdapter : public Adapter, private FrameSource {
       : Adapter(mode, config.ndis_name),
         config_(config),
         generator_(config.scenario),
-        start_tick_(CurrentClock()->TickCount()),
-        last_tick_(start_tick_) {
+        last_tick_(CurrentClock()->TickCount()) {
     StartReceiving(this);
   }
 
@@ -90,7 +89,6 @@ class SimulatedAdapter : public Adapter, private FrameSource {
       frames->push_back({f.data(), static_cast<uint32_t>(f.size()), wirelen_[i],
                          timestamp, PacketType(f)});
     }
-    if (storage_.empty()) released_ = true;
   }
 
   void ReleaseBatch() override {
@@ -120,10 +118,8 @@ class SimulatedAdapter : public Adapter, private FrameSource {
   std::mutex mu_;
   std::condition_variable wake_;
   bool woken_ = false;
-  bool released_ = true;
   velto_sim::Generator generator_;
   std::vector<bpf_insn> program_;
-  const uint32_t start_tick_;
   uint32_t last_tick_;
   uint64_t elapsed_ms_ = 0;
   std::vector<std::vector<uint8_t>> storage_;

@@ -320,6 +320,7 @@ TEST(PkioRequestTest, AnswersTheAdapterQueries) {
 TEST(PkioEnumerationTest, ListsSimulatedAdaptersWithTheSizeProtocol) {
   DeclareSimulatedAdapter("Alpha", "switch 02.C4.7D.00.00.01", "Hall A LAN");
   DeclareSimulatedAdapter("Beta", "switch 02.C4.7D.00.00.02");
+  DeclareSimulatedAdapter("Gamma", "switch 02.C4.7D.00.00.03", "Hall A LAN");
   PKIO_HANDLE e = Pkio_OpenAdapterEnum();
   ASSERT_NE(e, PKIO_INVALID_HANDLE);
   std::vector<std::pair<std::string, std::string>> names;
@@ -356,6 +357,8 @@ TEST(PkioEnumerationTest, ListsSimulatedAdaptersWithTheSizeProtocol) {
   ASSERT_NE(alpha + 1, names.end());
   EXPECT_EQ((alpha + 1)->first, "\\Device\\Simulated\\Beta");
   EXPECT_EQ((alpha + 1)->second, "Beta (simulated Velto LAN)");
+  ASSERT_NE(alpha + 2, names.end());
+  EXPECT_EQ((alpha + 2)->second, "Hall A LAN [\\Device\\Simulated\\Gamma]");
   for (auto it = names.begin(); it != alpha; ++it) {
     EXPECT_EQ(it->first.rfind("\\Device\\", 0), 0u);
     EXPECT_EQ(it->first.find('\\', 8), std::string::npos) << it->first;
