@@ -51,7 +51,6 @@ class DeviceRuntime {
   ~DeviceRuntime();
 
   const SwitchTable& table() const { return *table_; }
-  SwitchTable& mutable_table() { return *table_; }
   const CaptureAdapter& capture() const { return *capture_; }
 
  private:
