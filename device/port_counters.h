@@ -74,12 +74,29 @@ inline constexpr size_t kRxOctetsOffset = 68;
 
 // `width` (at most 8) bytes at `p`, least significant first.
 inline uint64_t LoadLittleEndian(const uint8_t* p, size_t width) {
-  uint64_t value = 0;
   if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&value, p, width);
-  } else {
-    for (size_t i = width; i-- > 0;) value = (value << 8) | p[i];
+    // Loads of the exact width: a narrow copy into a wider variable would
+    // stall the processor's store-to-load forwarding.
+    switch (width) {
+      case 2: {
+        uint16_t value;
+        std::memcpy(&value, p, 2);
+        return value;
+      }
+      case 4: {
+        uint32_t value;
+        std::memcpy(&value, p, 4);
+        return value;
+      }
+      case 8: {
+        uint64_t value;
+        std::memcpy(&value, p, 8);
+        return value;
+      }
+    }
   }
+  uint64_t value = 0;
+  for (size_t i = width; i-- > 0;) value = (value << 8) | p[i];
   return value;
 }
 

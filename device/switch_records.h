@@ -74,19 +74,21 @@ enum class StatusText : uint8_t { kNone, kOnline, kOffline };
 enum class LastUpdateText : uint8_t { kNone, kSeconds, kOffline };
 
 // A switch's live values. Copy them out with SwitchTable::CopySwitchValues.
+// What a frame writes comes first.
 struct SwitchValues {
   int32_t seconds = 0;  // since the switch's last accepted frame
   uint32_t total_ports = 0;
-  int32_t status = 0;                          // 1 online, 0 offline
-  StatusText status_text = StatusText::kNone;  // also the "Status" slot
-  uint32_t last_update = 0;                    // seconds, last published
-  LastUpdateText last_update_text = LastUpdateText::kNone;
   std::array<uint8_t, 6> mac{};
   // The information area of the last accepted frame.
   uint8_t ring_version = 0;
   uint8_t ring_flags = 0;
   uint32_t ipv4_address = 0;  // first octet in the low byte
   char config_text[kConfigTextSize + 1] = {};
+  // Written by the timer.
+  int32_t status = 0;                          // 1 online, 0 offline
+  StatusText status_text = StatusText::kNone;  // also the "Status" slot
+  uint32_t last_update = 0;                    // seconds, last published
+  LastUpdateText last_update_text = LastUpdateText::kNone;
 };
 
 struct SwitchRecord {

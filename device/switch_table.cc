@@ -43,7 +43,7 @@ void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
   routes_.assign(adapter_.switches.size(), FrameRoute());
   uint32_t port_count = 0;
   for (size_t s = 0; s < adapter_.switches.size(); ++s) {
-    const SwitchRecord& record = adapter_.switches[s];
+    SwitchRecord& record = adapter_.switches[s];
     // An address not in the exact upper-case text form never equals a
     // frame's source address, so it is left out of the index.
     uint64_t key;
@@ -55,6 +55,9 @@ void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
     FrameRoute& route = routes_[s];
     route.type_code = record.type_code;
     route.first_port = port_count;
+    route.port_count = static_cast<uint32_t>(record.ports.size());
+    route.switch_values = &record.live;
+    route.ports = record.ports.data();
     route.port_by_number.fill(-1);
     for (size_t p = 0; p < record.ports.size(); ++p) {
       const uint8_t number = record.ports[p].number;
@@ -88,21 +91,20 @@ FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
       kPortUpdateIntervalMs) {
     return FrameResult::kThrottled;
   }
-  SwitchRecord& record = adapter_.switches[s];
-  PortValues& values = record.ports[p].live;
+  SwitchValues& switch_values = *route.switch_values;
+  PortValues& values = route.ports[p].live;
   // With many switches the records are rarely in the cache; start loading
   // them while the information area is decoded and the lock is taken.
   PrefetchForWrite(&values, sizeof values);
-  PrefetchForWrite(&record.live, sizeof record.live);
+  PrefetchForWrite(&switch_values, sizeof switch_values);
   const FrameInfo info = DecodeFrameInfo(frame, len);
 
   std::lock_guard<std::mutex> lock(mutex_);
   const uint32_t elapsed = tick - last_tick.load(std::memory_order_relaxed);
   if (elapsed <= kPortUpdateIntervalMs) return FrameResult::kThrottled;
 
-  SwitchValues& switch_values = record.live;
   switch_values.seconds = 0;
-  switch_values.total_ports = static_cast<uint32_t>(record.ports.size());
+  switch_values.total_ports = route.port_count;
   std::memcpy(switch_values.mac.data(), frame + kSourceAddressOffset, 6);
   last_tick.store(tick, std::memory_order_relaxed);
 

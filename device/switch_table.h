@@ -94,6 +94,9 @@ class SwitchTable {
     PortNumberState numbering;
     uint8_t type_code = 0;
     uint32_t first_port = 0;  // of the switch's ports in port_ticks_
+    uint32_t port_count = 0;
+    SwitchValues* switch_values = nullptr;
+    PortRecord* ports = nullptr;
     // Position in the port list of the first port with each number a frame
     // can carry; -1 for none.
     std::array<int16_t, kMaxFramePortNumber + 1> port_by_number{};

@@ -52,7 +52,7 @@ std::string AddressText(const uint8_t* mac);
 
 // The six address bytes as one integer (byte 0 lowest), for hashing.
 inline uint64_t AddressKey(const uint8_t* mac) {
-  return LoadLittleEndian(mac, 6);
+  return LoadLittleEndian(mac, 4) | LoadLittleEndian(mac + 4, 2) << 32;
 }
 
 // Parses the exact upper-case dotted text form into an AddressKey. Any other
