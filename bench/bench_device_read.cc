@@ -1,0 +1,133 @@
+// Cost of one item read through the device interface, as the server's update
+// ticks make them: IKavexOPCDevice::Read of a port item, the returned value
+// freed by the caller.
+//
+// BM_DeviceRead/<format>/<switches>: format 0 "String", 1 "Integer"; a site
+// of 1 or 1000 switches with 28 ports each, every port heard and online.
+// Reads walk a shuffle of the 1204 port items of the last switch configured:
+// the same amount of data in both sites, so the figures compare the cost of
+// finding an item, and the last switch is where a walk down the switch list
+// would cost most.
+//
+// BM_DeviceReadSpread/<format>/<switches>: reads walk a shuffle of 8192 port
+// items spread over every switch. With 1000 switches they touch records all
+// over a table of several megabytes, so this one measures the memory
+// system's latency as much as the device.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "device/device_object.h"
+#include "device/testing/switch_table_fixtures.h"
+#include "device/testing/velto_frame_builder.h"
+#include "platform/com/bstr.h"
+#include "platform/sync/clock.h"
+
+namespace {
+
+constexpr int kPortsPerSwitch = 28;
+constexpr size_t kReadCount = 8192;  // a power of two
+
+struct Site {
+  Site(int switch_count, const char* format, bool spread) : clock(100'000) {
+    auto table = std::make_shared<SwitchTable>(&clock);
+    AdapterEntry adapter;
+    for (int s = 0; s < switch_count; ++s) {
+      char address[32];
+      std::snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
+                    (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
+      adapter.switches.push_back(
+          MakeSwitch(address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
+    }
+    table->Install(std::move(adapter), format);
+
+    std::vector<uint8_t> frame = VeltoFrameBuilder()
+                                     .Status(kStatusLinkUp | kStatusEnabled |
+                                             kStatusFullDuplex | kStatus100Mbit)
+                                     .Counter("tx_octets", 123'456'789)
+                                     .Counter("rx_octets", 987'654'321)
+                                     .Counter("rx_fcs_errors", 4321)
+                                     .Info(3, 0x0A00A8C0, 1, 0x0D, "T28-PLUS")
+                                     .Build();
+    // The first round opens every switch's cycle, the second is taken.
+    for (int round = 0; round < 2; ++round) {
+      for (int s = 0; s < switch_count; ++s) {
+        for (int p = 0; p < kPortsPerSwitch; ++p) {
+          frame[9] = static_cast<uint8_t>(s >> 16);
+          frame[10] = static_cast<uint8_t>(s >> 8);
+          frame[11] = static_cast<uint8_t>(s);
+          frame[frame.size() - kPortTrailerSize] =
+              static_cast<uint8_t>((p % 8) << 4 | p / 8);
+          table->HandleFrame(frame.data(), frame.size());
+        }
+      }
+      clock.Advance(2001);
+    }
+    table->Tick();  // online
+
+    CDevice::CreateInstance(&device, std::shared_ptr<const SwitchTable>(table));
+    std::mt19937 random(1);
+    constexpr int kItemsPerSwitch = kPortsPerSwitch * kPortPropertyCount;
+    for (size_t i = 0; i < kReadCount; ++i) {
+      const int s = spread ? random() % switch_count : switch_count - 1;
+      const int item = spread ? random() % kItemsPerSwitch
+                              : static_cast<int>(i % kItemsPerSwitch);
+      std::string id =
+          "SW" + std::to_string(s) + ".P" +
+          std::to_string(item / kPortPropertyCount + 1) + "." +
+          std::string(kPortPropertyNames[item % kPortPropertyCount]);
+      ids.emplace_back(Bstr::FromUtf8(id));
+    }
+    std::shuffle(ids.begin(), ids.end(), random);
+  }
+
+  FakeClock clock;
+  ComPtr<CDevice> device;
+  std::vector<Bstr> ids;
+};
+
+void RunReads(benchmark::State& state, bool spread) {
+  static const char* const kFormats[] = {"String", "Integer"};
+  Site site(static_cast<int>(state.range(1)), kFormats[state.range(0)], spread);
+  if (site.device == nullptr) {
+    state.SkipWithError("no device");
+    return;
+  }
+  IKavexOPCDevice* device = site.device.Get();
+  size_t i = 0;
+  size_t failed = 0;
+  for (auto _ : state) {
+    VARIANT value;
+    VariantInit(&value);
+    failed += device->Read(site.ids[i].Get(), &value) != S_OK;
+    VariantClear(&value);
+    i = (i + 1) & (kReadCount - 1);
+  }
+  if (failed != 0) state.SkipWithError("a read failed");
+  state.SetItemsProcessed(state.iterations());
+}
+
+void BM_DeviceRead(benchmark::State& state) { RunReads(state, false); }
+void BM_DeviceReadSpread(benchmark::State& state) { RunReads(state, true); }
+
+// On a shared machine the fastest repetition is the figure to compare:
+// run with --benchmark_repetitions=N to get it.
+double Fastest(const std::vector<double>& times) {
+  return *std::min_element(times.begin(), times.end());
+}
+
+BENCHMARK(BM_DeviceRead)
+    ->ArgsProduct({{0, 1}, {1, 1000}})
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_DeviceReadSpread)
+    ->ArgsProduct({{0, 1}, {1, 1000}})
+    ->ComputeStatistics("min", Fastest);
+
+}  // namespace
+
+BENCHMARK_MAIN();
