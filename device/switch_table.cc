@@ -94,42 +94,43 @@ FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
   SwitchValues& switch_values = *route.switch_values;
   PortValues& values = route.ports[p].live;
   // With many switches the records are rarely in the cache; start loading
-  // them while the information area is decoded and the lock is taken.
+  // them while the frame is decoded and the lock is taken.
   PrefetchForWrite(&values, sizeof values);
   PrefetchForWrite(&switch_values, sizeof switch_values);
   const FrameInfo info = DecodeFrameInfo(frame, len);
+  const uint8_t status = StatusByte(frame, len);
+  const uint8_t* counters = CountersBytes(frame, len);
+  UsageSample sample{
+      .speed = info.port_speed != 0
+                   ? info.port_speed
+                   : DefaultPortSpeed(status, route.type_code, number),
+      .status = status,
+      .tx_octets = LoadLittleEndian(counters + kTxOctetsOffset, 8),
+      .rx_octets = LoadLittleEndian(counters + kRxOctetsOffset, 8)};
 
   std::lock_guard<std::mutex> lock(mutex_);
-  const uint32_t elapsed = tick - last_tick.load(std::memory_order_relaxed);
-  if (elapsed <= kPortUpdateIntervalMs) return FrameResult::kThrottled;
+  sample.elapsed_ms = tick - last_tick.load(std::memory_order_relaxed);
+  if (sample.elapsed_ms <= kPortUpdateIntervalMs) {
+    return FrameResult::kThrottled;
+  }
+  last_tick.store(tick, std::memory_order_relaxed);
 
   switch_values.seconds = 0;
   switch_values.total_ports = route.port_count;
   std::memcpy(switch_values.mac.data(), frame + kSourceAddressOffset, 6);
-  last_tick.store(tick, std::memory_order_relaxed);
-
-  values.stale = false;
-  values.seconds = 0;
-  values.status = StatusByte(frame, len);
-  std::memcpy(values.counters.bytes.data(), CountersBytes(frame, len),
-              kPortCountersSize);
-
   switch_values.ring_version = info.ring_version;
   switch_values.ring_flags = info.ring_flags;
   switch_values.ipv4_address = info.ipv4_address;
   std::memcpy(switch_values.config_text, info.config_text,
               sizeof switch_values.config_text);
-  values.speed = info.port_speed;
-  if (values.speed == 0) {
-    values.speed = DefaultPortSpeed(values.status, route.type_code, number);
-  }
 
-  ComputeUsage({.speed = values.speed,
-                .elapsed_ms = elapsed,
-                .status = values.status,
-                .tx_octets = TxOctets(values.counters),
-                .rx_octets = RxOctets(values.counters)},
-               &values.usage);
+  values.stale = false;
+  values.seconds = 0;
+  values.status = status;
+  std::memcpy(values.counters.bytes.data(), counters, kPortCountersSize);
+  // The speed record's speed, else the default for the port.
+  values.speed = sample.speed;
+  ComputeUsage(sample, &values.usage);
   // The slots render these values when read (see PortValues).
   values.published = integer_format_ ? SlotSet::kInteger : SlotSet::kText;
   return FrameResult::kAccepted;
