@@ -67,9 +67,13 @@ void Adapter::Close() {
   std::vector<std::shared_ptr<CompletionQueue>> queues;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> inbox_lock(inbox_mu_);
     if (closed_) return;
     closed_ = true;
     reads_.clear();
+    read_head_ = 0;
+    taken_reads_ = 0;
+    inbox_.clear();
     queues.swap(queues_);
   }
   stopping_ = true;
@@ -84,36 +88,41 @@ Adapter::Stats Adapter::stats() {
   return stats_;
 }
 
-std::shared_ptr<CompletionQueue> Adapter::QueueForCaller() {
+CompletionQueue* Adapter::QueueForCaller() {
   const uint64_t token = CurrentThreadToken();
   for (auto& queue : queues_) {
-    if (queue->thread_token() == token) return queue;
+    if (queue->thread_token() == token) return queue.get();
   }
   auto queue = CompletionQueue::ForCurrentThread();
-  if (queue) queues_.push_back(queue);
-  return queue;
+  if (!queue) return nullptr;
+  queues_.push_back(queue);
+  return queue.get();
 }
 
 BOOL Adapter::Post(PostedRead read) {
+  bool wake = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::mutex> lock(inbox_mu_);
     if (closed_) {
       SetError(ERROR_INVALID_HANDLE, "the adapter is closed");
       return FALSE;
     }
-    if (reads_.size() >= kMaxPostedReads) {
+    if (inbox_.size() + taken_reads_.load(std::memory_order_relaxed) >=
+        kMaxPostedReads) {
       SetError(ERROR_NO_SYSTEM_RESOURCES, "too many reads outstanding");
       return FALSE;
     }
     read.queue = QueueForCaller();
-    if (!read.queue) {
+    if (read.queue == nullptr) {
       SetError(ERROR_NO_SYSTEM_RESOURCES, "no handle for the calling thread");
       return FALSE;
     }
-    reads_.push_back(std::move(read));
+    inbox_.push_back(read);
     starved_ = false;
+    // Only a receive thread waiting for reads needs the (system call) wake.
+    wake = receiver_waiting_;
   }
-  read_posted_.notify_one();
+  if (wake) read_posted_.notify_one();
   SetError(ERROR_IO_PENDING);
   return FALSE;
 }
@@ -161,23 +170,35 @@ BOOL Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
 
 BOOL Adapter::Cancel(OVERLAPPED* overlapped) {
   std::lock_guard<std::mutex> lock(mu_);
+  std::lock_guard<std::mutex> inbox_lock(inbox_mu_);
   bool found = false;
-  for (auto it = reads_.begin(); it != reads_.end();) {
-    if (overlapped != nullptr && it->overlapped != overlapped) {
-      ++it;
-      continue;
+  // Oldest first: the reads the receive thread has taken, then the inbox.
+  auto cancel = [&](std::vector<PostedRead>& reads, size_t head) {
+    auto keep = reads.begin() + static_cast<ptrdiff_t>(head);
+    for (auto it = keep; it != reads.end(); ++it) {
+      if (overlapped != nullptr && it->overlapped != overlapped) {
+        *keep++ = *it;
+        continue;
+      }
+      found = true;
+      if (it->packet != nullptr) it->packet->Status = ERROR_OPERATION_ABORTED;
+      if (it->buffer != nullptr) {
+        it->buffer->Status = ERROR_OPERATION_ABORTED;
+        it->buffer->PacketCount = 0;
+        it->buffer->BytesUsed = 0;
+      }
+      it->queue->Push({it->routine, static_cast<DWORD>(ERROR_OPERATION_ABORTED),
+                       0, it->overlapped});
     }
-    found = true;
-    if (it->packet != nullptr) it->packet->Status = ERROR_OPERATION_ABORTED;
-    if (it->buffer != nullptr) {
-      it->buffer->Status = ERROR_OPERATION_ABORTED;
-      it->buffer->PacketCount = 0;
-      it->buffer->BytesUsed = 0;
-    }
-    it->queue->Push({it->routine, static_cast<DWORD>(ERROR_OPERATION_ABORTED),
-                     0, it->overlapped});
-    it = reads_.erase(it);
+    reads.erase(keep, reads.end());
+  };
+  cancel(reads_, read_head_);
+  cancel(inbox_, 0);
+  if (read_head_ == reads_.size()) {
+    reads_.clear();
+    read_head_ = 0;
   }
+  taken_reads_.store(reads_.size() - read_head_, std::memory_order_relaxed);
   if (!found) {
     SetError(kErrorNotFound, "no such read is posted");
     return FALSE;
@@ -236,12 +257,16 @@ BOOL Adapter::SendEx(const void* frame, DWORD length, OVERLAPPED* overlapped,
     return FALSE;
   }
   if (!Send(frame, length)) return FALSE;
-  std::shared_ptr<CompletionQueue> queue;
+  CompletionQueue* queue = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    queue = QueueForCaller();
+    std::lock_guard<std::mutex> lock(inbox_mu_);
+    if (!closed_) queue = QueueForCaller();
+    // Pushed under the lock: Close cannot retire the queue meanwhile.
+    if (queue != nullptr && !queue->Push({routine, 0, length, overlapped})) {
+      queue = nullptr;
+    }
   }
-  if (!queue || !queue->Push({routine, 0, length, overlapped})) {
+  if (queue == nullptr) {
     SetError(ERROR_NO_SYSTEM_RESOURCES, "cannot queue the send completion");
     return FALSE;
   }
@@ -473,15 +498,69 @@ bool Adapter::Passes(const RxFrame& f) const {
   }
 }
 
+// Called with mu_ held and reads_ used up: takes every read posted since,
+// waiting up to kReadWait (without either lock) when there is none.
 bool Adapter::WaitForRead(std::unique_lock<std::mutex>& lock) {
-  if (!reads_.empty()) return true;
-  if (closed_ || starved_) return false;
-  read_posted_.wait_for(lock, kReadWait,
-                        [this] { return !reads_.empty() || closed_; });
-  if (!reads_.empty()) return true;
+  if (read_head_ < reads_.size()) return true;
+  reads_.clear();
+  read_head_ = 0;
+  auto take_inbox = [this] {
+    if (closed_ || inbox_.empty()) return false;
+    reads_.swap(inbox_);
+    taken_reads_.store(reads_.size(), std::memory_order_relaxed);
+    return true;
+  };
+  {
+    std::unique_lock<std::mutex> inbox_lock(inbox_mu_);
+    if (take_inbox()) return true;
+    if (closed_ || starved_) return false;
+  }
+  // The routines that re-post reads must be able to run while we wait.
+  FlushCompletions();
+  lock.unlock();
+  {
+    std::unique_lock<std::mutex> inbox_lock(inbox_mu_);
+    receiver_waiting_ = true;
+    read_posted_.wait_for(inbox_lock, kReadWait,
+                          [this] { return !inbox_.empty() || closed_; });
+    receiver_waiting_ = false;
+  }
+  lock.lock();
+  std::unique_lock<std::mutex> inbox_lock(inbox_mu_);
+  if (read_head_ < reads_.size()) return true;  // cannot happen; be safe
+  if (take_inbox()) return true;
   // Keep dropping without waiting until the next read is posted.
-  starved_ = true;
+  if (!closed_) starved_ = true;
   return false;
+}
+
+void Adapter::PopRead() {
+  if (++read_head_ == reads_.size()) {
+    reads_.clear();
+    read_head_ = 0;
+  }
+  taken_reads_.store(reads_.size() - read_head_, std::memory_order_relaxed);
+}
+
+void Adapter::Complete(const PostedRead& read, DWORD error, DWORD bytes) {
+  pending_.push_back(
+      {read.queue, {read.routine, error, bytes, read.overlapped}});
+}
+
+// Hands the batch's completions to their queues, a run of one queue's
+// completions at a time, so each posting thread gets one wake-up per batch.
+void Adapter::FlushCompletions() {
+  size_t begin = 0;
+  while (begin < pending_.size()) {
+    CompletionQueue* queue = pending_[begin].queue;
+    size_t end = begin;
+    while (end < pending_.size() && pending_[end].queue == queue) ++end;
+    run_.clear();
+    for (size_t i = begin; i < end; ++i) run_.push_back(pending_[i].completion);
+    queue->PushBatch(run_);
+    begin = end;
+  }
+  pending_.clear();
 }
 
 void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
@@ -489,7 +568,7 @@ void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
   next_sequence_ += static_cast<uint32_t>(drops);
   stats_.kernel_drops += drops;
   for (const RxFrame& frame : frames) {
-    if (closed_) return;
+    if (closed_) break;
     if (!Passes(frame)) continue;
     const uint32_t sequence = next_sequence_++;
     if (!WaitForRead(lock)) {
@@ -502,11 +581,11 @@ void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
       FillMulti(frame, sequence, lock);
     }
   }
+  FlushCompletions();
 }
 
 void Adapter::FillSingle(const RxFrame& frame, uint32_t sequence) {
-  PostedRead read = std::move(reads_.front());
-  reads_.pop_front();
+  const PostedRead& read = FrontRead();
   PKIO_PACKET* p = read.packet;
   const uint32_t delivered = std::min(frame.caplen, p->BufferCapacity);
   p->Status = 0;
@@ -517,19 +596,20 @@ void Adapter::FillSingle(const RxFrame& frame, uint32_t sequence) {
   p->Header.BytesDelivered = delivered;
   memcpy(PacketData(p), frame.data, delivered);
   ++stats_.received;
-  read.queue->Push({read.routine, 0, delivered, read.overlapped});
+  Complete(read, 0, delivered);
+  PopRead();
 }
 
 void Adapter::FillMulti(const RxFrame& frame, uint32_t sequence,
                         std::unique_lock<std::mutex>& lock) {
   for (;;) {
-    PostedRead& read = reads_.front();
+    PostedRead& read = FrontRead();
     MPR_PACKET_BUFFER* b = read.buffer;
     uint32_t room = b->BufferSize - std::min(b->BufferSize, read.next_offset);
     if (room < MPR_RECORD_FRAME_OFFSET + std::min(frame.caplen, 64u) &&
         read.count > 0) {
       CompleteMulti(read);
-      reads_.pop_front();
+      PopRead();
       if (!WaitForRead(lock)) {
         ++stats_.user_drops;
         return;
@@ -540,7 +620,7 @@ void Adapter::FillMulti(const RxFrame& frame, uint32_t sequence,
     if (delivered < frame.caplen && read.count > 0) {
       // Whole frames go to the next buffer rather than cut here.
       CompleteMulti(read);
-      reads_.pop_front();
+      PopRead();
       if (!WaitForRead(lock)) {
         ++stats_.user_drops;
         return;
@@ -564,17 +644,18 @@ void Adapter::CompleteMulti(PostedRead& read) {
   b->Status = 0;
   b->PacketCount = read.count;
   b->BytesUsed = std::min(read.next_offset, b->BufferSize);
-  read.queue->Push({read.routine, 0, b->BytesUsed, read.overlapped});
+  Complete(read, 0, b->BytesUsed);
 }
 
 int Adapter::CompleteExpiredBuffer() {
   if (mode_ != Mode::kMulti) return 50;
   std::lock_guard<std::mutex> lock(mu_);
-  if (reads_.empty() || reads_.front().count == 0) return 50;
-  uint32_t waited = CurrentClock()->TickCount() - reads_.front().first_tick;
+  if (read_head_ == reads_.size() || FrontRead().count == 0) return 50;
+  uint32_t waited = CurrentClock()->TickCount() - FrontRead().first_tick;
   if (waited >= read_timeout_ms_) {
-    CompleteMulti(reads_.front());
-    reads_.pop_front();
+    CompleteMulti(FrontRead());
+    PopRead();
+    FlushCompletions();
     return 50;
   }
   return static_cast<int>(std::min<uint32_t>(read_timeout_ms_ - waited, 50));

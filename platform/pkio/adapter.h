@@ -9,7 +9,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -118,18 +117,26 @@ class Adapter {
     MPR_PACKET_BUFFER* buffer = nullptr;
     OVERLAPPED* overlapped = nullptr;
     LPOVERLAPPED_COMPLETION_ROUTINE routine = nullptr;
-    std::shared_ptr<CompletionQueue> queue;
+    CompletionQueue* queue = nullptr;  // owned by queues_ until Close
     uint32_t next_offset = 0;
     uint32_t count = 0;
     uint32_t first_tick = 0;
   };
+  struct PendingCompletion {
+    CompletionQueue* queue;
+    Completion completion;
+  };
 
   BOOL Post(PostedRead read);
-  std::shared_ptr<CompletionQueue> QueueForCaller();
+  CompletionQueue* QueueForCaller();
   void ReceiveLoop();
   void Deliver(const std::vector<RxFrame>& frames, uint64_t drops);
   bool Passes(const RxFrame& frame) const;
   bool WaitForRead(std::unique_lock<std::mutex>& lock);
+  PostedRead& FrontRead() { return reads_[read_head_]; }
+  void PopRead();
+  void Complete(const PostedRead& read, DWORD error, DWORD bytes);
+  void FlushCompletions();
   void FillSingle(const RxFrame& frame, uint32_t sequence);
   void FillMulti(const RxFrame& frame, uint32_t sequence,
                  std::unique_lock<std::mutex>& lock);
@@ -144,12 +151,17 @@ class Adapter {
   std::thread receiver_;
   std::atomic<bool> stopping_{false};
 
+  // Lock order: mu_, then inbox_mu_, then a completion queue's own lock.
+  // mu_ is held by the receive thread while it fills a batch of reads;
+  // posting a read takes only inbox_mu_, so re-posting from completion
+  // routines never waits for a batch being filled.
   std::mutex mu_;
-  std::condition_variable read_posted_;
-  std::deque<PostedRead> reads_;
-  std::vector<std::shared_ptr<CompletionQueue>> queues_;
-  bool closed_ = false;
-  bool starved_ = false;
+  std::vector<PostedRead> reads_;  // taken from the inbox, oldest at head
+  size_t read_head_ = 0;
+  // reads_.size() - read_head_, for the limit on outstanding reads.
+  std::atomic<size_t> taken_reads_{0};
+  std::vector<PendingCompletion> pending_;  // empty whenever mu_ is free
+  std::vector<Completion> run_;             // FlushCompletions' scratch
   DWORD packet_filter_ = 0;
   uint32_t next_sequence_ = 1;
   DWORD read_timeout_ms_ = 10;
@@ -157,6 +169,14 @@ class Adapter {
   std::vector<uint8_t> loopback_address_;
   DWORD loopback_offset_ = 0;
   Stats stats_;
+
+  std::mutex inbox_mu_;
+  std::condition_variable read_posted_;
+  std::vector<PostedRead> inbox_;  // posted reads, in posting order
+  std::vector<std::shared_ptr<CompletionQueue>> queues_;
+  bool closed_ = false;  // written under both locks
+  bool starved_ = false;
+  bool receiver_waiting_ = false;
 };
 
 // Answers OID_PKIO_BINDING_LIST (implemented with the adapter enumeration).

@@ -49,11 +49,12 @@ std::shared_ptr<CompletionQueue> CompletionQueue::ForCurrentThread() {
   return queue;
 }
 
-bool CompletionQueue::Push(const Completion& completion) {
+bool CompletionQueue::PushBatch(std::span<const Completion> completions) {
+  if (completions.empty()) return true;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (closed_) return false;
-    ready_.push_back(completion);
+    ready_.insert(ready_.end(), completions.begin(), completions.end());
     if (apc_queued_) return true;
     apc_queued_ = true;
   }

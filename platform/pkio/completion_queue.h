@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <vector>
 
 #include "platform/pkio/overlapped.h"
@@ -43,7 +44,12 @@ class CompletionQueue {
   uint64_t thread_token() const { return thread_token_; }
 
   // Queues a completion; false when the queue is closed or its thread ended.
-  bool Push(const Completion& completion);
+  bool Push(const Completion& completion) {
+    return PushBatch({&completion, 1});
+  }
+  // Queues completions in order under one lock and at most one APC, so a
+  // busy adapter pays for a wake-up per batch rather than per frame.
+  bool PushBatch(std::span<const Completion> completions);
 
   // Drops pending completions; after return no routine of this queue runs,
   // except one already running on the calling thread itself.
