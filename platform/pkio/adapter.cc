@@ -93,7 +93,10 @@ CompletionQueue* Adapter::QueueForCaller() {
   for (auto& queue : queues_) {
     if (queue->thread_token() == token) return queue.get();
   }
-  auto queue = CompletionQueue::ForCurrentThread();
+  // A receive thread waiting for reads is woken once per batch of
+  // completions that re-post them, not by the first re-post alone.
+  auto queue =
+      CompletionQueue::ForCurrentThread([this] { read_posted_.notify_one(); });
   if (!queue) return nullptr;
   queues_.push_back(queue);
   return queue.get();
@@ -119,8 +122,9 @@ BOOL Adapter::Post(PostedRead read) {
     }
     inbox_.push_back(read);
     starved_ = false;
-    // Only a receive thread waiting for reads needs the (system call) wake.
-    wake = receiver_waiting_;
+    // Only a receive thread waiting for reads needs the (system call) wake;
+    // from a completion routine it comes when the batch ends.
+    wake = receiver_waiting_ && !read.queue->DeferToBatchEnd();
   }
   if (wake) read_posted_.notify_one();
   SetError(ERROR_IO_PENDING);

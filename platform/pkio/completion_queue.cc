@@ -10,6 +10,7 @@ namespace pkio {
 namespace {
 
 std::atomic<uint64_t> g_next_token{1};
+thread_local CompletionQueue* t_running_queue = nullptr;
 
 // Queues by id, so that an APC only ever reaches a live queue.
 struct QueueRegistry {
@@ -30,21 +31,26 @@ uint64_t CurrentThreadToken() {
 }
 
 CompletionQueue::CompletionQueue(uint64_t id, uint64_t thread_token,
-                                 HANDLE thread)
-    : id_(id), thread_token_(thread_token), thread_(thread) {}
+                                 HANDLE thread,
+                                 std::function<void()> after_batch)
+    : id_(id),
+      thread_token_(thread_token),
+      thread_(thread),
+      after_batch_(std::move(after_batch)) {}
 
 CompletionQueue::~CompletionQueue() {
   if (thread_ != nullptr) CloseHandle(thread_);
 }
 
-std::shared_ptr<CompletionQueue> CompletionQueue::ForCurrentThread() {
+std::shared_ptr<CompletionQueue> CompletionQueue::ForCurrentThread(
+    std::function<void()> after_batch) {
   HANDLE thread = OpenCurrentThread();
   if (thread == nullptr || thread == INVALID_HANDLE_VALUE) return nullptr;
   QueueRegistry& r = Registry();
   std::lock_guard<std::mutex> lock(r.mu);
   uint64_t id = r.next_id++;
-  std::shared_ptr<CompletionQueue> queue(
-      new CompletionQueue(id, CurrentThreadToken(), thread));
+  std::shared_ptr<CompletionQueue> queue(new CompletionQueue(
+      id, CurrentThreadToken(), thread, std::move(after_batch)));
   r.queues.emplace(id, queue);
   return queue;
 }
@@ -93,13 +99,19 @@ void CompletionQueue::Drain() {
     ready_.swap(spare_);
     running_ = true;
   }
+  CompletionQueue* outer = t_running_queue;
+  t_running_queue = this;
   for (const Completion& c : batch) {
     if (closed_.load(std::memory_order_acquire)) break;
     c.routine(c.error, c.bytes, c.overlapped);
   }
+  t_running_queue = outer;
   bool requeue = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    // Under the lock: Close() waits, so what after_batch_ uses stays alive.
+    if (after_batch_due_ && !closed_ && after_batch_) after_batch_();
+    after_batch_due_ = false;
     running_ = false;
     batch.clear();
     spare_.swap(batch);
@@ -114,6 +126,12 @@ void CompletionQueue::Drain() {
     ready_.clear();
     apc_queued_ = false;
   }
+}
+
+bool CompletionQueue::DeferToBatchEnd() {
+  if (t_running_queue != this) return false;
+  after_batch_due_ = true;
+  return true;
 }
 
 void CompletionQueue::Close() {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -35,8 +36,11 @@ uint64_t CurrentThreadToken();
 
 class CompletionQueue {
  public:
-  // For the calling thread; null when its handle cannot be had.
-  static std::shared_ptr<CompletionQueue> ForCurrentThread();
+  // For the calling thread; null when its handle cannot be had. after_batch
+  // runs on that thread at the end of a batch of completions whose routines
+  // called DeferToBatchEnd, while the queue is open.
+  static std::shared_ptr<CompletionQueue> ForCurrentThread(
+      std::function<void()> after_batch = {});
   ~CompletionQueue();
   CompletionQueue(const CompletionQueue&) = delete;
   CompletionQueue& operator=(const CompletionQueue&) = delete;
@@ -51,18 +55,25 @@ class CompletionQueue {
   // busy adapter pays for a wake-up per batch rather than per frame.
   bool PushBatch(std::span<const Completion> completions);
 
+  // True when called from a routine of this queue's running batch: the
+  // caller's work is left to after_batch, once for the whole batch.
+  bool DeferToBatchEnd();
+
   // Drops pending completions; after return no routine of this queue runs,
   // except one already running on the calling thread itself.
   void Close();
 
  private:
-  CompletionQueue(uint64_t id, uint64_t thread_token, HANDLE thread);
+  CompletionQueue(uint64_t id, uint64_t thread_token, HANDLE thread,
+                  std::function<void()> after_batch);
   static void RunApc(uintptr_t id);
   void Drain();
 
   const uint64_t id_;
   const uint64_t thread_token_;
   HANDLE thread_;
+  const std::function<void()> after_batch_;
+  bool after_batch_due_ = false;  // the queue's own thread only
   std::mutex mu_;
   std::condition_variable idle_;
   std::vector<Completion> ready_;
