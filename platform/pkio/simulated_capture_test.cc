@@ -528,6 +528,9 @@ TEST(PkioOpenTest, FailuresGiveAnErrorNumberAndAReason) {
   EXPECT_EQ(Pkio_GetLastError(), DWORD(ERROR_INVALID_DATA));
   EXPECT_NE(std::string(Pkio_GetLastErrorMessageA()).find("line 1"),
             std::string::npos);
+  // The enumeration test lists the declared adapters exactly.
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                 "SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\Broken");
   EXPECT_EQ(Pkio_OpenAdapterA(nullptr), PKIO_INVALID_HANDLE);
 
   PKIO_PACKET packet{};
