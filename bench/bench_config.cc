@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "configurator/core/config_file.h"
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "device/capture.h"  // kMaxNdisNameLength
 #include "device/packet_driver.h"
 #include "platform/com/bstr.h"
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 #include "platform/com/variant.h"
 #include "platform/registry/registry.h"
 #include "xmldoc/xdomlib.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/com/bstr.h"
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 #include "xmldoc/dom_impl.h"
 
 namespace xdom {

@@ -9,7 +9,7 @@
 #include <iterator>
 
 #include "configurator/core/configuration_path.h"
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/clock.h"
 

@@ -1,6 +1,6 @@
 #include "configurator/core/configuration_path.h"
 
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 #include "platform/registry/registry.h"
 
 bool ReadConfigurationPath(std::u16string* path) {

@@ -28,7 +28,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/hresult.h"
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 #include "platform/com/variant.h"
 #include "platform/registry/registry.h"
 #include "server/contract/device_interfaces.h"

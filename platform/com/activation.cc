@@ -7,7 +7,7 @@
 #include "platform/com/activation_internal.h"
 #include "platform/com/guid.h"
 #include "platform/com/task_memory.h"
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 #include "platform/registry/registry.h"
 
 using kavex_com_internal::ReadClassesRootString;

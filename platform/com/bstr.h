@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "platform/com/types.h"
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 
 // Copy of a NUL-terminated string; null in gives null out.
 BSTR SysAllocString(const OLECHAR* psz);

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 
 namespace {
 

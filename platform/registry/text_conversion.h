@@ -1,5 +1,4 @@
-// UTF-8 <-> UTF-16 for the registry's W functions. (The registry sits below
-// the component runtime, so it carries its own small converter.)
+// Stored string bytes between the A and W forms of the registry functions.
 #ifndef KAVEX_PLATFORM_REGISTRY_TEXT_CONVERSION_H_
 #define KAVEX_PLATFORM_REGISTRY_TEXT_CONVERSION_H_
 
@@ -8,12 +7,9 @@
 #include <vector>
 
 #include "platform/com/types.h"
+#include "platform/text/utf.h"
 
 namespace kavex::registry {
-
-// Invalid sequences become U+FFFD; embedded NULs are kept.
-std::u16string Utf8ToUtf16(std::string_view text);
-std::string Utf16ToUtf8(std::u16string_view text);
 
 // Stored 8-bit/UTF-8 string bytes as UTF-16LE bytes, and back (an odd
 // trailing byte is dropped).

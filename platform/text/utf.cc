@@ -1,4 +1,4 @@
-#include "platform/com/utf.h"
+#include "platform/text/utf.h"
 
 #include <cstdint>
 

@@ -2,8 +2,8 @@
 // boundary. Malformed input never fails: each ill-formed sequence (stray
 // continuation byte, overlong form, encoded surrogate, value above U+10FFFF,
 // truncated sequence, unpaired surrogate) becomes one U+FFFD.
-#ifndef KAVEX_PLATFORM_COM_UTF_H_
-#define KAVEX_PLATFORM_COM_UTF_H_
+#ifndef KAVEX_PLATFORM_TEXT_UTF_H_
+#define KAVEX_PLATFORM_TEXT_UTF_H_
 
 #include <string>
 #include <string_view>
@@ -11,4 +11,4 @@
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 
-#endif  // KAVEX_PLATFORM_COM_UTF_H_
+#endif  // KAVEX_PLATFORM_TEXT_UTF_H_
