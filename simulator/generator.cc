@@ -10,36 +10,36 @@ uint8_t OrdinaryPortByte(int number) {
   return static_cast<uint8_t>(index << 4 | chip);
 }
 
-uint16_t PortSpeed(const SwitchSpec& spec, int number) {
-  bool gigabit = (spec.type == 3 && (number == 25 || number == 26)) ||
-                 (spec.type == 4 && (number == 13 || number == 14)) ||
-                 (spec.type == 5 && (number == 17 || number == 18));
-  return gigabit ? 1000 : static_cast<uint16_t>(spec.speed);
+uint16_t PortSpeed(const SwitchSpec& sw, int number) {
+  bool gigabit = (sw.type == 3 && (number == 25 || number == 26)) ||
+                 (sw.type == 4 && (number == 13 || number == 14)) ||
+                 (sw.type == 5 && (number == 17 || number == 18));
+  return gigabit ? 1000 : static_cast<uint16_t>(sw.speed);
 }
 
-bool LinkUp(const SwitchSpec& spec, int number, uint64_t at_ms) {
+bool LinkUp(const SwitchSpec& sw, int number, uint64_t at_ms) {
   if (number == 0) return false;
-  if (std::find(spec.down_ports.begin(), spec.down_ports.end(), number) !=
-      spec.down_ports.end()) {
+  if (std::find(sw.down_ports.begin(), sw.down_ports.end(), number) !=
+      sw.down_ports.end()) {
     return false;
   }
-  if (spec.flap_port == number && spec.flap_ms > 0) {
-    return (at_ms / spec.flap_ms) % 2 == 0;
+  if (sw.flap_port == number && sw.flap_ms > 0) {
+    return (at_ms / sw.flap_ms) % 2 == 0;
   }
   return true;
 }
 
-bool Silent(const SwitchSpec& spec, uint64_t at_ms) {
-  if (!spec.silent || at_ms < spec.silent_from_ms) return false;
-  return spec.silent_forever || at_ms < spec.silent_to_ms;
+bool Silent(const SwitchSpec& sw, uint64_t at_ms) {
+  if (!sw.silent || at_ms < sw.silent_from_ms) return false;
+  return sw.silent_forever || at_ms < sw.silent_to_ms;
 }
 
 // Adds one cycle's traffic at the switch's load.
-void Grow(const SwitchSpec& spec, int number, uint16_t speed, uint64_t cycles,
+void Grow(const SwitchSpec& sw, int number, uint16_t speed, uint64_t cycles,
           PortCounterValues* c) {
   double factor =
-      std::min(1.0, spec.load_percent / 100.0 * (1 + number % 4) / 2.5);
-  double bytes = speed * 1e6 / 8 * spec.cycle_ms / 1000.0 * factor;
+      std::min(1.0, sw.load_percent / 100.0 * (1 + number % 4) / 2.5);
+  double bytes = speed * 1e6 / 8 * sw.cycle_ms / 1000.0 * factor;
   uint64_t tx = static_cast<uint64_t>(bytes) * cycles;
   uint64_t rx = static_cast<uint64_t>(bytes * 0.8) * cycles;
   uint32_t tx_pkts = static_cast<uint32_t>(tx / 600);
@@ -60,31 +60,30 @@ void Grow(const SwitchSpec& spec, int number, uint16_t speed, uint64_t cycles,
   c->pkts_256to511 += all / 10;
   c->pkts_512to1023 += all / 10;
   c->pkts_1024to1522 += all * 2 / 10;
-  c->rx_fcs_errors += static_cast<uint32_t>(spec.errors_per_cycle * cycles);
-  if (!spec.full_duplex)
-    c->tx_collisions += static_cast<uint32_t>(tx_pkts / 100);
+  c->rx_fcs_errors += static_cast<uint32_t>(sw.errors_per_cycle * cycles);
+  if (!sw.full_duplex) c->tx_collisions += static_cast<uint32_t>(tx_pkts / 100);
 }
 
 }  // namespace
 
-std::vector<PortSlot> PortLayout(const SwitchSpec& spec) {
+std::vector<PortSlot> PortLayout(const SwitchSpec& sw) {
   std::vector<PortSlot> slots;
-  const bool extra_ports = spec.type == 2 || spec.type == 3;
-  int ordinary = spec.ports;
-  if (extra_ports && (spec.ports == 9 || spec.ports == 17)) --ordinary;
-  if (extra_ports && spec.ports >= 25) ordinary = 24;
+  const bool extra_ports = sw.type == 2 || sw.type == 3;
+  int ordinary = sw.ports;
+  if (extra_ports && (sw.ports == 9 || sw.ports == 17)) --ordinary;
+  if (extra_ports && sw.ports >= 25) ordinary = 24;
   for (int n = 1; n <= ordinary; ++n) {
-    slots.push_back({OrdinaryPortByte(n), n, PortSpeed(spec, n)});
+    slots.push_back({OrdinaryPortByte(n), n, PortSpeed(sw, n)});
   }
   if (extra_ports) {
-    if (spec.ports == 9 || spec.ports == 17 || spec.ports >= 25) {
-      int n = spec.ports >= 25 ? 25 : spec.ports;
-      slots.push_back({0x80, n, PortSpeed(spec, n)});
+    if (sw.ports == 9 || sw.ports == 17 || sw.ports >= 25) {
+      int n = sw.ports >= 25 ? 25 : sw.ports;
+      slots.push_back({0x80, n, PortSpeed(sw, n)});
     }
-    if (spec.ports == 26) slots.push_back({0x82, 26, PortSpeed(spec, 26)});
+    if (sw.ports == 26) slots.push_back({0x82, 26, PortSpeed(sw, 26)});
     // Chip 1's index 8 is dropped once chip 1 is known.
-    if (spec.cpu_frame && spec.ports > 9) slots.push_back({0x81, 0, 100});
-  } else if (spec.type == 1 && spec.cpu_frame) {
+    if (sw.cpu_frame && sw.ports > 9) slots.push_back({0x81, 0, 100});
+  } else if (sw.type == 1 && sw.cpu_frame) {
     slots.push_back({0x80, 0, 100});
   }
   return slots;
@@ -92,10 +91,10 @@ std::vector<PortSlot> PortLayout(const SwitchSpec& spec) {
 
 Generator::Generator(const Scenario& scenario)
     : destination_(scenario.destination) {
-  for (const SwitchSpec& spec : scenario.switches) {
+  for (const SwitchSpec& sw : scenario.switches) {
     SwitchState s;
-    s.spec = spec;
-    s.layout = PortLayout(spec);
+    s.sw = sw;
+    s.layout = PortLayout(sw);
     s.ports.resize(s.layout.size());
     if (!s.layout.empty()) switches_.push_back(std::move(s));
   }
@@ -115,7 +114,7 @@ uint64_t Generator::NextDueMs() const {
 
 void Generator::SkipBacklog(uint64_t elapsed_ms) {
   for (SwitchState& s : switches_) {
-    uint64_t cycle_ms = s.spec.cycle_ms;
+    uint64_t cycle_ms = s.sw.cycle_ms;
     if (s.DueMs() + 10 * cycle_ms < elapsed_ms) {
       s.cycle = elapsed_ms / cycle_ms - 1;
       s.slot = 0;
@@ -133,32 +132,32 @@ bool Generator::BuildNext() {
     s.slot = 0;
     ++s.cycle;
   }
-  if (Silent(s.spec, at)) return false;
+  if (Silent(s.sw, at)) return false;
 
-  const bool up = LinkUp(s.spec, slot.number, at);
+  const bool up = LinkUp(s.sw, slot.number, at);
   if (up && cycle > port.last_cycle) {
-    Grow(s.spec, slot.number, slot.speed, cycle - port.last_cycle,
+    Grow(s.sw, slot.number, slot.speed, cycle - port.last_cycle,
          &port.counters);
   }
   port.last_cycle = cycle;
 
   FrameContent c;
   c.destination = destination_;
-  c.source = s.spec.address;
-  c.info_version = s.spec.info_version;
-  c.ip = s.spec.ip;
-  c.ring_version = s.spec.ring_version;
-  c.ring_flags = s.spec.ring_flags;
-  if (s.spec.ring_flap_ms > 0 && (at / s.spec.ring_flap_ms) % 2 == 1) {
+  c.source = s.sw.address;
+  c.info_version = s.sw.info_version;
+  c.ip = s.sw.ip;
+  c.ring_version = s.sw.ring_version;
+  c.ring_flags = s.sw.ring_flags;
+  if (s.sw.ring_flap_ms > 0 && (at / s.sw.ring_flap_ms) % 2 == 1) {
     c.ring_flags &= ~0x0C;  // ring state "Fault"
   }
-  c.config_text = s.spec.config_text;
-  c.extra_record = s.spec.extra_record;
+  c.config_text = s.sw.config_text;
+  c.extra_record = s.sw.extra_record;
   c.speed_record = slot.speed;
   c.port_byte = slot.port_byte;
   c.status = kStatusEnabled;
   if (up) c.status |= kStatusLinkUp;
-  if (s.spec.full_duplex) c.status |= kStatusFullDuplex;
+  if (s.sw.full_duplex) c.status |= kStatusFullDuplex;
   if (slot.speed >= 100) c.status |= kStatus100Mbit;
   c.counters = port.counters;
   WriteFrame(c, &frame_);
@@ -183,7 +182,7 @@ const std::vector<uint8_t>* Generator::NextFrame(uint64_t* due_ms) {
 double Generator::FramesPerSecond() const {
   double fps = 0;
   for (const SwitchState& s : switches_) {
-    fps += s.layout.size() * 1000.0 / s.spec.cycle_ms;
+    fps += s.layout.size() * 1000.0 / s.sw.cycle_ms;
   }
   return fps;
 }

@@ -23,7 +23,7 @@ struct PortSlot {
 // (8 per chip) and index; types 2 and 3 send their extra ports on index 8 of
 // chips 0 and 2, and (with cpu=1) types 1 to 3 also send an index-8 frame the
 // receiver must drop.
-std::vector<PortSlot> PortLayout(const SwitchSpec& spec);
+std::vector<PortSlot> PortLayout(const SwitchSpec& sw);
 
 class Generator {
  public:
@@ -56,13 +56,13 @@ class Generator {
     uint64_t last_cycle = 0;
   };
   struct SwitchState {
-    SwitchSpec spec;
+    SwitchSpec sw;
     std::vector<PortSlot> layout;
     std::vector<PortState> ports;
     uint64_t cycle = 0;
     size_t slot = 0;
     uint64_t DueMs() const {
-      return cycle * spec.cycle_ms + slot * spec.cycle_ms / layout.size();
+      return cycle * sw.cycle_ms + slot * sw.cycle_ms / layout.size();
     }
   };
 

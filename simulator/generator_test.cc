@@ -52,7 +52,7 @@ std::multiset<int> Range(int from, int to) {
 
 TEST(GeneratorTest, PortNumbersFollowTheTypeRulesAfterTheCycleLock) {
   struct Case {
-    std::string spec;
+    std::string sw;
     int ports;
     int dropped_in_three_cycles;  // first cycle (lock) + cpu frames
   } cases[] = {
@@ -61,13 +61,14 @@ TEST(GeneratorTest, PortNumbersFollowTheTypeRulesAfterTheCycleLock) {
       {"type=2 ports=17", 17, 18 + 2},  // 17 on chip 0 index 8, chip 1 idx 8
                                         // dropped
       {"type=3 ports=26", 26, 27 + 2},  // 25 and 26 on chips 0 and 2
-      {"type=4 ports=14", 14, 14},     {"type=5 ports=18", 18, 18},
+      {"type=4 ports=14", 14, 14},
+      {"type=5 ports=18", 18, 18},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.spec);
+    SCOPED_TRACE(c.sw);
     int dropped = 0;
     std::multiset<int> ports =
-        ResolvedPorts("switch 02.C4.7D.00.00.01 " + c.spec, 3, &dropped);
+        ResolvedPorts("switch 02.C4.7D.00.00.01 " + c.sw, 3, &dropped);
     std::multiset<int> expected = Range(1, c.ports);
     expected.merge(Range(1, c.ports));
     EXPECT_EQ(ports, expected);

@@ -215,8 +215,8 @@ bool ParseScenario(std::string_view text, Scenario* scenario,
     }
     if (words[0] != "switch")
       return fail("unknown statement \"" + words[0] + "\"");
-    SwitchSpec spec;
-    if (words.size() < 2 || !ParseMac(words[1], &spec.address)) {
+    SwitchSpec sw;
+    if (words.size() < 2 || !ParseMac(words[1], &sw.address)) {
       return fail("switch needs an address like 02.C4.7D.00.00.01");
     }
     for (size_t i = 2; i < words.size(); ++i) {
@@ -225,13 +225,13 @@ bool ParseScenario(std::string_view text, Scenario* scenario,
         return fail("expected key=value: " + words[i]);
       std::string why;
       if (!ApplyKey(std::string_view(words[i]).substr(0, eq),
-                    std::string_view(words[i]).substr(eq + 1), &spec, &why)) {
+                    std::string_view(words[i]).substr(eq + 1), &sw, &why)) {
         return fail(why);
       }
     }
     std::string why;
-    if (!CheckSwitch(spec, &why)) return fail(why);
-    result.switches.push_back(std::move(spec));
+    if (!CheckSwitch(sw, &why)) return fail(why);
+    result.switches.push_back(std::move(sw));
   }
   *scenario = std::move(result);
   return true;
