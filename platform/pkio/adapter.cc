@@ -88,15 +88,29 @@ Adapter::Stats Adapter::stats() {
   return stats_;
 }
 
+Adapter* Adapter::RunningOnThisThread(PKIO_HANDLE handle) {
+  CompletionQueue* queue = CompletionQueue::Running();
+  if (queue == nullptr || handle == PKIO_INVALID_HANDLE) return nullptr;
+  auto* adapter = static_cast<Adapter*>(queue->owner());
+  if (adapter == nullptr ||
+      adapter->handle_.load(std::memory_order_acquire) != handle) {
+    return nullptr;
+  }
+  return adapter;
+}
+
 CompletionQueue* Adapter::QueueForCaller() {
+  // Re-posting from a routine: its own queue, without the search.
+  CompletionQueue* running = CompletionQueue::Running();
+  if (running != nullptr && running->owner() == this) return running;
   const uint64_t token = CurrentThreadToken();
   for (auto& queue : queues_) {
     if (queue->thread_token() == token) return queue.get();
   }
   // A receive thread waiting for reads is woken once per batch of
   // completions that re-post them, not by the first re-post alone.
-  auto queue =
-      CompletionQueue::ForCurrentThread([this] { read_posted_.notify_one(); });
+  auto queue = CompletionQueue::ForCurrentThread(
+      [this] { read_posted_.notify_one(); }, this);
   if (!queue) return nullptr;
   queues_.push_back(queue);
   return queue.get();

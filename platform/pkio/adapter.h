@@ -63,6 +63,16 @@ class Adapter {
   Mode mode() const { return mode_; }
   const std::string& ndis_name() const { return ndis_name_; }
 
+  // The handle the library gave this adapter, set once after opening.
+  void set_handle(PKIO_HANDLE handle) {
+    handle_.store(handle, std::memory_order_release);
+  }
+  // The adapter with this handle when the calling thread is running one of
+  // its completion routines, else null: a re-post from a routine needs no
+  // handle table look-up, since the adapter cannot be closed by another
+  // thread before the routine returns.
+  static Adapter* RunningOnThisThread(PKIO_HANDLE handle);
+
   // Stops the receive thread and drops every posted read; no completion
   // routine of this adapter runs after it returns.
   void Close();
@@ -147,6 +157,7 @@ class Adapter {
   const Mode mode_;
   const std::string ndis_name_;
   const uint64_t open_file_time_;
+  std::atomic<PKIO_HANDLE> handle_{PKIO_INVALID_HANDLE};
   FrameSource* source_ = nullptr;
   std::thread receiver_;
   std::atomic<bool> stopping_{false};

@@ -32,26 +32,37 @@ uint64_t CurrentThreadToken() {
 
 CompletionQueue::CompletionQueue(uint64_t id, uint64_t thread_token,
                                  HANDLE thread,
-                                 std::function<void()> after_batch)
+                                 std::function<void()> after_batch, void* owner)
     : id_(id),
       thread_token_(thread_token),
       thread_(thread),
-      after_batch_(std::move(after_batch)) {}
+      after_batch_(std::move(after_batch)),
+      owner_(owner) {}
 
 CompletionQueue::~CompletionQueue() {
   if (thread_ != nullptr) CloseHandle(thread_);
 }
 
 std::shared_ptr<CompletionQueue> CompletionQueue::ForCurrentThread(
-    std::function<void()> after_batch) {
+    std::function<void()> after_batch, void* owner) {
   HANDLE thread = OpenCurrentThread();
   if (thread == nullptr || thread == INVALID_HANDLE_VALUE) return nullptr;
   QueueRegistry& r = Registry();
   std::lock_guard<std::mutex> lock(r.mu);
   uint64_t id = r.next_id++;
   std::shared_ptr<CompletionQueue> queue(new CompletionQueue(
-      id, CurrentThreadToken(), thread, std::move(after_batch)));
+      id, CurrentThreadToken(), thread, std::move(after_batch), owner));
   r.queues.emplace(id, queue);
+  return queue;
+}
+
+CompletionQueue* CompletionQueue::Running() {
+  CompletionQueue* queue = t_running_queue;
+  // Close() on this thread sets closed_ before its owner goes away; on
+  // another thread it cannot finish while our routine runs.
+  if (queue == nullptr || queue->closed_.load(std::memory_order_acquire)) {
+    return nullptr;
+  }
   return queue;
 }
 

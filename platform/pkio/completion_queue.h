@@ -38,14 +38,21 @@ class CompletionQueue {
  public:
   // For the calling thread; null when its handle cannot be had. after_batch
   // runs on that thread at the end of a batch of completions whose routines
-  // called DeferToBatchEnd, while the queue is open.
+  // called DeferToBatchEnd, while the queue is open. owner is the object the
+  // completions belong to, for Running().
   static std::shared_ptr<CompletionQueue> ForCurrentThread(
-      std::function<void()> after_batch = {});
+      std::function<void()> after_batch = {}, void* owner = nullptr);
+  // The open queue whose routine is running on the calling thread, or null.
+  // Its owner cannot be closed by another thread meanwhile: Close() waits
+  // for that routine. Once closed (even from within the routine) it is no
+  // longer returned.
+  static CompletionQueue* Running();
   ~CompletionQueue();
   CompletionQueue(const CompletionQueue&) = delete;
   CompletionQueue& operator=(const CompletionQueue&) = delete;
 
   uint64_t thread_token() const { return thread_token_; }
+  void* owner() const { return owner_; }
 
   // Queues a completion; false when the queue is closed or its thread ended.
   bool Push(const Completion& completion) {
@@ -65,7 +72,7 @@ class CompletionQueue {
 
  private:
   CompletionQueue(uint64_t id, uint64_t thread_token, HANDLE thread,
-                  std::function<void()> after_batch);
+                  std::function<void()> after_batch, void* owner);
   static void RunApc(uintptr_t id);
   void Drain();
 
@@ -73,6 +80,7 @@ class CompletionQueue {
   const uint64_t thread_token_;
   HANDLE thread_;
   const std::function<void()> after_batch_;
+  void* const owner_;
   bool after_batch_due_ = false;  // the queue's own thread only
   std::mutex mu_;
   std::condition_variable idle_;

@@ -99,6 +99,15 @@ std::shared_ptr<Adapter> FindAdapter(PKIO_HANDLE handle) {
   return adapter;
 }
 
+PKIO_HANDLE AddAdapter(std::shared_ptr<Adapter> adapter) {
+  Adapter* raw = adapter.get();
+  PKIO_HANDLE handle = Adapters().Add(std::move(adapter));
+  // No routine of the adapter can run before its first read is posted,
+  // which needs this handle.
+  raw->set_handle(handle);
+  return handle;
+}
+
 PKIO_HANDLE Open(const char* ndis_name, Adapter::Mode mode) {
   if (ndis_name == nullptr || ndis_name[0] == '\0') {
     SetError(ERROR_INVALID_PARAMETER, "no adapter name");
@@ -131,7 +140,7 @@ PKIO_HANDLE Open(const char* ndis_name, Adapter::Mode mode) {
     return PKIO_INVALID_HANDLE;
   }
   SetError(ERROR_SUCCESS);
-  return Adapters().Add(std::shared_ptr<Adapter>(std::move(adapter)));
+  return AddAdapter(std::move(adapter));
 }
 
 BOOL CloseAdapter(PKIO_HANDLE handle) {
@@ -281,7 +290,7 @@ PKIO_HANDLE Pkio_OpenAdapterA(const char* ndis_name) {
 }
 
 PKIO_HANDLE Pkio_OpenProtocolDriver() {
-  return pkio::Adapters().Add(std::make_shared<pkio::ProtocolDriver>());
+  return pkio::AddAdapter(std::make_shared<pkio::ProtocolDriver>());
 }
 
 BOOL Pkio_CloseAdapter(PKIO_HANDLE adapter) {
@@ -338,6 +347,9 @@ NDIS_STATUS Pkio_MakePrivateRequest(PKIO_HANDLE handle,
 BOOL Pkio_PacketReadEx(PKIO_HANDLE handle, PKIO_PACKET* packet, DWORD /*flags*/,
                        OVERLAPPED* overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (pkio::Adapter* running = pkio::Adapter::RunningOnThisThread(handle)) {
+    return running->PostRead(packet, overlapped, routine);
+  }
   auto adapter = FindAdapter(handle);
   return adapter ? adapter->PostRead(packet, overlapped, routine) : FALSE;
 }
@@ -380,6 +392,9 @@ BOOL MPR_SetReadTimeout(PKIO_HANDLE handle, DWORD timeout_ms) {
 BOOL MPR_ReadPacketBufferEx(PKIO_HANDLE handle, MPR_PACKET_BUFFER* buffer,
                             OVERLAPPED* overlapped,
                             LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (pkio::Adapter* running = pkio::Adapter::RunningOnThisThread(handle)) {
+    return running->PostMultiRead(buffer, overlapped, routine);
+  }
   auto adapter = FindAdapter(handle);
   return adapter ? adapter->PostMultiRead(buffer, overlapped, routine) : FALSE;
 }

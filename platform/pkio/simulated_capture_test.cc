@@ -64,6 +64,10 @@ void OnRead(DWORD error, DWORD bytes, OVERLAPPED* overlapped) {
   if (g_log->close_from_routine != PKIO_INVALID_HANDLE) {
     EXPECT_TRUE(Pkio_CloseAdapter(g_log->close_from_routine));
     g_log->close_from_routine = PKIO_INVALID_HANDLE;
+    // The handle is stale now, even inside the adapter's own routine.
+    EXPECT_FALSE(Pkio_PacketReadEx(read->adapter, &read->packet, 0,
+                                   &read->overlapped, OnRead));
+    EXPECT_EQ(Pkio_GetLastError(), DWORD(ERROR_INVALID_HANDLE));
     return;
   }
   if (read->repost) {
@@ -357,6 +361,49 @@ TEST(PkioBurstTest, TwoPostingThreadsKeepUpWithBurstsAndCountTruthfully) {
   EXPECT_EQ(received, all.size());
   EXPECT_GE(received + dropped, *all.rbegin());
   EXPECT_TRUE(Pkio_CloseAdapter(handle));
+}
+
+// Routines re-post without a handle table look-up; closing the adapter from
+// another thread meanwhile must still wait for the running routine, and
+// nothing completes once the close returned.
+TEST(PkioBurstTest, CloseFromAnotherThreadWhileRoutinesRepost) {
+  DeclareSimulatedAdapter("Busy",
+                          "switch 02.C4.7D.00.00.01 ports=24 cycle=10 cpu=0\n"
+                          "switch 02.C4.7D.00.00.02 ports=24 cycle=10 cpu=0");
+  struct Undeclare {
+    ~Undeclare() {
+      RegDeleteTreeA(HKEY_LOCAL_MACHINE,
+                     "SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\Busy");
+    }
+  } undeclare;
+  PKIO_HANDLE handle = Pkio_OpenAdapterA("\\Device\\Simulated\\Busy");
+  ASSERT_NE(handle, PKIO_INVALID_HANDLE) << Pkio_GetLastErrorMessageA();
+  ASSERT_EQ(SetFilter(handle, 0x0C), NDIS_STATUS_SUCCESS);
+  Poster other;
+  other.handle = handle;
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* arg) -> DWORD {
+        auto* p = static_cast<Poster*>(arg);
+        PostAndPump(p, [p] { return p->stop.load(); });
+        t_burst_log = nullptr;
+        return 0;
+      },
+      &other, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  for (int i = 0; i < 10000 && other.log.count < 200; ++i) Sleep(1);
+  ASSERT_GE(other.log.count, 200u);
+  ASSERT_TRUE(Pkio_CloseAdapter(handle));
+  const size_t at_close = other.log.count;
+  for (int i = 0; i < 5; ++i) Sleep(10);  // frames would keep coming
+  EXPECT_EQ(other.log.count, at_close);
+  other.stop = true;
+  ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  EXPECT_EQ(other.log.threads, std::set<DWORD>{other.id});
+  EXPECT_FALSE(Pkio_PacketReadEx(handle, &other.reads[0].packet, 0,
+                                 &other.reads[0].overlapped, OnBurstRead));
+  EXPECT_EQ(Pkio_GetLastError(), DWORD(ERROR_INVALID_HANDLE));
 }
 
 TEST(PkioRequestTest, AnswersTheAdapterQueries) {
