@@ -1,11 +1,11 @@
 #include "platform/pkio/adapter_list.h"
 
-#include <dirent.h>
-#include <net/if.h>
+#include <ifaddrs.h>
+#include <linux/if_arp.h>
+#include <linux/if_packet.h>
+#include <sys/socket.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
 
 #include "platform/com/win_errors.h"
 #include "platform/pkio/real_adapter.h"
@@ -14,33 +14,29 @@
 namespace pkio {
 namespace {
 
-constexpr int kArphrdEther = 1;
-
-std::string ReadLine(const std::string& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
+// The interfaces of the calling thread's network namespace, Ethernet only,
+// by interface index. getifaddrs asks the kernel over rtnetlink, which
+// answers for our own namespace; /sys/class/net keeps showing the host's
+// interfaces to a process that only unshared its network namespace.
 std::vector<AdapterInfo> EthernetInterfaces() {
-  std::vector<std::pair<unsigned, AdapterInfo>> found;
-  DIR* dir = opendir("/sys/class/net");
-  if (dir == nullptr) return {};
-  while (dirent* entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    std::string base = "/sys/class/net/" + name + "/";
-    if (ReadLine(base + "type") != std::to_string(kArphrdEther)) continue;
-    unsigned index = if_nametoindex(name.c_str());
-    if (index == 0) continue;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return {};
+  std::vector<std::pair<int, AdapterInfo>> found;
+  for (ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_PACKET ||
+        a->ifa_name == nullptr) {
+      continue;
+    }
+    const auto* link = reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
+    if (link->sll_hatype != ARPHRD_ETHER) continue;
+    std::string name = a->ifa_name;
     AdapterInfo info;
     info.ndis_name = kNdisPrefix + name;
     info.friendly_name = name + " (" + InterfaceDriverName(name) + ")";
     info.ifname = name;
-    found.emplace_back(index, std::move(info));
+    found.emplace_back(link->sll_ifindex, std::move(info));
   }
-  closedir(dir);
+  freeifaddrs(list);
   std::sort(found.begin(), found.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<AdapterInfo> result;

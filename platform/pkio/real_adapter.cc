@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 
 #include "platform/com/win_errors.h"
 #include "platform/pkio/last_error.h"
@@ -30,13 +29,6 @@ constexpr unsigned kBlockSize = 1u << 20;
 constexpr unsigned kBlockCount = 8;
 constexpr unsigned kFrameSize = 2048;
 constexpr unsigned kBlockTimeoutMs = 2;
-
-std::string ReadSysfs(const std::string& ifname, const char* leaf) {
-  std::ifstream in("/sys/class/net/" + ifname + "/" + leaf);
-  std::string value;
-  std::getline(in, value);
-  return value;
-}
 
 class RealAdapter : public Adapter, private FrameSource {
  public:
@@ -157,26 +149,43 @@ class RealAdapter : public Adapter, private FrameSource {
     return true;
   }
 
+  // Asked of the kernel through the adapter's own socket, so the answers are
+  // for the interface in the namespace it was opened in (/sys/class/net
+  // can show another namespace's interface of the same name).
   AdapterProperties Properties() override {
     AdapterProperties p;
-    std::string mac = ReadSysfs(ifname_, "address");
-    for (int i = 0; i < 6 && mac.size() >= size_t(i * 3 + 2); ++i) {
-      p.address[i] =
-          static_cast<uint8_t>(std::stoul(mac.substr(i * 3, 2), nullptr, 16));
+    ifreq ifr = Request();
+    if (ioctl(fd_, SIOCGIFHWADDR, &ifr) == 0) {
+      memcpy(p.address.data(), ifr.ifr_hwaddr.sa_data, 6);
     }
-    p.connected = ReadSysfs(ifname_, "carrier") == "1";
-    std::string speed = ReadSysfs(ifname_, "speed");
-    long mbit = speed.empty() ? 0 : strtol(speed.c_str(), nullptr, 10);
-    p.link_speed_mbit = mbit > 0 ? mbit : 0;
-    std::string mtu = ReadSysfs(ifname_, "mtu");
-    p.mtu = mtu.empty()
-                ? 1500
-                : static_cast<uint32_t>(strtoul(mtu.c_str(), nullptr, 10));
+    ifr = Request();
+    if (ioctl(fd_, SIOCGIFFLAGS, &ifr) == 0) {
+      p.connected = (ifr.ifr_flags & IFF_RUNNING) != 0;
+    }
+    ifr = Request();
+    if (ioctl(fd_, SIOCGIFMTU, &ifr) == 0 && ifr.ifr_mtu > 0) {
+      p.mtu = static_cast<uint32_t>(ifr.ifr_mtu);
+    }
+    ethtool_cmd settings{};
+    settings.cmd = ETHTOOL_GSET;
+    ifr = Request();
+    ifr.ifr_data = reinterpret_cast<char*>(&settings);
+    if (ioctl(fd_, SIOCETHTOOL, &ifr) == 0) {
+      uint32_t mbit = ethtool_cmd_speed(&settings);
+      if (mbit != static_cast<uint32_t>(SPEED_UNKNOWN))
+        p.link_speed_mbit = mbit;
+    }
     p.description = InterfaceDriverName(ifname_) + " Ethernet adapter";
     return p;
   }
 
  private:
+  ifreq Request() const {
+    ifreq ifr{};
+    strncpy(ifr.ifr_name, ifname_.c_str(), IFNAMSIZ - 1);
+    return ifr;
+  }
+
   bool Fail(const char* what) {
     SetError(ERROR_GEN_FAILURE,
              std::string(what) + " on \"" + ifname_ + "\": " + strerror(errno));
