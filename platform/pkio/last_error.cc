@@ -14,6 +14,12 @@ void SetError(DWORD code, std::string reason) {
   ::SetLastError(code);
 }
 
+void SetError(DWORD code) {
+  t_error = code;
+  if (!t_reason.empty()) t_reason.clear();
+  ::SetLastError(code);
+}
+
 DWORD LastError() { return t_error; }
 const char* LastErrorMessage() { return t_reason.c_str(); }
 

@@ -11,7 +11,9 @@ namespace pkio {
 
 // Sets the library's and the platform's last error; a non-empty reason is
 // kept for Pkio_GetLastErrorMessageA.
-void SetError(DWORD code, std::string reason = {});
+void SetError(DWORD code, std::string reason);
+// Without a reason; cheap enough for every posted read.
+void SetError(DWORD code);
 DWORD LastError();
 const char* LastErrorMessage();
 
