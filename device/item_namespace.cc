@@ -1,8 +1,11 @@
 #include "device/item_namespace.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 
 #include "device/item_id.h"
 #include "platform/com/bstr.h"
@@ -93,6 +96,47 @@ bool Addressable(std::string_view alias) {
   return !alias.empty() && alias.find('.') == std::string_view::npos;
 }
 
+uint64_t Load(const char* p, size_t width) {
+  if (width == 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+  }
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
+uint64_t Mix(uint64_t hash, uint64_t word) {
+  hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull;
+  return hash ^ (hash >> 32);
+}
+
+// A hash of a short text, eight bytes at a time; the tail is loaded as
+// overlapping words rather than byte by byte.
+uint64_t HashText(std::string_view text) {
+  const char* p = text.data();
+  size_t n = text.size();
+  uint64_t hash = 0x9E3779B97F4A7C15ull ^ n;
+  if (n >= 8) {
+    for (; n > 8; p += 8, n -= 8) hash = Mix(hash, Load(p, 8));
+    hash = Mix(hash, Load(p + n - 8, 8));
+  } else if (n >= 4) {
+    hash = Mix(hash, Load(p, 4) << 32 | Load(p + n - 4, 4));
+  } else if (n > 0) {
+    hash = Mix(hash, static_cast<uint64_t>(static_cast<uint8_t>(p[0])) << 16 |
+                         static_cast<uint64_t>(static_cast<uint8_t>(p[n / 2]))
+                             << 8 |
+                         static_cast<uint8_t>(p[n - 1]));
+  }
+  // The slots come from the low bits: spread every input bit into them.
+  hash ^= hash >> 30;
+  hash *= 0xBF58476D1CE4E5B9ull;
+  hash ^= hash >> 27;
+  hash *= 0x94D049BB133111EBull;
+  return hash ^ (hash >> 31);
+}
+
 }  // namespace
 
 ItemNamespace::ItemNamespace(const SwitchTable& table)
@@ -100,6 +144,12 @@ ItemNamespace::ItemNamespace(const SwitchTable& table)
       format_(table.data_format() == "Integer"  ? Format::kInteger
               : table.data_format() == "String" ? Format::kString
                                                 : Format::kOther) {
+  size_t port_count = 0;
+  for (uint32_t s = 0; s < table.switch_count(); ++s)
+    port_count += table.switch_record(s).ports.size();
+  port_slots_.resize(std::bit_ceil(std::max<size_t>(16, 2 * port_count)));
+
+  std::string key;
   for (uint32_t s = 0; s < table.switch_count(); ++s) {
     const SwitchRecord& record = table.switch_record(s);
     if (!Addressable(record.alias)) continue;
@@ -107,15 +157,54 @@ ItemNamespace::ItemNamespace(const SwitchTable& table)
     for (uint32_t p = 0; p < record.ports.size(); ++p) {
       const std::string& port_alias = record.ports[p].alias;
       if (!Addressable(port_alias)) continue;
-      std::string key = record.alias;
-      key.append(".").append(port_alias);
-      // try_emplace keeps the first: list order of switches, then ports.
-      port_by_key_.try_emplace(std::move(key), PortRef{s, p});
+      key.assign(record.alias).append(".").append(port_alias);
+      const uint64_t hash = HashText(key);
+      // Only the first keeps the slot: list order of switches, then ports.
+      PortSlot& slot = port_slots_[ProbePort(key, hash)];
+      if (slot.port == nullptr) {
+        slot.tag = static_cast<uint32_t>(hash >> 32);
+        slot.switch_index = s;
+        slot.port = &record.ports[p];
+      }
     }
   }
+
+  property_slots_.fill(-1);
+  const size_t mask = property_slots_.size() - 1;
   for (int n = 0; n < kPortPropertyCount; ++n) {
-    property_by_name_.try_emplace(std::string(kPortPropertyNames[n]), n);
+    size_t i = HashText(kPortPropertyNames[n]) & mask;
+    while (property_slots_[i] >= 0) i = (i + 1) & mask;
+    property_slots_[i] = static_cast<int8_t>(n);
   }
+}
+
+size_t ItemNamespace::ProbePort(std::string_view key, uint64_t hash) const {
+  const uint32_t tag = static_cast<uint32_t>(hash >> 32);
+  const size_t mask = port_slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const PortSlot& slot = port_slots_[i];
+    if (slot.port == nullptr || (slot.tag == tag && NamesPort(key, slot))) {
+      return i;
+    }
+  }
+}
+
+bool ItemNamespace::NamesPort(std::string_view key,
+                              const PortSlot& slot) const {
+  const std::string& a = table_.switch_record(slot.switch_index).alias;
+  const std::string& p = slot.port->alias;
+  return key.size() == a.size() + 1 + p.size() && key.starts_with(a) &&
+         key[a.size()] == '.' && key.ends_with(p);
+}
+
+int ItemNamespace::FindProperty(std::string_view name) const {
+  const size_t mask = property_slots_.size() - 1;
+  for (size_t i = HashText(name) & mask; property_slots_[i] >= 0;
+       i = (i + 1) & mask) {
+    const int n = property_slots_[i];
+    if (kPortPropertyNames[n] == name) return n;
+  }
+  return -1;
 }
 
 std::vector<std::string> ItemNamespace::ItemIds() const {
@@ -199,11 +288,12 @@ HRESULT ItemNamespace::Read(std::string_view id, VARIANT* value) const {
   }
 
   if (format_ == Format::kOther) return OPC_E_UNKNOWNITEMID;
-  auto property = property_by_name_.find(segments.third);
-  if (property == property_by_name_.end()) return OPC_E_UNKNOWNITEMID;
-  auto port = port_by_key_.find(segments.first_two);
-  if (port == port_by_key_.end()) return OPC_E_UNKNOWNITEMID;
-  return ReadPortItem(port->second, property->second, value);
+  const int property = FindProperty(segments.third);
+  if (property < 0) return OPC_E_UNKNOWNITEMID;
+  const std::string_view key = segments.first_two;
+  const PortSlot& slot = port_slots_[ProbePort(key, HashText(key))];
+  if (slot.port == nullptr) return OPC_E_UNKNOWNITEMID;
+  return ReadPortItem(slot, property, value);
 }
 
 HRESULT ItemNamespace::ReadSwitchItem(uint32_t s, std::string_view name,
@@ -293,12 +383,12 @@ HRESULT ItemNamespace::ReadRingItem(uint32_t s, int item,
   return SetText(value, kStates[state]);
 }
 
-HRESULT ItemNamespace::ReadPortItem(PortRef ref, int n, VARIANT* value) const {
-  const PortRecord& port =
-      table_.switch_record(ref.switch_index).ports[ref.port_index];
-  SwitchValues switch_values;
-  PortValues values;
-  table_.CopyValues(ref.switch_index, ref.port_index, &switch_values, &values);
+HRESULT ItemNamespace::ReadPortItem(const PortSlot& slot, int n,
+                                    VARIANT* value) const {
+  const PortRecord& port = *slot.port;
+  // Slots 3 and 4 below come from the same copy: only counter slots depend
+  // on the property the values were copied for.
+  const PortItemValues values = table_.CopyPortItem(slot.switch_index, port, n);
 
   if (format_ == Format::kInteger) {
     if (n == kPortIdProperty || n == kPortAliasProperty)
@@ -314,7 +404,7 @@ HRESULT ItemNamespace::ReadPortItem(PortRef ref, int n, VARIANT* value) const {
     }
     int32_t number = PortIntegerSlot(values, n);
     if (n != kPortLastUpdateProperty &&
-        (values.stale || switch_values.status == 0 || !link_up)) {
+        (values.stale || values.switch_status == 0 || !link_up)) {
       number = 0;
     }
     SetI4(value, number);
@@ -346,7 +436,7 @@ HRESULT ItemNamespace::ReadPortItem(PortRef ref, int n, VARIANT* value) const {
     default:
       text = PortTextSlot(port, values, n);
   }
-  if (values.stale || switch_values.status_text == StatusText::kOffline)
+  if (values.stale || values.switch_status_text == StatusText::kOffline)
     text = "Offline";
   return SetText(value, text);
 }

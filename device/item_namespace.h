@@ -10,6 +10,7 @@
 #ifndef KAVEX_DEVICE_ITEM_NAMESPACE_H_
 #define KAVEX_DEVICE_ITEM_NAMESPACE_H_
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -46,9 +47,13 @@ class ItemNamespace {
 
  private:
   enum class Format { kInteger, kString, kOther };
-  struct PortRef {
-    uint32_t switch_index;
-    uint32_t port_index;
+  // A slot of the port index, an open-addressed table of the "A.P" texts:
+  // a lookup hashes the text once and nearly always settles with one slot
+  // and the two records it names, whatever the number of switches.
+  struct PortSlot {
+    uint32_t tag = 0;  // the high half of the text's hash
+    uint32_t switch_index = 0;
+    const PortRecord* port = nullptr;  // nullptr: an empty slot
   };
   struct StringHash {
     using is_transparent = void;
@@ -60,16 +65,26 @@ class ItemNamespace {
   using TextMap =
       std::unordered_map<std::string, T, StringHash, std::equal_to<>>;
 
+  // The slot holding port `key` ("A.P"), else the empty slot where it
+  // belongs.
+  size_t ProbePort(std::string_view key, uint64_t hash) const;
+  bool NamesPort(std::string_view key, const PortSlot& slot) const;
+  // The index of port property `name`, or -1.
+  int FindProperty(std::string_view name) const;
+
   HRESULT ReadSwitchItem(uint32_t s, std::string_view name,
                          VARIANT* value) const;
   HRESULT ReadRingItem(uint32_t s, int item, VARIANT* value) const;
-  HRESULT ReadPortItem(PortRef port, int property, VARIANT* value) const;
+  HRESULT ReadPortItem(const PortSlot& slot, int property,
+                       VARIANT* value) const;
 
   const SwitchTable& table_;
   const Format format_;
   TextMap<uint32_t> switch_by_alias_;  // first switch called A
-  TextMap<PortRef> port_by_key_;       // "A.P": first such port
-  TextMap<int> property_by_name_;      // port property indexes
+  // "A.P": the first such port. A power-of-two size, at most half full.
+  std::vector<PortSlot> port_slots_;
+  // Port property indexes by the hash of their names; -1 for none.
+  std::array<int8_t, 128> property_slots_;
 };
 
 #endif  // KAVEX_DEVICE_ITEM_NAMESPACE_H_

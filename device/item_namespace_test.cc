@@ -473,4 +473,61 @@ TEST_F(ItemNamespaceTest, IndexedReadsMatchTheListOrderWalk) {
   EXPECT_EQ(checked, 100);
 }
 
+// Every port of a large site is found through the hashed index, with
+// aliases of every length, and texts that differ from a port's by a split,
+// a character or a length are not.
+TEST_F(ItemNamespaceTest, EveryPortOfALargeSiteIsFound) {
+  std::vector<SwitchRecord> switches;
+  auto alias = [](const std::string& stem, int i) {
+    // Up to 40 characters and more, some of them beyond ASCII.
+    std::string text = stem + std::to_string(i);
+    text.resize(std::max<size_t>(text.size(), i % 41), 'x');
+    if (i % 7 == 0) text.append("\xC3\xA9");  // U+00E9
+    return text;
+  };
+  for (int s = 0; s < 300; ++s) {
+    char address[32];
+    std::snprintf(address, sizeof address, "02.C4.7D.00.%02X.%02X", s >> 8,
+                  s & 0xFF);
+    SwitchRecord record = MakeSwitch(address, alias("S", s), 0, 0);
+    for (int p = 0; p < 12; ++p) {
+      PortRecord port = MakePort(p + 1, alias("P", s * 12 + p));
+      port.number_text = std::to_string(s * 100 + p);
+      record.ports.push_back(std::move(port));
+    }
+    switches.push_back(std::move(record));
+  }
+  Install(switches, "Integer");
+
+  for (const SwitchRecord& record : switches) {
+    for (const PortRecord& port : record.ports) {
+      const std::string a = record.alias;
+      const std::string p = port.alias;
+      ASSERT_EQ(Read(a + "." + p + ".PortId"), "BSTR:" + port.number_text)
+          << a << "." << p;
+      EXPECT_EQ(Read(a + "." + p + ".Alias"), "BSTR:" + p);
+      // The same characters split elsewhere, one more or one less, one
+      // changed.
+      EXPECT_EQ(Read(a + p.substr(0, 1) + "." + p.substr(1) + ".PortId"),
+                "OPC_E_UNKNOWNITEMID");
+      EXPECT_EQ(Read(a + "." + p + "x.PortId"), "OPC_E_UNKNOWNITEMID");
+      EXPECT_EQ(Read(a + "." + p.substr(0, p.size() - 1) + ".PortId"),
+                "OPC_E_UNKNOWNITEMID");
+      std::string changed = p;
+      changed.front() ^= 0x01;
+      EXPECT_EQ(Read(a + "." + changed + ".PortId"), "OPC_E_UNKNOWNITEMID");
+    }
+  }
+  // Property names are exact too.
+  const std::string port = switches[5].alias + "." + switches[5].ports[3].alias;
+  for (std::string_view name : kPortPropertyNames) {
+    std::string wrong(name);
+    wrong.back() ^= 0x20;
+    EXPECT_EQ(Read(port + "." + wrong), "OPC_E_UNKNOWNITEMID") << wrong;
+    EXPECT_EQ(Read(port + "." + std::string(name) + "s"),
+              "OPC_E_UNKNOWNITEMID");
+    EXPECT_NE(Read(port + "." + std::string(name)), "OPC_E_UNKNOWNITEMID");
+  }
+}
+
 }  // namespace

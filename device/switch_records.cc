@@ -25,8 +25,14 @@ std::string Usage(float value) {
 
 namespace {
 
+bool IsCounterProperty(int property) {
+  return property >= kFirstCounterProperty &&
+         property <
+             kFirstCounterProperty + static_cast<int>(kPublishedCounterCount);
+}
+
 // The number published into slots 2 to 40.
-uint32_t PublishedNumber(const PortValues& values, int property) {
+uint32_t PublishedNumber(const PortItemValues& values, int property) {
   switch (property) {
     case kSpeedProperty:
       return values.speed;
@@ -37,16 +43,31 @@ uint32_t PublishedNumber(const PortValues& values, int property) {
     case kPortEnableProperty:
       return (values.status & kStatusEnabled) ? 1 : 0;
   }
-  // Counters are published as their low 32 bits.
-  const CounterField& field =
-      kPublishedCounters[property - kFirstCounterProperty];
-  return static_cast<uint32_t>(
-      LoadLittleEndian(values.counters.bytes.data() + field.offset, 4));
+  return values.counter;
 }
 
 }  // namespace
 
-int32_t PortIntegerSlot(const PortValues& values, int property) {
+PortItemValues PortItemFrom(const PortValues& values, int property) {
+  PortItemValues item;
+  item.stale = values.stale;
+  item.published = values.published;
+  item.last_update_written = values.last_update_written;
+  item.status = values.status;
+  item.speed = values.speed;
+  item.last_update = values.last_update;
+  item.usage = values.usage.usage;
+  if (IsCounterProperty(property)) {
+    // Counters are published as their low 32 bits.
+    const CounterField& field =
+        kPublishedCounters[property - kFirstCounterProperty];
+    item.counter = static_cast<uint32_t>(
+        LoadLittleEndian(values.counters.bytes.data() + field.offset, 4));
+  }
+  return item;
+}
+
+int32_t PortIntegerSlot(const PortItemValues& values, int property) {
   if (property == kPortLastUpdateProperty) return values.last_update;
   if (property < kSpeedProperty || property > kUsageProperty ||
       values.published != SlotSet::kInteger) {
@@ -54,13 +75,13 @@ int32_t PortIntegerSlot(const PortValues& values, int property) {
   }
   if (property == kUsageProperty) {
     // Truncated toward zero; the clamps keep usage within 0..100.
-    const float usage = values.usage.usage;
+    const float usage = values.usage;
     return usage >= 0 && usage <= 100 ? static_cast<int32_t>(usage) : 0;
   }
   return static_cast<int32_t>(PublishedNumber(values, property));
 }
 
-std::string PortTextSlot(const PortRecord& port, const PortValues& values,
+std::string PortTextSlot(const PortRecord& port, const PortItemValues& values,
                          int property) {
   if (property == kPortIdProperty) return port.number_text;
   if (property == kPortAliasProperty) return port.alias;
@@ -72,8 +93,17 @@ std::string PortTextSlot(const PortRecord& port, const PortValues& values,
       values.published != SlotSet::kText) {
     return {};
   }
-  if (property == kUsageProperty) return Usage(values.usage.usage);
+  if (property == kUsageProperty) return Usage(values.usage);
   return Unsigned(PublishedNumber(values, property));
+}
+
+int32_t PortIntegerSlot(const PortValues& values, int property) {
+  return PortIntegerSlot(PortItemFrom(values, property), property);
+}
+
+std::string PortTextSlot(const PortRecord& port, const PortValues& values,
+                         int property) {
+  return PortTextSlot(port, PortItemFrom(values, property), property);
 }
 
 std::string_view StatusTextName(StatusText text) {

@@ -202,6 +202,28 @@ void SwitchTable::CopyValues(size_t s, size_t p, SwitchValues* switch_values,
   *port_values = record.ports[p].live;
 }
 
+PortItemValues SwitchTable::CopyPortItem(size_t s, const PortRecord& port,
+                                         int property) const {
+  const SwitchRecord& record = adapter_.switches[s];
+  const PortValues& values = port.live;
+  // With many switches these lines are rarely in the cache: have them all
+  // on their way at once rather than one after another under the lock.
+  __builtin_prefetch(&values);
+  __builtin_prefetch(&values.usage.usage);
+  if (property >= kFirstCounterProperty && property < kUsageProperty) {
+    __builtin_prefetch(
+        values.counters.bytes.data() +
+        kPublishedCounters[property - kFirstCounterProperty].offset);
+  }
+  __builtin_prefetch(&record.live.status);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  PortItemValues item = PortItemFrom(values, property);
+  item.switch_status = record.live.status;
+  item.switch_status_text = record.live.status_text;
+  return item;
+}
+
 std::string SwitchTable::SwitchText(size_t s, int slot) const {
   return SwitchTextSlot(adapter_.switches[s], CopySwitchValues(s), slot);
 }

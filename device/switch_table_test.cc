@@ -434,4 +434,96 @@ TEST_F(SwitchTableTest, ReadersSeeWholeUpdates) {
   EXPECT_EQ(PortText(0, 1, "rx_symbol_error"), "20000");
 }
 
+// An item read copies only what its item shows: the port's small values,
+// the one counter of its property and its switch's status.
+TEST_F(SwitchTableTest, PortItemCopyHoldsTheItemsValues) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 2),
+           MakeSwitch("02.C4.7D.00.00.B0", "SW2", 0, 2)},
+          "Integer", 3);
+  VeltoFrameBuilder frame = Frame(kMacA, 2);
+  for (size_t c = 0; c < kPublishedCounters.size(); ++c) {
+    // Each counter its own value; the octet counts above 32 bits.
+    frame.Counter(kPublishedCounters[c].name, kPublishedCounters[c].width == 8
+                                                  ? 0x5'0000'0000ull + c
+                                                  : 1000 + c);
+  }
+  SendThroughCycleLock(frame.Build());
+  SendThroughCycleLock(Frame(kMacB, 1).Build());
+  // SW2 sends nothing more and goes offline; SW1 keeps sending.
+  for (int second = 0; second < 8; ++second) {
+    clock_.Advance(1000);
+    Send(frame.Build());
+    table_.Tick();
+  }
+
+  const SwitchRecord& sw1 = table_.switch_record(0);
+  for (size_t c = 0; c < kPublishedCounters.size(); ++c) {
+    const int n = kFirstCounterProperty + static_cast<int>(c);
+    const PortItemValues item = table_.CopyPortItem(0, sw1.ports[1], n);
+    EXPECT_EQ(item.counter, kPublishedCounters[c].width == 8 ? c : 1000 + c)
+        << kPublishedCounters[c].name;
+    EXPECT_EQ(PortIntegerSlot(item, n),
+              PortInteger(0, 1, kPortPropertyNames[n]));
+  }
+  PortItemValues item = table_.CopyPortItem(0, sw1.ports[1], kSpeedProperty);
+  EXPECT_FALSE(item.stale);
+  EXPECT_EQ(item.published, SlotSet::kInteger);
+  EXPECT_EQ(item.status, kUpFull100);
+  EXPECT_EQ(item.speed, 100);
+  EXPECT_EQ(item.counter, 0u);  // not a counter
+  EXPECT_EQ(item.switch_status, 1);
+  EXPECT_EQ(item.switch_status_text, StatusText::kOnline);
+  EXPECT_EQ(item.last_update, table_.CopyPortValues(0, 1).last_update);
+  EXPECT_TRUE(item.last_update_written);
+
+  item = table_.CopyPortItem(0, sw1.ports[0], kSpeedProperty);
+  EXPECT_TRUE(item.stale);
+  EXPECT_EQ(item.published, SlotSet::kNone);
+
+  item = table_.CopyPortItem(1, table_.switch_record(1).ports[0],
+                             kLinkStatusProperty);
+  EXPECT_TRUE(item.stale);
+  EXPECT_EQ(item.published, SlotSet::kInteger);
+  EXPECT_EQ(item.switch_status, 0);
+  EXPECT_EQ(item.switch_status_text, StatusText::kOffline);
+}
+
+// A port item's values all come from one frame, however the frames race the
+// readers.
+TEST_F(SwitchTableTest, PortItemCopyIsWhole) {
+  Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 4)});
+  SendThroughCycleLock(Frame(kMacA, 2).Build());
+  const PortRecord& port = table_.switch_record(0).ports[1];
+  const int n = FindPortProperty("rx_fcs_errors");
+
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      while (!done) {
+        const PortItemValues item = table_.CopyPortItem(0, port, n);
+        const bool odd = item.counter % 2 == 1;
+        if (odd != (item.speed == 100) || odd != (item.status == kUpFull100))
+          ++torn;
+      }
+    });
+  }
+  // Odd counts come with a 100 Mbit/s link that is up, even ones with a
+  // 10 Mbit/s link that is down.
+  constexpr uint8_t kDown10 = kStatusEnabled;
+  for (uint32_t v = 1; v <= 20'000; ++v) {
+    clock_.Advance(2001);
+    ASSERT_EQ(Send(Frame(kMacA, 2)
+                       .Status(v % 2 == 1 ? kUpFull100 : kDown10)
+                       .Counter("rx_fcs_errors", v)
+                       .Build()),
+              FrameResult::kAccepted);
+  }
+  done = true;
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(torn.load(), 0);
+  EXPECT_EQ(table_.CopyPortItem(0, port, n).counter, 20'000u);
+}
+
 }  // namespace
