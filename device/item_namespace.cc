@@ -162,9 +162,10 @@ ItemNamespace::ItemNamespace(const SwitchTable& table)
       // Only the first keeps the slot: list order of switches, then ports.
       PortSlot& slot = port_slots_[ProbePort(key, hash)];
       if (slot.port == nullptr) {
-        slot.tag = static_cast<uint32_t>(hash >> 32);
-        slot.switch_index = s;
         slot.port = &record.ports[p];
+        slot.switch_index = s;
+        slot.key_size = static_cast<uint32_t>(key.size());
+        key.copy(slot.key, PortSlot::kInlineKey);
       }
     }
   }
@@ -179,11 +180,14 @@ ItemNamespace::ItemNamespace(const SwitchTable& table)
 }
 
 size_t ItemNamespace::ProbePort(std::string_view key, uint64_t hash) const {
-  const uint32_t tag = static_cast<uint32_t>(hash >> 32);
   const size_t mask = port_slots_.size() - 1;
+  const size_t inline_size = std::min(key.size(), PortSlot::kInlineKey);
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
     const PortSlot& slot = port_slots_[i];
-    if (slot.port == nullptr || (slot.tag == tag && NamesPort(key, slot))) {
+    if (slot.port == nullptr) return i;
+    if (slot.key_size == key.size() &&
+        std::memcmp(slot.key, key.data(), inline_size) == 0 &&
+        (key.size() <= PortSlot::kInlineKey || NamesPort(key, slot))) {
       return i;
     }
   }
@@ -288,10 +292,14 @@ HRESULT ItemNamespace::Read(std::string_view id, VARIANT* value) const {
   }
 
   if (format_ == Format::kOther) return OPC_E_UNKNOWNITEMID;
+  // With many switches the port's slot is rarely in the cache: have it on
+  // its way while the property is looked up.
+  const std::string_view key = segments.first_two;
+  const uint64_t hash = HashText(key);
+  __builtin_prefetch(&port_slots_[hash & (port_slots_.size() - 1)]);
   const int property = FindProperty(segments.third);
   if (property < 0) return OPC_E_UNKNOWNITEMID;
-  const std::string_view key = segments.first_two;
-  const PortSlot& slot = port_slots_[ProbePort(key, HashText(key))];
+  const PortSlot& slot = port_slots_[ProbePort(key, hash)];
   if (slot.port == nullptr) return OPC_E_UNKNOWNITEMID;
   return ReadPortItem(slot, property, value);
 }

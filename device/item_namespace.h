@@ -48,12 +48,16 @@ class ItemNamespace {
  private:
   enum class Format { kInteger, kString, kOther };
   // A slot of the port index, an open-addressed table of the "A.P" texts:
-  // a lookup hashes the text once and nearly always settles with one slot
-  // and the two records it names, whatever the number of switches.
-  struct PortSlot {
-    uint32_t tag = 0;  // the high half of the text's hash
-    uint32_t switch_index = 0;
+  // a lookup hashes the text once and nearly always settles with one slot,
+  // whatever the number of switches. The slot holds the text's first
+  // characters, so a short text is told from others without loading the
+  // records.
+  struct alignas(32) PortSlot {
+    static constexpr size_t kInlineKey = 16;
     const PortRecord* port = nullptr;  // nullptr: an empty slot
+    uint32_t switch_index = 0;
+    uint32_t key_size = 0;
+    char key[kInlineKey] = {};
   };
   struct StringHash {
     using is_transparent = void;
