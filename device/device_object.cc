@@ -100,8 +100,7 @@ HRESULT CDevice::GetItemProperties(BSTR sItemID, USHORT* vtDataType,
 }
 
 HRESULT CDevice::Read(BSTR sItemID, VARIANT* vValue) {
-  return Guarded(
-      [&] { return items_->Read(ItemIdText(sItemID).View(), vValue); });
+  return Guarded([&] { return items_->Read(BstrView(sItemID), vValue); });
 }
 
 HRESULT CDevice::Write(BSTR, VARIANT) {

@@ -18,15 +18,18 @@ ItemIdSegments SplitItemId(std::string_view id) {
   return segments;
 }
 
-ItemIdText::ItemIdText(BSTR id) {
-  const std::u16string_view text = BstrView(id);
+ItemIdText::ItemIdText(BSTR id) : ItemIdText(BstrView(id)) {}
+
+ItemIdText::ItemIdText(std::u16string_view text) {
   if (text.size() <= sizeof inline_) {
-    size_t i = 0;
-    for (; i < text.size() && text[i] < 0x80; ++i) {
+    // No early exit: the loop then narrows many characters at a time.
+    char16_t any = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
       inline_[i] = static_cast<char>(text[i]);
+      any |= text[i];
     }
-    if (i == text.size()) {
-      view_ = std::string_view(inline_, i);
+    if (any < 0x80) {
+      view_ = std::string_view(inline_, text.size());
       return;
     }
   }

@@ -37,6 +37,7 @@ ItemIdSegments SplitItemId(std::string_view id);
 class ItemIdText {
  public:
   explicit ItemIdText(BSTR id);
+  explicit ItemIdText(std::u16string_view id);
   ItemIdText(const ItemIdText&) = delete;
   ItemIdText& operator=(const ItemIdText&) = delete;
 

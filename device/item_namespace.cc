@@ -10,6 +10,7 @@
 #include "device/item_id.h"
 #include "platform/com/bstr.h"
 #include "platform/opc/opc_error.h"
+#include "platform/text/utf.h"
 
 namespace {
 
@@ -137,6 +138,24 @@ uint64_t HashText(std::string_view text) {
   return hash ^ (hash >> 31);
 }
 
+// Port keys are hashed over their UTF-16 code units, the form in which
+// identifiers arrive.
+uint64_t HashPortKey(std::u16string_view key) {
+  return HashText(std::string_view(reinterpret_cast<const char*>(key.data()),
+                                   key.size() * sizeof(char16_t)));
+}
+
+uint64_t HashPortKey(std::string_view key) {
+  char16_t wide[64];
+  if (key.size() <= std::size(wide)) {
+    size_t i = 0;
+    for (; i < key.size() && static_cast<unsigned char>(key[i]) < 0x80; ++i)
+      wide[i] = static_cast<char16_t>(key[i]);
+    if (i == key.size()) return HashPortKey(std::u16string_view(wide, i));
+  }
+  return HashPortKey(Utf8ToUtf16(key));
+}
+
 }  // namespace
 
 ItemNamespace::ItemNamespace(const SwitchTable& table)
@@ -158,7 +177,7 @@ ItemNamespace::ItemNamespace(const SwitchTable& table)
       const std::string& port_alias = record.ports[p].alias;
       if (!Addressable(port_alias)) continue;
       key.assign(record.alias).append(".").append(port_alias);
-      const uint64_t hash = HashText(key);
+      const uint64_t hash = HashPortKey(key);
       // Only the first keeps the slot: list order of switches, then ports.
       PortSlot& slot = port_slots_[ProbePort(key, hash)];
       if (slot.port == nullptr) {
@@ -272,6 +291,23 @@ HRESULT ItemNamespace::GetItemProperties(std::string_view id, VARTYPE* type,
 }
 
 HRESULT ItemNamespace::Read(std::string_view id, VARIANT* value) const {
+  return ReadText(id, nullptr, value);
+}
+
+HRESULT ItemNamespace::Read(std::u16string_view id, VARIANT* value) const {
+  const size_t first_dot = id.find(u'.');
+  const size_t second_dot = first_dot == std::u16string_view::npos
+                                ? first_dot
+                                : id.find(u'.', first_dot + 1);
+  if (second_dot == std::u16string_view::npos)
+    return ReadText(ItemIdText(id).View(), nullptr, value);
+  const uint64_t port_hash = HashPortKey(id.substr(0, second_dot));
+  PrefetchPortSlot(port_hash);
+  return ReadText(ItemIdText(id).View(), &port_hash, value);
+}
+
+HRESULT ItemNamespace::ReadText(std::string_view id, const uint64_t* port_hash,
+                                VARIANT* value) const {
   if (value == nullptr) return E_POINTER;
   const ItemIdSegments segments = SplitItemId(id);
   if (segments.first.empty()) return E_FAIL;
@@ -295,8 +331,8 @@ HRESULT ItemNamespace::Read(std::string_view id, VARIANT* value) const {
   // With many switches the port's slot is rarely in the cache: have it on
   // its way while the property is looked up.
   const std::string_view key = segments.first_two;
-  const uint64_t hash = HashText(key);
-  __builtin_prefetch(&port_slots_[hash & (port_slots_.size() - 1)]);
+  const uint64_t hash = port_hash != nullptr ? *port_hash : HashPortKey(key);
+  PrefetchPortSlot(hash);
   const int property = FindProperty(segments.third);
   if (property < 0) return OPC_E_UNKNOWNITEMID;
   const PortSlot& slot = port_slots_[ProbePort(key, hash)];

@@ -44,6 +44,10 @@ class ItemNamespace {
   // written only on S_OK. E_FAIL for an identifier without a first segment,
   // OPC_E_UNKNOWNITEMID when it names nothing, E_OUTOFMEMORY.
   HRESULT Read(std::string_view id, VARIANT* value) const;
+  // The same for an identifier as received. A port item's slot is found
+  // from the UTF-16 text itself, so that with many switches it is on its
+  // way from memory while the text is narrowed.
+  HRESULT Read(std::u16string_view id, VARIANT* value) const;
 
  private:
   enum class Format { kInteger, kString, kOther };
@@ -69,9 +73,15 @@ class ItemNamespace {
   using TextMap =
       std::unordered_map<std::string, T, StringHash, std::equal_to<>>;
 
+  // Read with the hash of the identifier's "A.P", when the caller has it.
+  HRESULT ReadText(std::string_view id, const uint64_t* port_hash,
+                   VARIANT* value) const;
   // The slot holding port `key` ("A.P"), else the empty slot where it
-  // belongs.
+  // belongs; `hash` is HashPortKey of the key.
   size_t ProbePort(std::string_view key, uint64_t hash) const;
+  void PrefetchPortSlot(uint64_t hash) const {
+    __builtin_prefetch(&port_slots_[hash & (port_slots_.size() - 1)]);
+  }
   bool NamesPort(std::string_view key, const PortSlot& slot) const;
   // The index of port property `name`, or -1.
   int FindProperty(std::string_view name) const;

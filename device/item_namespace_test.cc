@@ -14,6 +14,7 @@
 #include "platform/com/hresult.h"
 #include "platform/opc/opc_error.h"
 #include "platform/sync/clock.h"
+#include "platform/text/utf.h"
 
 namespace {
 
@@ -80,11 +81,19 @@ class ItemNamespaceTest : public ::testing::Test {
     for (int i = 0; i < times; ++i) table_.Tick();
   }
 
+  // The value read through both entries, the identifier as text and as
+  // received (UTF-16), which must agree.
   std::string Read(std::string_view id) {
+    const std::string as_text = ReadOnce(id);
+    EXPECT_EQ(ReadOnce(Utf8ToUtf16(id)), as_text) << id;
+    return as_text;
+  }
+  template <class Id>
+  std::string ReadOnce(const Id& id) {
     Variant value;
     HRESULT hr = items_->Read(id, &value);
     if (FAILED(hr)) {
-      EXPECT_EQ(value.vt, VT_EMPTY) << "written on failure: " << id;
+      EXPECT_EQ(value.vt, VT_EMPTY) << "written on failure";
       return HResultName(hr);
     }
     return Show(value);
