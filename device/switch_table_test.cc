@@ -491,8 +491,11 @@ TEST_F(SwitchTableTest, PortItemCopyHoldsTheItemsValues) {
 // A port item's values all come from one frame, however the frames race the
 // readers.
 TEST_F(SwitchTableTest, PortItemCopyIsWhole) {
+  // Odd counts come with a 100 Mbit/s link that is up, even ones (0 first)
+  // with a 10 Mbit/s link that is down.
+  constexpr uint8_t kDown10 = kStatusEnabled;
   Install({MakeSwitch("02.C4.7D.1A.2B.3C", "SW1", 0, 4)});
-  SendThroughCycleLock(Frame(kMacA, 2).Build());
+  SendThroughCycleLock(Frame(kMacA, 2).Status(kDown10).Build());
   const PortRecord& port = table_.switch_record(0).ports[1];
   const int n = FindPortProperty("rx_fcs_errors");
 
@@ -509,9 +512,6 @@ TEST_F(SwitchTableTest, PortItemCopyIsWhole) {
       }
     });
   }
-  // Odd counts come with a 100 Mbit/s link that is up, even ones with a
-  // 10 Mbit/s link that is down.
-  constexpr uint8_t kDown10 = kStatusEnabled;
   for (uint32_t v = 1; v <= 20'000; ++v) {
     clock_.Advance(2001);
     ASSERT_EQ(Send(Frame(kMacA, 2)
