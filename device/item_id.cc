@@ -30,6 +30,7 @@ ItemIdText::ItemIdText(std::u16string_view text) {
     }
     if (any < 0x80) {
       view_ = std::string_view(inline_, text.size());
+      ascii_ = true;
       return;
     }
   }

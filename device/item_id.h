@@ -42,11 +42,15 @@ class ItemIdText {
   ItemIdText& operator=(const ItemIdText&) = delete;
 
   std::string_view View() const { return view_; }
+  // Whether every character was ASCII, so that the text has the same
+  // characters as the identifier received.
+  bool Ascii() const { return ascii_; }
 
  private:
   char inline_[128];
   std::string heap_;
   std::string_view view_;
+  bool ascii_ = false;
 };
 
 #endif  // KAVEX_DEVICE_ITEM_ID_H_

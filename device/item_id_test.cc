@@ -35,8 +35,12 @@ TEST(SplitItemIdTest, OneDotLeavesTheSecondEmptyNoDotLeavesAllEmpty) {
 TEST(ItemIdTextTest, NarrowsAsciiAndConvertsTheRest) {
   Bstr ascii(u"SW1.P1.Speed");
   EXPECT_EQ(ItemIdText(ascii.Get()).View(), "SW1.P1.Speed");
+  EXPECT_TRUE(ItemIdText(ascii.Get()).Ascii());
   Bstr accented(u"Sch\u00e4ltr.P1.Speed");
   EXPECT_EQ(ItemIdText(accented.Get()).View(), "Sch\xc3\xa4ltr.P1.Speed");
+  EXPECT_FALSE(ItemIdText(accented.Get()).Ascii());
+  // The last character alone is beyond ASCII.
+  EXPECT_FALSE(ItemIdText(std::u16string_view(u"SW1.P1.Spee\u0100")).Ascii());
   EXPECT_EQ(ItemIdText(nullptr).View(), "");
   // Longer than the inline buffer, and with an embedded NUL kept.
   std::u16string long_id(300, u'x');

@@ -303,7 +303,10 @@ HRESULT ItemNamespace::Read(std::u16string_view id, VARIANT* value) const {
     return ReadText(ItemIdText(id).View(), nullptr, value);
   const uint64_t port_hash = HashPortKey(id.substr(0, second_dot));
   PrefetchPortSlot(port_hash);
-  return ReadText(ItemIdText(id).View(), &port_hash, value);
+  // Beyond ASCII the text is hashed again from its UTF-8 form, as the keys
+  // were: an identifier that is not well-formed UTF-16 reads as its text.
+  const ItemIdText text(id);
+  return ReadText(text.View(), text.Ascii() ? &port_hash : nullptr, value);
 }
 
 HRESULT ItemNamespace::ReadText(std::string_view id, const uint64_t* port_hash,

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "device/item_id.h"
 #include "device/testing/switch_table_fixtures.h"
 #include "device/testing/velto_frame_builder.h"
 #include "platform/com/bstr.h"
@@ -537,6 +538,24 @@ TEST_F(ItemNamespaceTest, EveryPortOfALargeSiteIsFound) {
               "OPC_E_UNKNOWNITEMID");
     EXPECT_NE(Read(port + "." + std::string(name)), "OPC_E_UNKNOWNITEMID");
   }
+}
+
+// An identifier that is not well-formed UTF-16 reads as the text it
+// narrows to: a lone surrogate becomes U+FFFD, which an alias may hold.
+TEST_F(ItemNamespaceTest, MalformedUtf16ReadsAsItsText) {
+  Install({MakeSwitch(kAddress,
+                      "S\xEF\xBF\xBD"
+                      "1",
+                      0, 2)},
+          "Integer");
+  std::u16string id = u"S?1.P2.PortId";
+  id[1] = char16_t{0xD800};
+  ASSERT_EQ(ItemIdText(std::u16string_view(id)).View(),
+            "S\xEF\xBF\xBD"
+            "1.P2.PortId");
+  Variant value;
+  ASSERT_EQ(items_->Read(std::u16string_view(id), &value), S_OK);
+  EXPECT_EQ(Show(value), "BSTR:2");
 }
 
 }  // namespace
