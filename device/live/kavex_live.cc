@@ -70,12 +70,7 @@ const std::vector<MappedSwitch>& Mapping() {
   return mapping;
 }
 
-// Appending, not "P" + ...: g++ 12 warns falsely (-Wrestrict) on
-// literal + std::string at -O2.
-std::string PortAlias(int number) {
-  std::string alias = "P";
-  return alias.append(std::to_string(number));
-}
+std::string PortAlias(int number) { return "P" + std::to_string(number); }
 
 std::string ConfigurationXml(const std::string& format) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ROOT ";
