@@ -88,20 +88,21 @@ Adapter::Stats Adapter::stats() {
   return stats_;
 }
 
-Adapter* Adapter::RunningOnThisThread(PKIO_HANDLE handle) {
-  CompletionQueue* queue = CompletionQueue::Running();
-  if (queue == nullptr || handle == PKIO_INVALID_HANDLE) return nullptr;
-  auto* adapter = static_cast<Adapter*>(queue->owner());
+Adapter* Adapter::RunningOnThisThread(PKIO_HANDLE handle,
+                                      CompletionQueue** queue) {
+  CompletionQueue* running = CompletionQueue::Running();
+  if (running == nullptr || handle == PKIO_INVALID_HANDLE) return nullptr;
+  auto* adapter = static_cast<Adapter*>(running->owner());
   if (adapter == nullptr ||
       adapter->handle_.load(std::memory_order_acquire) != handle) {
     return nullptr;
   }
+  *queue = running;
   return adapter;
 }
 
-CompletionQueue* Adapter::QueueForCaller() {
+CompletionQueue* Adapter::QueueForCaller(CompletionQueue* running) {
   // Re-posting from a routine: its own queue, without the search.
-  CompletionQueue* running = CompletionQueue::Running();
   if (running != nullptr && running->owner() == this) return running;
   const uint64_t token = CurrentThreadToken();
   for (auto& queue : queues_) {
@@ -116,7 +117,9 @@ CompletionQueue* Adapter::QueueForCaller() {
   return queue.get();
 }
 
-BOOL Adapter::Post(PostedRead read) {
+BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
+  // One look at the thread's state serves the whole post.
+  if (running == nullptr) running = CompletionQueue::Running();
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(inbox_mu_);
@@ -129,7 +132,7 @@ BOOL Adapter::Post(PostedRead read) {
       SetError(ERROR_NO_SYSTEM_RESOURCES, "too many reads outstanding");
       return FALSE;
     }
-    read.queue = QueueForCaller();
+    read.queue = QueueForCaller(running);
     if (read.queue == nullptr) {
       SetError(ERROR_NO_SYSTEM_RESOURCES, "no handle for the calling thread");
       return FALSE;
@@ -138,7 +141,8 @@ BOOL Adapter::Post(PostedRead read) {
     starved_ = false;
     // Only a receive thread waiting for reads needs the (system call) wake;
     // from a completion routine it comes when the batch ends.
-    wake = receiver_waiting_ && !read.queue->DeferToBatchEnd();
+    wake = receiver_waiting_ &&
+           !(read.queue == running && running->DeferToBatchEnd());
   }
   if (wake) read_posted_.notify_one();
   SetError(ERROR_IO_PENDING);
@@ -146,7 +150,8 @@ BOOL Adapter::Post(PostedRead read) {
 }
 
 BOOL Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
-                       LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+                       LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                       CompletionQueue* running) {
   if (mode_ != Mode::kSingle) {
     SetError(ERROR_INVALID_FUNCTION, "not an adapter for single reads");
     return FALSE;
@@ -160,11 +165,12 @@ BOOL Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
   read.packet = packet;
   read.overlapped = overlapped;
   read.routine = routine;
-  return Post(std::move(read));
+  return Post(std::move(read), running);
 }
 
 BOOL Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
-                            LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+                            LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                            CompletionQueue* running) {
   if (mode_ != Mode::kMulti) {
     SetError(ERROR_INVALID_FUNCTION, "not opened for multi-packet reads");
     return FALSE;
@@ -183,7 +189,7 @@ BOOL Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
   read.buffer = buffer;
   read.overlapped = overlapped;
   read.routine = routine;
-  return Post(std::move(read));
+  return Post(std::move(read), running);
 }
 
 BOOL Adapter::Cancel(OVERLAPPED* overlapped) {
@@ -278,7 +284,7 @@ BOOL Adapter::SendEx(const void* frame, DWORD length, OVERLAPPED* overlapped,
   CompletionQueue* queue = nullptr;
   {
     std::lock_guard<std::mutex> lock(inbox_mu_);
-    if (!closed_) queue = QueueForCaller();
+    if (!closed_) queue = QueueForCaller(CompletionQueue::Running());
     // Pushed under the lock: Close cannot retire the queue meanwhile.
     if (queue != nullptr && !queue->Push({routine, 0, length, overlapped})) {
       queue = nullptr;
@@ -553,32 +559,36 @@ bool Adapter::WaitForRead(std::unique_lock<std::mutex>& lock) {
 }
 
 void Adapter::PopRead() {
+  // taken_reads_ is published when the taken reads are used up and at the
+  // end of a batch, not per frame: a posting thread reads it on every post,
+  // and a store per frame would move its cache line between the two threads
+  // every time. Meanwhile it errs high by the frames of the batch so far.
   if (++read_head_ == reads_.size()) {
     reads_.clear();
     read_head_ = 0;
+    taken_reads_.store(0, std::memory_order_relaxed);
   }
-  taken_reads_.store(reads_.size() - read_head_, std::memory_order_relaxed);
 }
 
 void Adapter::Complete(const PostedRead& read, DWORD error, DWORD bytes) {
-  pending_.push_back(
-      {read.queue, {read.routine, error, bytes, read.overlapped}});
+  pending_.push_back({read.routine, error, bytes, read.overlapped});
+  if (pending_runs_.empty() || pending_runs_.back().queue != read.queue) {
+    pending_runs_.push_back({read.queue, 0});
+  }
+  pending_runs_.back().end = pending_.size();
 }
 
 // Hands the batch's completions to their queues, a run of one queue's
 // completions at a time, so each posting thread gets one wake-up per batch.
 void Adapter::FlushCompletions() {
   size_t begin = 0;
-  while (begin < pending_.size()) {
-    CompletionQueue* queue = pending_[begin].queue;
-    size_t end = begin;
-    while (end < pending_.size() && pending_[end].queue == queue) ++end;
-    run_.clear();
-    for (size_t i = begin; i < end; ++i) run_.push_back(pending_[i].completion);
-    queue->PushBatch(run_);
-    begin = end;
+  for (const PendingRun& run : pending_runs_) {
+    run.queue->PushBatch(
+        std::span<const Completion>(pending_).subspan(begin, run.end - begin));
+    begin = run.end;
   }
   pending_.clear();
+  pending_runs_.clear();
 }
 
 void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
@@ -599,6 +609,7 @@ void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
       FillMulti(frame, sequence, lock);
     }
   }
+  taken_reads_.store(reads_.size() - read_head_, std::memory_order_relaxed);
   FlushCompletions();
 }
 
@@ -673,6 +684,7 @@ int Adapter::CompleteExpiredBuffer() {
   if (waited >= read_timeout_ms_) {
     CompleteMulti(FrontRead());
     PopRead();
+    taken_reads_.store(reads_.size() - read_head_, std::memory_order_relaxed);
     FlushCompletions();
     return 50;
   }

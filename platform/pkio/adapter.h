@@ -71,16 +71,22 @@ class Adapter {
   // its completion routines, else null: a re-post from a routine needs no
   // handle table look-up, since the adapter cannot be closed by another
   // thread before the routine returns.
-  static Adapter* RunningOnThisThread(PKIO_HANDLE handle);
+  // *queue is then the routine's completion queue.
+  static Adapter* RunningOnThisThread(PKIO_HANDLE handle,
+                                      CompletionQueue** queue);
 
   // Stops the receive thread and drops every posted read; no completion
   // routine of this adapter runs after it returns.
   void Close();
 
+  // running: the queue RunningOnThisThread found for this adapter, when the
+  // caller is one of its routines (saves looking the thread up again).
   BOOL PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
-                LPOVERLAPPED_COMPLETION_ROUTINE routine);
+                LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                CompletionQueue* running = nullptr);
   BOOL PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
-                     LPOVERLAPPED_COMPLETION_ROUTINE routine);
+                     LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                     CompletionQueue* running = nullptr);
   BOOL Cancel(OVERLAPPED* overlapped);
   BOOL SetBpfProgram(const void* program, DWORD length_bytes);
   BOOL Send(const void* frame, DWORD length);
@@ -132,13 +138,14 @@ class Adapter {
     uint32_t count = 0;
     uint32_t first_tick = 0;
   };
-  struct PendingCompletion {
+  // A run of pending_ completions bound for one queue, ending before end.
+  struct PendingRun {
     CompletionQueue* queue;
-    Completion completion;
+    size_t end;
   };
 
-  BOOL Post(PostedRead read);
-  CompletionQueue* QueueForCaller();
+  BOOL Post(PostedRead read, CompletionQueue* running);
+  CompletionQueue* QueueForCaller(CompletionQueue* running);
   void ReceiveLoop();
   void Deliver(const std::vector<RxFrame>& frames, uint64_t drops);
   bool Passes(const RxFrame& frame) const;
@@ -169,10 +176,9 @@ class Adapter {
   std::mutex mu_;
   std::vector<PostedRead> reads_;  // taken from the inbox, oldest at head
   size_t read_head_ = 0;
-  // reads_.size() - read_head_, for the limit on outstanding reads.
-  std::atomic<size_t> taken_reads_{0};
-  std::vector<PendingCompletion> pending_;  // empty whenever mu_ is free
-  std::vector<Completion> run_;             // FlushCompletions' scratch
+  // The batch's completions, in order; both empty whenever mu_ is free.
+  std::vector<Completion> pending_;
+  std::vector<PendingRun> pending_runs_;
   DWORD packet_filter_ = 0;
   uint32_t next_sequence_ = 1;
   DWORD read_timeout_ms_ = 10;
@@ -181,7 +187,12 @@ class Adapter {
   DWORD loopback_offset_ = 0;
   Stats stats_;
 
-  std::mutex inbox_mu_;
+  // What posting touches, on cache lines of its own: the receive thread's
+  // per-frame writes above do not pull them away from a posting thread.
+  alignas(64) std::mutex inbox_mu_;
+  // reads_.size() - read_head_ as of the receive thread's last batch, for
+  // the limit on outstanding reads.
+  std::atomic<size_t> taken_reads_{0};
   std::condition_variable read_posted_;
   std::vector<PostedRead> inbox_;  // posted reads, in posting order
   std::vector<std::shared_ptr<CompletionQueue>> queues_;

@@ -347,8 +347,10 @@ NDIS_STATUS Pkio_MakePrivateRequest(PKIO_HANDLE handle,
 BOOL Pkio_PacketReadEx(PKIO_HANDLE handle, PKIO_PACKET* packet, DWORD /*flags*/,
                        OVERLAPPED* overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  if (pkio::Adapter* running = pkio::Adapter::RunningOnThisThread(handle)) {
-    return running->PostRead(packet, overlapped, routine);
+  pkio::CompletionQueue* queue = nullptr;
+  if (pkio::Adapter* running =
+          pkio::Adapter::RunningOnThisThread(handle, &queue)) {
+    return running->PostRead(packet, overlapped, routine, queue);
   }
   auto adapter = FindAdapter(handle);
   return adapter ? adapter->PostRead(packet, overlapped, routine) : FALSE;
@@ -392,8 +394,10 @@ BOOL MPR_SetReadTimeout(PKIO_HANDLE handle, DWORD timeout_ms) {
 BOOL MPR_ReadPacketBufferEx(PKIO_HANDLE handle, MPR_PACKET_BUFFER* buffer,
                             OVERLAPPED* overlapped,
                             LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  if (pkio::Adapter* running = pkio::Adapter::RunningOnThisThread(handle)) {
-    return running->PostMultiRead(buffer, overlapped, routine);
+  pkio::CompletionQueue* queue = nullptr;
+  if (pkio::Adapter* running =
+          pkio::Adapter::RunningOnThisThread(handle, &queue)) {
+    return running->PostMultiRead(buffer, overlapped, routine, queue);
   }
   auto adapter = FindAdapter(handle);
   return adapter ? adapter->PostMultiRead(buffer, overlapped, routine) : FALSE;
