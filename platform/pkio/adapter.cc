@@ -141,8 +141,13 @@ BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
     starved_ = false;
     // Only a receive thread waiting for reads needs the (system call) wake;
     // from a completion routine it comes when the batch ends.
-    wake = receiver_waiting_ &&
-           !(read.queue == running && running->DeferToBatchEnd());
+    if (receiver_waiting_) {
+      if (read.queue == running) {
+        running->DeferRunningToBatchEnd();
+      } else {
+        wake = true;
+      }
+    }
   }
   if (wake) read_posted_.notify_one();
   SetError(ERROR_IO_PENDING);
@@ -599,7 +604,7 @@ void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
     if (closed_) break;
     if (!Passes(frame)) continue;
     const uint32_t sequence = next_sequence_++;
-    if (!WaitForRead(lock)) {
+    if (read_head_ == reads_.size() && !WaitForRead(lock)) {
       ++stats_.user_drops;
       continue;
     }

@@ -65,6 +65,8 @@ class CompletionQueue {
   // True when called from a routine of this queue's running batch: the
   // caller's work is left to after_batch, once for the whole batch.
   bool DeferToBatchEnd();
+  // The same for a caller that had this queue from Running() on its thread.
+  void DeferRunningToBatchEnd() { after_batch_due_ = true; }
 
   // Drops pending completions; after return no routine of this queue runs,
   // except one already running on the calling thread itself.

@@ -4,23 +4,29 @@
 
 namespace pkio {
 namespace {
-thread_local DWORD t_error = 0;
-thread_local std::string t_reason;
+// One thread-local object: a shared library pays a look-up per variable.
+struct ThreadError {
+  DWORD error = 0;
+  std::string reason;
+};
+thread_local ThreadError t_last;
 }  // namespace
 
 void SetError(DWORD code, std::string reason) {
-  t_error = code;
-  t_reason = std::move(reason);
+  ThreadError& last = t_last;
+  last.error = code;
+  last.reason = std::move(reason);
   ::SetLastError(code);
 }
 
 void SetError(DWORD code) {
-  t_error = code;
-  if (!t_reason.empty()) t_reason.clear();
+  ThreadError& last = t_last;
+  last.error = code;
+  if (!last.reason.empty()) last.reason.clear();
   ::SetLastError(code);
 }
 
-DWORD LastError() { return t_error; }
-const char* LastErrorMessage() { return t_reason.c_str(); }
+DWORD LastError() { return t_last.error; }
+const char* LastErrorMessage() { return t_last.reason.c_str(); }
 
 }  // namespace pkio
