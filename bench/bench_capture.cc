@@ -81,8 +81,8 @@ void ReceiveThread() {
 // time is the kernel's exact runtime; a user/system split is left out: the
 // kernel takes it by sampling at timer ticks, and the receive thread is woken
 // by the ring's block timer, which fires on those very ticks, so the split
-// comes out as nonsense (near 0% user). perf record -e cpu-clock samples on
-// its own timer and gives the split: about two thirds user time.
+// swings between runs from near 0% to 100% user. perf record -e cpu-clock on
+// its own timer gives the split: about two thirds user time.
 struct ReceiverCpu {
   double seconds = 0;
   uint64_t sleeps = 0;     // voluntary switches: waits that slept
