@@ -20,6 +20,7 @@
 #include "platform/sync/wait.h"
 #include "simulator/generator.h"
 #include "simulator/scenario.h"
+#include "tests/e2e/private_network.h"
 
 namespace {
 
@@ -35,32 +36,6 @@ const bpf_insn kVeltoProgram[] = {{0x28, 0, 0, 12},
                                   {0x15, 0, 1, 0x8874},
                                   {0x06, 0, 0, 0xFFFFFFFF},
                                   {0x06, 0, 0, 0}};
-
-// Runs body in a child process inside a new network namespace holding the
-// veth pair kvx0 <-> kvx1; the test fails when the child reports a failure.
-void InPrivateNetwork(void (*body)()) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-  fflush(stdout);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    if (unshare(CLONE_NEWNET) != 0) {
-      fprintf(stderr, "unshare(CLONE_NEWNET): %s\n", strerror(errno));
-      _exit(2);
-    }
-    if (system("ip link add name kvx0 type veth peer name kvx1 && "
-               "ip link set kvx0 up && ip link set kvx1 up") != 0) {
-      _exit(3);
-    }
-    body();
-    fflush(stdout);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the child's report above";
-}
 
 void Pump(int rounds) {
   HANDLE never = CreateEventA(nullptr, TRUE, FALSE, nullptr);

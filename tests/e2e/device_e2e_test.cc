@@ -29,6 +29,7 @@
 #include "server/contract/device_interfaces.h"
 #include "simulator/generator.h"
 #include "simulator/scenario.h"
+#include "tests/e2e/private_network.h"
 
 namespace {
 
@@ -188,30 +189,8 @@ void DeviceBody() {
 }
 
 TEST(DeviceE2ETest, ReadReturnsWhatVeltoSimSent) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
   ScopedRegistryRootForTest root;  // removed by this process afterwards
-  fflush(stdout);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The adapter enumeration asks the kernel for our own namespace's
-    // interfaces, so sysfs (still the host's) needs no remount.
-    if (unshare(CLONE_NEWNET) != 0) {
-      fprintf(stderr, "private network namespace: %s\n", strerror(errno));
-      _exit(2);
-    }
-    if (system("ip link add name kvx0 type veth peer name kvx1 && "
-               "ip link set kvx0 up && ip link set kvx1 up") != 0) {
-      _exit(3);
-    }
-    DeviceBody();
-    fflush(stdout);
-    _exit(::testing::Test::HasFailure() ? 1 : 0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "see the child's report above";
+  InPrivateNetwork(DeviceBody);
 }
 
 }  // namespace
