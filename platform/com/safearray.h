@@ -45,6 +45,10 @@ constexpr USHORT FADF_VARIANT = 0x0800;
 // DATE, BOOL, ERROR, BSTR, VARIANT, UNKNOWN, DISPATCH. Elements start zeroed
 // (VARIANTs VT_EMPTY, BSTRs null). Null on a bad type, no dimensions or out
 // of memory.
+// Bytes one element of type `vt` takes (also what a VARIANT of that scalar
+// type holds in its union); 0 for a type no array can hold.
+ULONG ElementSize(VARTYPE vt);
+
 SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims,
                            const SAFEARRAYBOUND* rgsabound);
 SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);

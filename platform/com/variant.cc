@@ -52,29 +52,6 @@ bool IsValidVartype(VARTYPE vt) {
   return IsKnownScalar(vt);
 }
 
-// Bytes a by-value variant of type `vt` uses in its union.
-size_t ValueSize(VARTYPE vt) {
-  if (vt & VT_ARRAY) return sizeof(SAFEARRAY*);
-  switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_ERROR:
-    case VT_R4:
-      return 4;
-    default:  // 8-byte numbers, BSTR and interface pointers
-      return 8;
-  }
-}
-
 }  // namespace
 
 void VariantInit(VARIANT* v) {
@@ -138,7 +115,8 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src) {
     value = *src->pvarVal;
   } else {
     value.vt = vt;
-    std::memcpy(&value.llVal, src->byref, ValueSize(vt));
+    const size_t size = (vt & VT_ARRAY) ? sizeof(SAFEARRAY*) : ElementSize(vt);
+    std::memcpy(&value.llVal, src->byref, size);
   }
   if (dest == src) {
     // In place: the referenced value is copied before the reference goes.
