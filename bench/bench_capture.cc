@@ -7,15 +7,17 @@
 // sending time, delivered_fps the frames that reached completion routines
 // over that time, dropped every offered frame that did not (lost in the
 // ring, with no read posted, or before the packet socket saw it).
-// user_ns_per_frame is the CPU time of the receiving side (the library's
-// receive thread and the posting thread, not this main thread) per delivered
-// frame, read from the process and thread CPU clocks. It includes the system
-// calls those threads make (poll, futex wake-ups), so it is an upper bound
-// for the user-side work; the second line gives the receiver's share of one
-// core and how often its threads slept (each sleep is a wake-up to pay for)
-// or were preempted per 1000 frames. The kernel's own receive work (veth, the
-// filter, the ring) runs in the sender's system calls and is not in these
-// figures. Run as root.
+// user_ns_per_frame is the user-mode CPU time of the receiving side (the
+// library's receive thread and the posting thread, not this main thread) per
+// delivered frame, traced from their system calls and context switches (see
+// thread_user_time.h); CPU time the trace misses counts as user time. The
+// second line adds their whole CPU time per frame,
+// system calls included (poll, futex wake-ups), their share of one core, and
+// how often they slept (each sleep is a wake-up to pay for) or were preempted
+// per 1000 frames. The kernel's own receive work (veth, the filter, the ring)
+// runs in the sender's system calls and is not in these figures. Without
+// tracefs, user_ns_per_frame falls back to the whole CPU time, an upper
+// bound, and says so. Run as root.
 #include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
@@ -23,6 +25,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +33,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "bench/thread_user_time.h"
 #include "platform/pkio/pkiolib.h"
 #include "platform/sync/event.h"
 #include "platform/sync/handle.h"
@@ -76,13 +81,22 @@ void ReceiveThread() {
   CloseHandle(never);
 }
 
-// CPU time and context switches of the receiving side: every thread but
-// this main one, which only starts velto-sim and polls the counters. The CPU
-// time is the kernel's exact runtime; a user/system split is left out: the
-// kernel takes it by sampling at timer ticks, and the receive thread is woken
-// by the ring's block timer, which fires on those very ticks, so the split
-// swings between runs from near 0% to 100% user. perf record -e cpu-clock on
-// its own timer gives the split: about two thirds user time.
+// The receiving side: every thread but this main one, which only starts
+// velto-sim and polls the counters.
+std::vector<int> ReceiverThreads() {
+  std::vector<int> tids;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return tids;
+  while (dirent* entry = readdir(tasks)) {
+    int tid = atoi(entry->d_name);
+    if (tid > 0 && tid != gettid()) tids.push_back(tid);
+  }
+  closedir(tasks);
+  return tids;
+}
+
+// CPU time and context switches of the receiving side. The CPU time is the
+// kernel's exact runtime, user and system time together.
 struct ReceiverCpu {
   double seconds = 0;
   uint64_t sleeps = 0;     // voluntary switches: waits that slept
@@ -94,13 +108,8 @@ ReceiverCpu ReceiverCpuNow() {
   clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &all);
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &mine);
   cpu.seconds = (all.tv_sec - mine.tv_sec) + (all.tv_nsec - mine.tv_nsec) / 1e9;
-  const std::string main_tid = std::to_string(gettid());
-  DIR* tasks = opendir("/proc/self/task");
-  if (tasks == nullptr) return cpu;
-  while (dirent* entry = readdir(tasks)) {
-    if (entry->d_name[0] == '.' || main_tid == entry->d_name) continue;
-    std::string path =
-        std::string("/proc/self/task/") + entry->d_name + "/status";
+  for (int tid : ReceiverThreads()) {
+    std::string path = "/proc/self/task/" + std::to_string(tid) + "/status";
     FILE* f = fopen(path.c_str(), "r");
     if (f == nullptr) continue;
     char line[128];
@@ -114,7 +123,6 @@ ReceiverCpu ReceiverCpuNow() {
     }
     fclose(f);
   }
-  closedir(tasks);
   return cpu;
 }
 
@@ -185,6 +193,9 @@ int main(int argc, char** argv) {
     uint32_t kernel0 = Private(OID_PKIO_RCV_MISSED_DRIVER);
     uint32_t user0 = Private(OID_PKIO_RCV_MISSED_USER);
     ReceiverCpu cpu0 = ReceiverCpuNow();
+    bench::ThreadUserTimeTracer tracer;
+    std::string why_not;
+    bool traced = tracer.Start(ReceiverThreads(), &why_not);
     uint64_t sent = 0;
     double seconds = 0;
     bool ok = RunSender(command, &sent, &seconds);
@@ -195,6 +206,8 @@ int main(int argc, char** argv) {
       usleep(50000);
     } while (g_delivered != last);
     ReceiverCpu cpu1 = ReceiverCpuNow();
+    uint64_t user_ns = 0, run_ns = 0;
+    traced = traced && tracer.Stop(&user_ns, &run_ns, &why_not);
     if (!ok) {
       fprintf(stderr, "bench_capture: velto-sim failed\n");
       break;
@@ -209,20 +222,29 @@ int main(int argc, char** argv) {
     double total = cpu1.seconds - cpu0.seconds;
     uint64_t sleeps = cpu1.sleeps - cpu0.sleeps;
     uint64_t preempted = cpu1.preempted - cpu0.preempted;
+    double per_frame = delivered ? 1e9 / delivered : 0.0;
+    // CPU time the trace did not see (its switch times differ slightly from
+    // the scheduler's clock) counts as user time: the figure may err high.
+    double user = total;
+    if (traced) user = user_ns / 1e9 + std::max(0.0, total - run_ns / 1e9);
     printf(
         "capture offered_fps=%.0f delivered_fps=%.0f dropped=%llu "
-        "user_ns_per_frame=%.1f\n",
+        "user_ns_per_frame=%.1f%s\n",
         sent / seconds, delivered / seconds,
         static_cast<unsigned long long>(dropped),
-        delivered ? total * 1e9 / delivered : 0.0);
+        user * per_frame,
+        traced ? "" : (" (user+system: " + why_not + ")").c_str());
     printf(
         "  (asked %s fps; ring drops %llu, no read posted %llu, lost before "
-        "the socket %llu; receiver %.1f%% of one core; per 1000 frames its "
-        "threads slept %.2f times and were preempted %.2f times)\n",
+        "the socket %llu; receiver %.1f%% of one core, %.1f ns of CPU per "
+        "frame with its system calls (%.0f%% of it seen in the trace); per "
+        "1000 frames its threads slept %.2f times and were preempted %.2f "
+        "times)\n",
         rate ? std::to_string(rate).c_str() : "max",
         static_cast<unsigned long long>(kernel_drops),
         static_cast<unsigned long long>(user_drops),
         static_cast<unsigned long long>(unseen), 100 * total / seconds,
+        total * per_frame, total > 0 ? 100 * run_ns / 1e9 / total : 0.0,
         delivered ? 1000.0 * sleeps / delivered : 0.0,
         delivered ? 1000.0 * preempted / delivered : 0.0);
     fflush(stdout);
