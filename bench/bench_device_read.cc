@@ -1,13 +1,18 @@
 // Cost of one item read through the device interface, as the server's update
 // ticks make them: IKavexOPCDevice::Read of a port item, the returned value
-// freed by the caller.
+// freed by the caller. Every case takes format 0 "String" or 1 "Integer" and
+// a site of 1 or 1000 switches with 28 ports each, every port heard and
+// online.
 //
-// BM_DeviceRead/<format>/<switches>: format 0 "String", 1 "Integer"; a site
-// of 1 or 1000 switches with 28 ports each, every port heard and online.
-// Reads walk a shuffle of 8192 port items spread over every switch, as a
-// client's group over the whole site makes them: with 1000 switches they
-// touch records all over a table of several megabytes, so the figure counts
-// the memory system's latency as well as the device's own work.
+// BM_DeviceRead/<format>/<switches>: reads go through every port item of the
+// site in the order the device lists them, over and over, as a server's
+// update of a group holding all of them makes them (clients add items in the
+// order they browse them). With 1000 switches that is 1.2 million items.
+//
+// BM_DeviceReadScattered/<format>/<switches>: reads walk a shuffle of 8192
+// port items spread over every switch, so that nearly every read finds its
+// port's records in another part of a table of several megabytes: the
+// worst case, which counts the memory system's latency for every read.
 //
 // BM_DeviceReadLastSwitch/<format>/<switches>: reads walk a shuffle of the
 // 1204 port items of the last switch configured: the same amount of data in
@@ -31,10 +36,19 @@
 namespace {
 
 constexpr int kPortsPerSwitch = 28;
-constexpr size_t kReadCount = 8192;  // a power of two
+constexpr size_t kScatteredReads = 8192;
+
+enum class Pattern { kItemOrder, kScattered, kLastSwitch };
+
+std::string PortItemId(int s, int item) {
+  return "SW" + std::to_string(s) + ".P" +
+         std::to_string(item / kPortPropertyCount + 1) + "." +
+         std::string(kPortPropertyNames[item % kPortPropertyCount]);
+}
 
 struct Site {
-  Site(int switch_count, const char* format, bool spread) : clock(100'000) {
+  Site(int switch_count, const char* format, Pattern pattern)
+      : clock(100'000) {
     auto table = std::make_shared<SwitchTable>(&clock);
     AdapterEntry adapter;
     for (int s = 0; s < switch_count; ++s) {
@@ -71,19 +85,29 @@ struct Site {
     table->Tick();  // online
 
     CDevice::CreateInstance(&device, std::shared_ptr<const SwitchTable>(table));
-    std::mt19937 random(1);
     constexpr int kItemsPerSwitch = kPortsPerSwitch * kPortPropertyCount;
-    for (size_t i = 0; i < kReadCount; ++i) {
-      const int s = spread ? random() % switch_count : switch_count - 1;
-      const int item = spread ? random() % kItemsPerSwitch
-                              : static_cast<int>(i % kItemsPerSwitch);
-      std::string id =
-          "SW" + std::to_string(s) + ".P" +
-          std::to_string(item / kPortPropertyCount + 1) + "." +
-          std::string(kPortPropertyNames[item % kPortPropertyCount]);
-      ids.emplace_back(Bstr::FromUtf8(id));
+    std::mt19937 random(1);
+    switch (pattern) {
+      case Pattern::kItemOrder:
+        for (int s = 0; s < switch_count; ++s) {
+          for (int item = 0; item < kItemsPerSwitch; ++item)
+            ids.emplace_back(Bstr::FromUtf8(PortItemId(s, item)));
+        }
+        break;
+      case Pattern::kScattered:
+        for (size_t i = 0; i < kScatteredReads; ++i) {
+          const int s = static_cast<int>(random() % switch_count);
+          const int item = static_cast<int>(random() % kItemsPerSwitch);
+          ids.emplace_back(Bstr::FromUtf8(PortItemId(s, item)));
+        }
+        std::shuffle(ids.begin(), ids.end(), random);
+        break;
+      case Pattern::kLastSwitch:
+        for (int item = 0; item < kItemsPerSwitch; ++item)
+          ids.emplace_back(Bstr::FromUtf8(PortItemId(switch_count - 1, item)));
+        std::shuffle(ids.begin(), ids.end(), random);
+        break;
     }
-    std::shuffle(ids.begin(), ids.end(), random);
   }
 
   FakeClock clock;
@@ -91,9 +115,10 @@ struct Site {
   std::vector<Bstr> ids;
 };
 
-void RunReads(benchmark::State& state, bool spread) {
+void RunReads(benchmark::State& state, Pattern pattern) {
   static const char* const kFormats[] = {"String", "Integer"};
-  Site site(static_cast<int>(state.range(1)), kFormats[state.range(0)], spread);
+  Site site(static_cast<int>(state.range(1)), kFormats[state.range(0)],
+            pattern);
   if (site.device == nullptr) {
     state.SkipWithError("no device");
     return;
@@ -106,15 +131,20 @@ void RunReads(benchmark::State& state, bool spread) {
     VariantInit(&value);
     failed += device->Read(site.ids[i].Get(), &value) != S_OK;
     VariantClear(&value);
-    i = (i + 1) & (kReadCount - 1);
+    if (++i == site.ids.size()) i = 0;
   }
   if (failed != 0) state.SkipWithError("a read failed");
   state.SetItemsProcessed(state.iterations());
 }
 
-void BM_DeviceRead(benchmark::State& state) { RunReads(state, true); }
+void BM_DeviceRead(benchmark::State& state) {
+  RunReads(state, Pattern::kItemOrder);
+}
+void BM_DeviceReadScattered(benchmark::State& state) {
+  RunReads(state, Pattern::kScattered);
+}
 void BM_DeviceReadLastSwitch(benchmark::State& state) {
-  RunReads(state, false);
+  RunReads(state, Pattern::kLastSwitch);
 }
 
 // On a shared machine the fastest repetition is the figure to compare:
@@ -124,6 +154,9 @@ double Fastest(const std::vector<double>& times) {
 }
 
 BENCHMARK(BM_DeviceRead)
+    ->ArgsProduct({{0, 1}, {1, 1000}})
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_DeviceReadScattered)
     ->ArgsProduct({{0, 1}, {1, 1000}})
     ->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_DeviceReadLastSwitch)
