@@ -11,13 +11,13 @@
 // library's receive thread and the posting thread, not this main thread) per
 // delivered frame, traced from their system calls and context switches (see
 // thread_user_time.h); CPU time the trace misses counts as user time. The
-// second line adds their whole CPU time per frame,
-// system calls included (poll, futex wake-ups), their share of one core, and
-// how often they slept (each sleep is a wake-up to pay for) or were preempted
-// per 1000 frames. The kernel's own receive work (veth, the filter, the ring)
-// runs in the sender's system calls and is not in these figures. Without
-// tracefs, user_ns_per_frame falls back to the whole CPU time, an upper
-// bound, and says so. Run as root.
+// second line adds their whole CPU time per frame, system calls included
+// (poll, futex wake-ups), their share of one core, and how often they slept
+// (each sleep is a wake-up to pay for) or were preempted per 1000 frames.
+// The kernel's own receive work (veth, the filter, the ring) runs in the
+// sender's system calls and is not in these figures. Without tracefs,
+// user_ns_per_frame falls back to the whole CPU time, an upper bound, and
+// says so. Run as root.
 #include <dirent.h>
 #include <pthread.h>
 #include <sched.h>
