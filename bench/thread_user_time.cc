@@ -44,6 +44,11 @@ int Field(std::string_view fields, std::string_view key) {
   return -1;
 }
 
+// The trace points, under events/.
+constexpr const char* kEvents[] = {"raw_syscalls/sys_enter",
+                                   "raw_syscalls/sys_exit",
+                                   "sched/sched_switch"};
+
 }  // namespace
 
 UserTimeAccount::UserTimeAccount(const std::vector<int>& tids) {
@@ -144,10 +149,8 @@ bool ThreadUserTimeTracer::Write(const std::string& file,
 void ThreadUserTimeTracer::Remove() {
   if (dir_.empty()) return;
   Write("tracing_on", "0");
-  for (const char* event : {"raw_syscalls/sys_enter", "raw_syscalls/sys_exit",
-                            "sched/sched_switch"}) {
+  for (const char* event : kEvents)
     Write(std::string("events/") + event + "/enable", "0");
-  }
   if (rmdir(dir_.c_str()) != 0) {
     fprintf(stderr, "bench: cannot remove the tracing instance %s: %s\n",
             dir_.c_str(), strerror(errno));
@@ -183,11 +186,10 @@ bool ThreadUserTimeTracer::Start(const std::vector<int>& tids,
             Write("buffer_size_kb", "16384") &&
             Write("events/raw_syscalls/sys_enter/filter", by_caller) &&
             Write("events/raw_syscalls/sys_exit/filter", by_caller) &&
-            Write("events/sched/sched_switch/filter", by_switch) &&
-            Write("events/raw_syscalls/sys_enter/enable", "1") &&
-            Write("events/raw_syscalls/sys_exit/enable", "1") &&
-            Write("events/sched/sched_switch/enable", "1") &&
-            Write("trace", "") && Write("tracing_on", "1");
+            Write("events/sched/sched_switch/filter", by_switch);
+  for (const char* event : kEvents)
+    ok = ok && Write(std::string("events/") + event + "/enable", "1");
+  ok = ok && Write("trace", "") && Write("tracing_on", "1");
   if (!ok) {
     *why_not = "cannot set up tracing in " + dir;
     Remove();

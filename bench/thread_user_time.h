@@ -46,8 +46,10 @@ class UserTimeAccount {
     bool in_syscall = false;
     uint64_t since_ns = 0;  // start of the current user-mode stretch
     uint64_t user_ns = 0;
-    uint64_t in_ns = 0;  // switched in at, when on_cpu is known
+    // For run_ns: set only by a switch seen in the trace, unlike on_cpu,
+    // which a system call also implies.
     bool switched_in = false;
+    uint64_t in_ns = 0;  // when it was switched in
     uint64_t run_ns = 0;
   };
   Thread* Find(int tid);
