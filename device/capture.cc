@@ -5,7 +5,7 @@
 
 #include "device/packet_driver.h"
 #include "device/switch_table.h"
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/apc.h"
 #include "platform/sync/event.h"
 #include "platform/sync/thread.h"

@@ -162,8 +162,12 @@ TEST_F(DeviceObjectTest, ConcurrentReadsSeeWholeValues) {
   std::atomic<bool> stop{false};
   std::atomic<int> bad{0};
   std::atomic<long> reads{0};
+  std::atomic<int> readers_started{0};
 
   std::thread writer([&] {
+    // Frames only once every reader is in its loop, so that reads and
+    // frames overlap even on a loaded machine.
+    while (readers_started.load() < 3) std::this_thread::yield();
     for (uint32_t n = 1; n <= 2000; ++n) {
       auto frame = VeltoFrameBuilder()
                        .Source(kMac)
@@ -182,7 +186,8 @@ TEST_F(DeviceObjectTest, ConcurrentReadsSeeWholeValues) {
     readers.emplace_back([&] {
       Bstr counter(u"SW1.P1.rx_fcs_errors");
       Bstr speed(u"SW1.P1.Speed");
-      while (!stop) {
+      ++readers_started;
+      do {
         Variant value;
         if (device_->Read(counter.Get(), &value) != S_OK ||
             value.vt != VT_BSTR) {
@@ -198,7 +203,7 @@ TEST_F(DeviceObjectTest, ConcurrentReadsSeeWholeValues) {
              BstrView(speed_value.bstrVal) != u"Offline"))
           ++bad;
         ++reads;
-      }
+      } while (!stop);
     });
   }
   writer.join();

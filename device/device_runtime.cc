@@ -7,7 +7,7 @@
 #include "device/device_config.h"
 #include "device/packet_driver.h"
 #include "device/table_timer.h"
-#include "platform/com/hresult.h"
+#include "platform/base/results.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "device/switch_table.h"
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 class CaptureAdapter;
 class Clock;

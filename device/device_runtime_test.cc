@@ -12,7 +12,7 @@
 #include "device/port_properties.h"
 #include "device/testing/device_config_fixture.h"
 #include "device/testing/scripted_packet_driver.h"
-#include "platform/com/hresult.h"
+#include "platform/base/results.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/waitable_timer.h"
 #include "platform/ui/recording_message_box.h"

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 // The path delimiter the device reports.
 inline constexpr char kItemPathDelimiter[] = ".";

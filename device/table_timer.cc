@@ -22,18 +22,18 @@ TableTimer::TableTimer(SwitchTable* table) : table_(table) {}
 TableTimer::~TableTimer() { Stop(); }
 
 bool TableTimer::Arm() {
-  return timer_ != nullptr &&
-         SetWaitableTimer(timer_, &kTickDue, 0, nullptr, nullptr, FALSE);
+  return timer_ &&
+         SetWaitableTimer(timer_.get(), &kTickDue, 0, nullptr, nullptr, FALSE);
 }
 
 bool TableTimer::Start() {
   if (thread_.joinable()) return false;
-  stop_event_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (stop_event_ == nullptr) return false;
+  stop_event_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!stop_event_) return false;
   stop_ = false;
   // A timer that cannot be created counts as a failed arming: the thread
   // then ticks on plain one-second waits.
-  timer_ = CreateWaitableTimerA(nullptr, FALSE, nullptr);
+  timer_.reset(CreateWaitableTimerA(nullptr, FALSE, nullptr));
   armed_ = Arm();
   try {
     thread_ = std::thread(&TableTimer::Run, this);
@@ -46,17 +46,11 @@ bool TableTimer::Start() {
 
 void TableTimer::Stop() {
   stop_ = true;
-  if (stop_event_ != nullptr) SetEvent(stop_event_);
+  if (stop_event_) SetEvent(stop_event_.get());
   if (thread_.joinable()) thread_.join();
-  if (timer_ != nullptr) {
-    CancelWaitableTimer(timer_);
-    CloseHandle(timer_);
-    timer_ = nullptr;
-  }
-  if (stop_event_ != nullptr) {
-    CloseHandle(stop_event_);
-    stop_event_ = nullptr;
-  }
+  if (timer_) CancelWaitableTimer(timer_.get());
+  timer_.reset();
+  stop_event_.reset();
 }
 
 void TableTimer::RunTick() {
@@ -67,14 +61,14 @@ void TableTimer::RunTick() {
 void TableTimer::Run() {
   while (!stop_) {
     if (!armed_) {
-      if (WaitForSingleObject(stop_event_, kFallbackWaitMs) == WAIT_OBJECT_0) {
+      if (WaitForSingleObject(stop_event_.get(), kFallbackWaitMs) == WAIT_OBJECT_0) {
         break;
       }
       armed_ = Arm();
       RunTick();
       continue;
     }
-    HANDLE handles[2] = {stop_event_, timer_};
+    HANDLE handles[2] = {stop_event_.get(), timer_.get()};
     const DWORD result =
         WaitForMultipleObjects(2, handles, FALSE, kTimerWaitMs);
     if (result == WAIT_OBJECT_0 + 1) {

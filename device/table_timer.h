@@ -39,8 +39,8 @@ class TableTimer {
   void RunTick();
 
   SwitchTable* const table_;
-  HANDLE stop_event_ = nullptr;
-  HANDLE timer_ = nullptr;
+  kavex::UniqueHandle stop_event_;
+  kavex::UniqueHandle timer_;
   bool armed_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<uint64_t> ticks_{0};

@@ -5,8 +5,8 @@
 #ifndef KAVEX_XMLDOC_CX_DOCUMENT_H_
 #define KAVEX_XMLDOC_CX_DOCUMENT_H_
 
+#include "platform/base/types.h"
 #include "platform/com/com_ptr.h"
-#include "platform/com/types.h"
 #include "xmldoc/cx_error.h"
 #include "xmldoc/cx_node.h"
 #include "xmldoc/dom.h"

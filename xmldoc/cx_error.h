@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 class CXError {
  public:

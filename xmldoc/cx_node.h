@@ -8,8 +8,8 @@
 #ifndef KAVEX_XMLDOC_CX_NODE_H_
 #define KAVEX_XMLDOC_CX_NODE_H_
 
+#include "platform/base/types.h"
 #include "platform/com/com_ptr.h"
-#include "platform/com/types.h"
 #include "platform/com/variant.h"
 #include "xmldoc/cx_attributes.h"
 #include "xmldoc/cx_error.h"

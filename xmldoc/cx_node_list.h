@@ -2,8 +2,8 @@
 #ifndef KAVEX_XMLDOC_CX_NODE_LIST_H_
 #define KAVEX_XMLDOC_CX_NODE_LIST_H_
 
+#include "platform/base/types.h"
 #include "platform/com/com_ptr.h"
-#include "platform/com/types.h"
 #include "xmldoc/cx_error.h"
 #include "xmldoc/dom.h"
 

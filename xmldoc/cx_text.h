@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 namespace xdom {
 

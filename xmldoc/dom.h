@@ -14,7 +14,7 @@
 #ifndef KAVEX_XMLDOC_DOM_H_
 #define KAVEX_XMLDOC_DOM_H_
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 #include "platform/com/unknown.h"
 #include "platform/com/variant.h"
 

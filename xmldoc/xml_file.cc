@@ -11,8 +11,7 @@
 #include <new>
 #include <utility>
 
-#include "platform/com/hresult.h"
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 
 namespace xdom {
 namespace {

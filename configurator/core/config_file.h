@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "configurator/core/config_model.h"
+#include "platform/base/types.h"
 #include "platform/com/filetime.h"
-#include "platform/com/types.h"
 #include "xmldoc/xdomlib.h"
 
 // The status line when there is no configuration to read or write.

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 // Seconds of silence before a switch counts as gone, when none is set.
 constexpr DWORD kDefaultSwitchTimeout = 20;

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/base/types.h"
 #include "platform/com/filetime.h"
-#include "platform/com/types.h"
 
 // An ADAPTER "Name" from the file belongs to the local adapter with this
 // NDIS name when it has a backslash after its first character and equals

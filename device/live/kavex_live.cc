@@ -24,13 +24,13 @@
 #include <thread>
 #include <vector>
 
+#include "platform/base/results.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
-#include "platform/com/hresult.h"
-#include "platform/text/utf.h"
 #include "platform/com/variant.h"
 #include "platform/registry/registry.h"
+#include "platform/text/utf.h"
 #include "server/contract/device_interfaces.h"
 
 namespace {

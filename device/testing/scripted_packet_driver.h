@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "device/packet_driver.h"
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/apc.h"
 #include "platform/sync/handle.h"
 #include "platform/sync/thread.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 #include "platform/registry/registry.h"
 
 namespace kavex_com_internal {

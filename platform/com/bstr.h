@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 #include "platform/text/utf.h"
 
 // Copy of a NUL-terminated string; null in gives null out.

@@ -3,7 +3,7 @@
 #ifndef KAVEX_PLATFORM_COM_CLIPBOARD_FORMAT_H_
 #define KAVEX_PLATFORM_COM_CLIPBOARD_FORMAT_H_
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 using CLIPFORMAT = WORD;
 

@@ -6,7 +6,7 @@
 #ifndef KAVEX_PLATFORM_COM_FILETIME_H_
 #define KAVEX_PLATFORM_COM_FILETIME_H_
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 struct SYSTEMTIME {
   WORD wYear;

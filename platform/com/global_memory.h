@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 using HGLOBAL = struct GlobalBlock*;
 

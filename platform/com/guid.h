@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/com/hresult.h"
-#include "platform/com/types.h"
+#include "platform/base/results.h"
+#include "platform/base/types.h"
 
 // Characters of the text form including the braces, without the NUL.
 constexpr int kGuidStringLength = 38;

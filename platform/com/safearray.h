@@ -11,8 +11,8 @@
 #ifndef KAVEX_PLATFORM_COM_SAFEARRAY_H_
 #define KAVEX_PLATFORM_COM_SAFEARRAY_H_
 
-#include "platform/com/hresult.h"
-#include "platform/com/types.h"
+#include "platform/base/results.h"
+#include "platform/base/types.h"
 
 struct SAFEARRAYBOUND {
   ULONG cElements;

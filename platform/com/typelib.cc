@@ -4,9 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/base/results.h"
 #include "platform/com/guid.h"
-#include "platform/com/hresult.h"
-#include "platform/com/win_errors.h"
 #include "platform/registry/registry.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #ifndef KAVEX_PLATFORM_COM_TYPELIB_H_
 #define KAVEX_PLATFORM_COM_TYPELIB_H_
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 // REGDB_E_WRITEREGDB when a key cannot be written.
 HRESULT RegisterTypeLibInfo(REFGUID libid, WORD major, WORD minor, LCID lcid,

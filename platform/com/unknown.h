@@ -5,8 +5,8 @@
 
 #include <type_traits>
 
-#include "platform/com/hresult.h"
-#include "platform/com/types.h"
+#include "platform/base/results.h"
+#include "platform/base/types.h"
 
 namespace kavex_com_internal {
 

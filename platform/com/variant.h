@@ -23,9 +23,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/results.h"
+#include "platform/base/types.h"
 #include "platform/com/bstr.h"
-#include "platform/com/hresult.h"
-#include "platform/com/types.h"
 
 struct IUnknown;
 struct IDispatch;

@@ -2,7 +2,7 @@
 #ifndef KAVEX_PLATFORM_OPC_OPC_ERROR_H_
 #define KAVEX_PLATFORM_OPC_OPC_ERROR_H_
 
-#include "platform/com/hresult.h"
+#include "platform/base/results.h"
 
 // X(name, value)
 #define KAVEX_OPC_RESULT_CODES(X)         \

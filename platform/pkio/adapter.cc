@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/pkio/bpf.h"
 #include "platform/pkio/last_error.h"
 #include "platform/sync/apc.h"

@@ -7,7 +7,7 @@
 
 #include <algorithm>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/pkio/real_adapter.h"
 #include "platform/registry/registry.h"
 

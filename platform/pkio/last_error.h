@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 namespace pkio {
 

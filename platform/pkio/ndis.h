@@ -3,7 +3,7 @@
 #ifndef KAVEX_PLATFORM_PKIO_NDIS_H_
 #define KAVEX_PLATFORM_PKIO_NDIS_H_
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 using NDIS_OID = DWORD;
 using NDIS_STATUS = DWORD;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 #include "platform/sync/handle.h"
 
 #ifndef KAVEX_OVERLAPPED_DEFINED

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/pkio/adapter.h"
 #include "platform/pkio/adapter_list.h"
 #include "platform/pkio/last_error.h"

@@ -34,7 +34,7 @@
 #ifndef KAVEX_PLATFORM_PKIO_PKIOLIB_H_
 #define KAVEX_PLATFORM_PKIO_PKIOLIB_H_
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 #include "platform/pkio/ndis.h"
 #include "platform/pkio/overlapped.h"
 

@@ -19,7 +19,7 @@
 
 #include <cstring>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/pkio/last_error.h"
 
 namespace pkio {

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/event.h"
 #include "platform/sync/handle.h"

@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 namespace kavex::registry {
 

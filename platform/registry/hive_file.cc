@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 
 namespace kavex::registry {
 namespace {

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 #include "platform/registry/hive.h"
 
 namespace kavex::registry {

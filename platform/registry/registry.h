@@ -16,8 +16,8 @@
 #ifndef KAVEX_PLATFORM_REGISTRY_REGISTRY_H_
 #define KAVEX_PLATFORM_REGISTRY_REGISTRY_H_
 
-#include "platform/com/types.h"
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
+#include "platform/base/types.h"
 
 using HKEY = struct RegistryKey*;
 using PHKEY = HKEY*;

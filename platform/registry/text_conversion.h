@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 #include "platform/text/utf.h"
 
 namespace kavex::registry {

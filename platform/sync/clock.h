@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 class Clock {
  public:

@@ -1,6 +1,6 @@
 #include "platform/sync/event.h"
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/kernel_object.h"
 #include "platform/sync/last_error.h"
 

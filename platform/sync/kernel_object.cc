@@ -4,7 +4,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/last_error.h"
 #include "platform/sync/sync_testing.h"
 

@@ -2,7 +2,7 @@
 #ifndef KAVEX_PLATFORM_SYNC_LAST_ERROR_H_
 #define KAVEX_PLATFORM_SYNC_LAST_ERROR_H_
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 DWORD GetLastError();
 void SetLastError(DWORD error);

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/apc.h"
 #include "platform/sync/kernel_object.h"
 #include "platform/sync/last_error.h"

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/sync.h"
 #include "platform/sync/sync_testing.h"
 

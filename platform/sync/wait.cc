@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/kernel_object.h"
 #include "platform/sync/last_error.h"

@@ -4,7 +4,7 @@
 #include <thread>
 #include <unordered_set>
 
-#include "platform/com/win_errors.h"
+#include "platform/base/results.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/kernel_object.h"
 #include "platform/sync/last_error.h"

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/com/types.h"
+#include "platform/base/types.h"
 
 constexpr UINT MB_OK = 0x00;
 constexpr UINT MB_OKCANCEL = 0x01;

@@ -18,10 +18,10 @@
 
 #include "device/port_properties.h"
 #include "device/switch_table.h"
+#include "platform/base/results.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
-#include "platform/com/hresult.h"
 #include "platform/com/scoped_registry_root_for_test.h"
 #include "platform/com/variant.h"
 #include "platform/registry/registry.h"

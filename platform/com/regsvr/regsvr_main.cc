@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/base/results.h"
 #include "platform/com/activation.h"
-#include "platform/com/hresult.h"
 
 namespace {
 

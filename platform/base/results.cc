@@ -1,19 +1,28 @@
-#include "platform/com/hresult.h"
+#include "platform/base/results.h"
 
 #include <cstdio>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace {
 
 #define KAVEX_RESULT_ENTRY(name, value) {name, #name},
-const ResultName kComResults[] = {KAVEX_COM_RESULT_CODES(KAVEX_RESULT_ENTRY)};
+const ResultName kHResults[] = {KAVEX_HRESULTS(KAVEX_RESULT_ENTRY)};
 #undef KAVEX_RESULT_ENTRY
+
+struct Win32Name {
+  LONG code;
+  const char* name;
+};
+#define KAVEX_WIN32_ENTRY(name, value) {name, #name},
+const Win32Name kWin32Errors[] = {KAVEX_WIN32_ERRORS(KAVEX_WIN32_ENTRY)};
+#undef KAVEX_WIN32_ENTRY
 
 struct Tables {
   std::mutex mu;
   std::vector<std::pair<const ResultName*, size_t>> list{
-      {kComResults, sizeof(kComResults) / sizeof(kComResults[0])}};
+      {kHResults, sizeof(kHResults) / sizeof(kHResults[0])}};
 };
 Tables& GetTables() {
   static Tables* tables = new Tables;  // never destroyed: used during exit
@@ -38,9 +47,15 @@ const char* HResultName(HRESULT hr) {
       for (size_t i = 0; i < count; ++i)
         if (table[i].code == hr) return table[i].name;
   }
-  // Unknown codes get a per-thread buffer so the result stays valid until the
-  // thread asks again.
   thread_local char buffer[16];
   std::snprintf(buffer, sizeof buffer, "0x%08X", static_cast<unsigned>(hr));
+  return buffer;
+}
+
+const char* Win32ErrorName(DWORD error) {
+  for (const Win32Name& entry : kWin32Errors)
+    if (static_cast<DWORD>(entry.code) == error) return entry.name;
+  thread_local char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%u", static_cast<unsigned>(error));
   return buffer;
 }

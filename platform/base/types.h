@@ -1,7 +1,7 @@
-// Scalar types, GUIDs and times of the component runtime, with the widths the
+// The Windows base types: scalars, GUIDs and times, with the widths the
 // components and their clients agree on (LONG is 32 bits here too).
-#ifndef KAVEX_PLATFORM_COM_TYPES_H_
-#define KAVEX_PLATFORM_COM_TYPES_H_
+#ifndef KAVEX_PLATFORM_BASE_TYPES_H_
+#define KAVEX_PLATFORM_BASE_TYPES_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -90,4 +90,4 @@ union CY {
   int64_t int64;
 };
 
-#endif  // KAVEX_PLATFORM_COM_TYPES_H_
+#endif  // KAVEX_PLATFORM_BASE_TYPES_H_
