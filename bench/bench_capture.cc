@@ -41,6 +41,7 @@
 #include "platform/sync/handle.h"
 #include "platform/sync/wait.h"
 
+namespace kavex::bench {
 namespace {
 
 constexpr int kReads = 512;
@@ -152,9 +153,7 @@ uint32_t Private(NDIS_OID oid) {
   return value;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   if (geteuid() != 0) {
     fprintf(stderr,
             "bench_capture: run as root (it makes a network namespace)\n");
@@ -193,7 +192,7 @@ int main(int argc, char** argv) {
     uint32_t kernel0 = Private(OID_PKIO_RCV_MISSED_DRIVER);
     uint32_t user0 = Private(OID_PKIO_RCV_MISSED_USER);
     ReceiverCpu cpu0 = ReceiverCpuNow();
-    bench::ThreadUserTimeTracer tracer;
+    ThreadUserTimeTracer tracer;
     std::string why_not;
     bool traced = tracer.Start(ReceiverThreads(), &why_not);
     uint64_t sent = 0;
@@ -254,3 +253,8 @@ int main(int argc, char** argv) {
   Pkio_CloseAdapter(g_adapter);
   return 0;
 }
+
+}  // namespace
+}  // namespace kavex::bench
+
+int main(int argc, char** argv) { return kavex::bench::Main(argc, argv); }

@@ -11,25 +11,26 @@
 #include "configurator/core/config_file.h"
 #include "platform/text/utf.h"
 
+namespace kavex::bench {
 namespace {
 
 constexpr int kPortsPerSwitch = 28;
 
-std::vector<ConfigAdapter> MakeMapping(int switches) {
-  std::vector<ConfigAdapter> adapters(2);
+std::vector<configurator::ConfigAdapter> MakeMapping(int switches) {
+  std::vector<configurator::ConfigAdapter> adapters(2);
   adapters[0] = {u"Plant network", u"\\Device\\eth0", true, 60, {}};
   adapters[1] = {u"Office", u"\\Device\\eth1", false, 20, {}};
   for (int s = 0; s < switches; ++s) {
     char address[32];
     snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
              (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
-    ConfigSwitch sw;
+    configurator::ConfigSwitch sw;
     sw.address = Utf8ToUtf16(address);
     sw.alias = u"Halle_" + Utf8ToUtf16(std::to_string(s));
     sw.model = u"VX-28(A4,B4,C4)";
     sw.type = 42;
     for (int p = 1; p <= kPortsPerSwitch; ++p)
-      sw.ports.push_back(ConfigPort{static_cast<BYTE>(p),
+      sw.ports.push_back(configurator::ConfigPort{static_cast<BYTE>(p),
                                     u"Port_" + Utf8ToUtf16(std::to_string(p)),
                                     p % 7 == 0, true});
     adapters[0].switches.push_back(std::move(sw));
@@ -59,7 +60,7 @@ void BM_SaveConfiguration(benchmark::State& state) {
   TempFile file;
   std::u16string error;
   for (auto _ : state) {
-    if (FAILED(SaveConfigurationFile(file.path(), mapping, u"String", kWhen,
+    if (FAILED(configurator::SaveConfigurationFile(file.path(), mapping, u"String", kWhen,
                                      true, &error)))
       state.SkipWithError("save failed");
   }
@@ -72,16 +73,16 @@ void BM_LoadAdapterConfiguration(benchmark::State& state) {
   const auto mapping = MakeMapping(static_cast<int>(state.range(0)));
   TempFile file;
   std::u16string error;
-  if (FAILED(SaveConfigurationFile(file.path(), mapping, u"String", kWhen, true,
+  if (FAILED(configurator::SaveConfigurationFile(file.path(), mapping, u"String", kWhen, true,
                                    &error))) {
     state.SkipWithError("save failed");
     return;
   }
   for (auto _ : state) {
-    ConfigAdapter adapter;
+    configurator::ConfigAdapter adapter;
     adapter.ndis_name = u"\\Device\\eth0";
     std::u16string format;
-    if (!LoadAdapterConfigurationFile(file.path(), &adapter, {}, &format) ||
+    if (!configurator::LoadAdapterConfigurationFile(file.path(), &adapter, {}, &format) ||
         adapter.switches.size() != mapping[0].switches.size())
       state.SkipWithError("load failed");
     benchmark::DoNotOptimize(adapter);
@@ -94,5 +95,6 @@ BENCHMARK(BM_LoadAdapterConfiguration)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
+}  // namespace kavex::bench
 
 BENCHMARK_MAIN();

@@ -33,6 +33,7 @@
 #include "platform/com/bstr.h"
 #include "platform/sync/clock.h"
 
+namespace kavex::bench {
 namespace {
 
 constexpr int kPortsPerSwitch = 28;
@@ -164,5 +165,6 @@ BENCHMARK(BM_DeviceReadLastSwitch)
     ->ComputeStatistics("min", Fastest);
 
 }  // namespace
+}  // namespace kavex::bench
 
 BENCHMARK_MAIN();

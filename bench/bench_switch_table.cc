@@ -25,6 +25,7 @@
 #include "device/testing/velto_frame_builder.h"
 #include "platform/sync/clock.h"
 
+namespace kavex::bench {
 namespace {
 
 constexpr int kPortsPerSwitch = 28;
@@ -156,5 +157,6 @@ BENCHMARK(BM_FrameAcceptedInterleaved)
     ->ComputeStatistics("min", Fastest);
 
 }  // namespace
+}  // namespace kavex::bench
 
 BENCHMARK_MAIN();

@@ -7,6 +7,7 @@
 
 #include "platform/sync/sync.h"
 
+namespace kavex::bench {
 namespace {
 
 void BM_GetTickCount(benchmark::State& state) {
@@ -58,5 +59,6 @@ void BM_ApcDelivery(benchmark::State& state) {
 BENCHMARK(BM_ApcDelivery);
 
 }  // namespace
+}  // namespace kavex::bench
 
 BENCHMARK_MAIN();

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <fstream>
 
-namespace bench {
+namespace kavex::bench {
 namespace {
 
 // "12.000005" (seconds, microseconds) as nanoseconds.
@@ -227,4 +227,4 @@ bool ThreadUserTimeTracer::Stop(uint64_t* user_ns, uint64_t* run_ns,
   return !lost;
 }
 
-}  // namespace bench
+}  // namespace kavex::bench

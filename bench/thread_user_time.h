@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-namespace bench {
+namespace kavex::bench {
 
 // Sums user-mode time from trace lines in the kernel's text format, e.g.
 //   "  x-41  [001] .....  12.000005: sys_exit: NR 7 = 1"
@@ -82,6 +82,6 @@ class ThreadUserTimeTracer {
   std::vector<int> tids_;
 };
 
-}  // namespace bench
+}  // namespace kavex::bench
 
 #endif  // KAVEX_BENCH_THREAD_USER_TIME_H_

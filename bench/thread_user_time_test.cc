@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace bench {
+namespace kavex::bench {
 namespace {
 
 std::string Switch(const char* at, int prev, const char* state, int next) {
@@ -69,4 +69,4 @@ TEST(UserTimeAccountTest, RejectsLinesThatAreNotItsEvents) {
 }
 
 }  // namespace
-}  // namespace bench
+}  // namespace kavex::bench

@@ -22,6 +22,7 @@
 #include "simulator/scenario.h"
 #include "tests/e2e/private_network.h"
 
+namespace kavex::e2e {
 namespace {
 
 // Two ordinary switches and one of a foreign vendor: the device, not the
@@ -148,12 +149,12 @@ void CaptureBody() {
   Pump(20);  // anything that should not come has had its chance
 
   // Intact and in order: exactly what the generator makes, twice over.
-  velto_sim::Scenario scenario;
+  simulator::Scenario scenario;
   std::string error;
-  ASSERT_TRUE(velto_sim::ParseScenario(kScenario, &scenario, &error)) << error;
+  ASSERT_TRUE(simulator::ParseScenario(kScenario, &scenario, &error)) << error;
   ASSERT_EQ(capture.frames.size(), size_t(kFrames));
   for (int run = 0; run < 2; ++run) {
-    velto_sim::Generator generator(scenario);
+    simulator::Generator generator(scenario);
     for (int i = 0; i < kFrames / 2; ++i) {
       const std::vector<uint8_t>* expected = generator.NextFrame();
       ASSERT_EQ(capture.frames[run * kFrames / 2 + i], *expected)
@@ -239,10 +240,10 @@ void MultiBody() {
   ASSERT_TRUE(PumpUntil([&] { return capture.frames.size() >= 1000; }))
       << capture.frames.size();
   EXPECT_GT(capture.buffers, 10);  // many frames per completion, many buffers
-  velto_sim::Scenario scenario;
+  simulator::Scenario scenario;
   std::string error;
-  ASSERT_TRUE(velto_sim::ParseScenario(kScenario, &scenario, &error));
-  velto_sim::Generator generator(scenario);
+  ASSERT_TRUE(simulator::ParseScenario(kScenario, &scenario, &error));
+  simulator::Generator generator(scenario);
   for (size_t i = 0; i < capture.frames.size(); ++i) {
     ASSERT_EQ(capture.frames[i], *generator.NextFrame()) << i;
     if (i > 0) {
@@ -258,3 +259,4 @@ TEST(CaptureE2eTest, MultiPacketBuffersHoldConsecutiveRecords) {
 }
 
 }  // namespace
+}  // namespace kavex::e2e

@@ -31,6 +31,7 @@
 #include "simulator/scenario.h"
 #include "tests/e2e/private_network.h"
 
+namespace kavex::e2e {
 namespace {
 
 // One 8-port switch; port 4 has no link, the ring is managed and whole.
@@ -71,9 +72,9 @@ bool SetString(const char* path, const char* name, const std::string& value) {
 class Expected {
  public:
   Expected() : table_(&clock_) {
-    velto_sim::Scenario scenario;
+    simulator::Scenario scenario;
     std::string error;
-    EXPECT_TRUE(velto_sim::ParseScenario(kStatement, &scenario, &error))
+    EXPECT_TRUE(simulator::ParseScenario(kStatement, &scenario, &error))
         << error;
     AdapterEntry entry;
     entry.ndis_name = "\\Device\\kvx1";
@@ -91,7 +92,7 @@ class Expected {
     }
     entry.switches.push_back(std::move(record));
     table_.Install(std::move(entry), "String");
-    velto_sim::Generator generator(scenario);
+    simulator::Generator generator(scenario);
     for (int i = 0; i < kFramesSent; ++i) {
       const std::vector<uint8_t>* frame = generator.NextFrame();
       table_.HandleFrame(frame->data(), frame->size());
@@ -194,3 +195,4 @@ TEST(DeviceE2ETest, ReadReturnsWhatVeltoSimSent) {
 }
 
 }  // namespace
+}  // namespace kavex::e2e

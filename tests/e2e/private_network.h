@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace kavex::e2e {
+
 // Runs body there; the test fails when the child reports a failure, and is
 // skipped without root.
 inline void InPrivateNetwork(void (*body)()) {
@@ -39,5 +41,7 @@ inline void InPrivateNetwork(void (*body)()) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << "see the child's report above";
 }
+
+}  // namespace kavex::e2e
 
 #endif  // KAVEX_TESTS_E2E_PRIVATE_NETWORK_H_
