@@ -43,27 +43,27 @@ enum class Pattern { kItemOrder, kScattered, kLastSwitch };
 
 std::string PortItemId(int s, int item) {
   return "SW" + std::to_string(s) + ".P" +
-         std::to_string(item / kPortPropertyCount + 1) + "." +
-         std::string(kPortPropertyNames[item % kPortPropertyCount]);
+         std::to_string(item / device::kPortPropertyCount + 1) + "." +
+         std::string(device::kPortPropertyNames[item % device::kPortPropertyCount]);
 }
 
 struct Site {
   Site(int switch_count, const char* format, Pattern pattern)
       : clock(100'000) {
-    auto table = std::make_shared<SwitchTable>(&clock);
-    AdapterEntry adapter;
+    auto table = std::make_shared<device::SwitchTable>(&clock);
+    device::AdapterEntry adapter;
     for (int s = 0; s < switch_count; ++s) {
       char address[32];
       std::snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
                     (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
       adapter.switches.push_back(
-          MakeSwitch(address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
+          device::MakeSwitch(address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
     }
     table->Install(std::move(adapter), format);
 
-    std::vector<uint8_t> frame = VeltoFrameBuilder()
-                                     .Status(kStatusLinkUp | kStatusEnabled |
-                                             kStatusFullDuplex | kStatus100Mbit)
+    std::vector<uint8_t> frame = device::VeltoFrameBuilder()
+                                     .Status(device::kStatusLinkUp | device::kStatusEnabled |
+                                             device::kStatusFullDuplex | device::kStatus100Mbit)
                                      .Counter("tx_octets", 123'456'789)
                                      .Counter("rx_octets", 987'654'321)
                                      .Counter("rx_fcs_errors", 4321)
@@ -76,7 +76,7 @@ struct Site {
           frame[9] = static_cast<uint8_t>(s >> 16);
           frame[10] = static_cast<uint8_t>(s >> 8);
           frame[11] = static_cast<uint8_t>(s);
-          frame[frame.size() - kPortTrailerSize] =
+          frame[frame.size() - device::kPortTrailerSize] =
               static_cast<uint8_t>((p % 8) << 4 | p / 8);
           table->HandleFrame(frame.data(), frame.size());
         }
@@ -85,8 +85,8 @@ struct Site {
     }
     table->Tick();  // online
 
-    CDevice::CreateInstance(&device, std::shared_ptr<const SwitchTable>(table));
-    constexpr int kItemsPerSwitch = kPortsPerSwitch * kPortPropertyCount;
+    device::CDevice::CreateInstance(&device, std::shared_ptr<const device::SwitchTable>(table));
+    constexpr int kItemsPerSwitch = kPortsPerSwitch * device::kPortPropertyCount;
     std::mt19937 random(1);
     switch (pattern) {
       case Pattern::kItemOrder:
@@ -112,7 +112,7 @@ struct Site {
   }
 
   FakeClock clock;
-  ComPtr<CDevice> device;
+  ComPtr<device::CDevice> device;
   std::vector<Bstr> ids;
 };
 

@@ -46,20 +46,20 @@ enum class Order { kSwitchCycles, kInterleaved };
 
 struct Site {
   Site(int switch_count, Order visit_order) : table(&clock) {
-    AdapterEntry adapter;
+    device::AdapterEntry adapter;
     for (int s = 0; s < switch_count; ++s) {
       char address[18];
       std::snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
                     (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
       adapter.switches.push_back(
-          MakeSwitch(address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
+          device::MakeSwitch(address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
     }
     table.Install(std::move(adapter), "String");
 
     const std::vector<uint8_t> frame =
-        VeltoFrameBuilder()
-            .Status(kStatusLinkUp | kStatusEnabled | kStatusFullDuplex |
-                    kStatus100Mbit)
+        device::VeltoFrameBuilder()
+            .Status(device::kStatusLinkUp | device::kStatusEnabled | device::kStatusFullDuplex |
+                    device::kStatus100Mbit)
             .Counter("tx_octets", 123'456'789)
             .Counter("rx_octets", 987'654'321)
             .Info(3, 0x0A00A8C0, 1, 0x0D, "T28-PLUS")
@@ -86,11 +86,11 @@ struct Site {
     frame[9] = static_cast<uint8_t>(visit.switch_index >> 16);
     frame[10] = static_cast<uint8_t>(visit.switch_index >> 8);
     frame[11] = static_cast<uint8_t>(visit.switch_index);
-    frame[frame.size() - kPortTrailerSize] = visit.port_byte;
+    frame[frame.size() - device::kPortTrailerSize] = visit.port_byte;
   }
 
   // Handles the next frame and refills a buffer a few frames ahead.
-  FrameResult Send() {
+  device::FrameResult Send() {
     Fill(next + kFillAhead);
     const std::vector<uint8_t>& frame = buffers[next++ % kBuffers];
     return table.HandleFrame(frame.data(), frame.size());
@@ -103,14 +103,14 @@ struct Site {
     uint8_t port_byte;
   };
   SteppingClock clock;
-  SwitchTable table;
+  device::SwitchTable table;
   std::vector<std::vector<uint8_t>> buffers;
   std::vector<Visit> order;
   size_t next = 0;
 };
 
 void RunFrames(benchmark::State& state, uint32_t clock_step,
-               FrameResult expected, Order order = Order::kSwitchCycles) {
+               device::FrameResult expected, Order order = Order::kSwitchCycles) {
   Site site(static_cast<int>(state.range(0)), order);
   site.clock.set_step(clock_step);
   size_t unexpected = 0;
@@ -120,19 +120,19 @@ void RunFrames(benchmark::State& state, uint32_t clock_step,
 }
 
 void BM_FrameThrottled(benchmark::State& state) {
-  RunFrames(state, 0, FrameResult::kThrottled);
+  RunFrames(state, 0, device::FrameResult::kThrottled);
 }
 
 void BM_FrameAccepted(benchmark::State& state) {
-  RunFrames(state, 2001, FrameResult::kAccepted);
+  RunFrames(state, 2001, device::FrameResult::kAccepted);
 }
 
 void BM_FrameThrottledInterleaved(benchmark::State& state) {
-  RunFrames(state, 0, FrameResult::kThrottled, Order::kInterleaved);
+  RunFrames(state, 0, device::FrameResult::kThrottled, Order::kInterleaved);
 }
 
 void BM_FrameAcceptedInterleaved(benchmark::State& state) {
-  RunFrames(state, 2001, FrameResult::kAccepted, Order::kInterleaved);
+  RunFrames(state, 2001, device::FrameResult::kAccepted, Order::kInterleaved);
 }
 
 // On a shared machine the fastest repetition is the figure to compare:

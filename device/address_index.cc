@@ -2,6 +2,8 @@
 
 #include <utility>
 
+namespace kavex::device {
+
 void AddressIndex::Add(uint64_t key, uint32_t value) {
   if (Find(key) >= 0) return;
   // At most half full keeps probe sequences short.
@@ -25,3 +27,5 @@ void AddressIndex::Grow() {
     slots_[i] = slot;
   }
 }
+
+}  // namespace kavex::device

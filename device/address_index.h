@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <vector>
 
+namespace kavex::device {
+
 class AddressIndex {
  public:
   // Keeps the first value for a key that is added twice (list order wins).
@@ -41,5 +43,7 @@ class AddressIndex {
   int shift_ = 64;
   size_t size_ = 0;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_ADDRESS_INDEX_H_

@@ -12,6 +12,7 @@
 #include "platform/sync/wait.h"
 #include "platform/ui/message_box.h"
 
+namespace kavex::device {
 namespace {
 
 // The receive thread looks at the stop flag at least this often.
@@ -226,3 +227,5 @@ void CaptureAdapter::Complete(ReceiveDescriptor* descriptor) {
   }
   completions_.fetch_add(1);
 }
+
+}  // namespace kavex::device

@@ -21,6 +21,8 @@
 #include "platform/pkio/pkiolib.h"
 #include "platform/sync/handle.h"
 
+namespace kavex::device {
+
 class CaptureAdapter;
 class PacketDriver;
 class SwitchTable;
@@ -118,5 +120,7 @@ class CaptureAdapter {
   std::atomic<int> posted_{0};
   std::atomic<uint64_t> completions_{0};
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_CAPTURE_H_

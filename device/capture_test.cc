@@ -16,6 +16,7 @@
 #include "platform/sync/clock.h"
 #include "platform/ui/recording_message_box.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr VeltoFrameBuilder::Mac kSwitchMac = {0x02, 0xC4, 0x7D, 0, 0, 1};
@@ -233,3 +234,4 @@ TEST_F(CaptureTest, StopCancelsReadsClosesTheAdapterAndEndsTheThread) {
 }
 
 }  // namespace
+}  // namespace kavex::device

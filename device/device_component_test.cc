@@ -25,6 +25,7 @@
 #include "platform/sync/waitable_timer.h"
 #include "server/contract/device_interfaces.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr char kModulePath[] = KAVEX_DEVICE_MODULE_PATH;
@@ -385,3 +386,4 @@ TEST_F(DeviceComponentTest, FailedStartUpFailsTheCreation) {
 }
 
 }  // namespace
+}  // namespace kavex::device

@@ -11,6 +11,7 @@
 #include "platform/registry/registry.h"
 #include "xmldoc/xdomlib.h"
 
+namespace kavex::device {
 namespace {
 
 // The text of attribute `name`; "" when it is absent.
@@ -190,3 +191,5 @@ bool SelectCaptureAdapter(PacketDriver* driver, AdapterEntry* entry,
   driver->CloseAdapterEnum(enumeration);
   return selected;
 }
+
+}  // namespace kavex::device

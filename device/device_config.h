@@ -14,6 +14,8 @@
 
 #include "device/switch_records.h"
 
+namespace kavex::device {
+
 class PacketDriver;
 
 inline constexpr char kConfigurationKey[] = "SOFTWARE\\Kavex OPC";
@@ -49,5 +51,7 @@ uint8_t ParsePortNumber(std::string_view text);
 // enumeration cannot be opened, a load fails, or no adapter is active.
 bool SelectCaptureAdapter(PacketDriver* driver, AdapterEntry* entry,
                           std::string* data_format);
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_DEVICE_CONFIG_H_

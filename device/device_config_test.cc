@@ -6,6 +6,7 @@
 #include "device/testing/scripted_packet_driver.h"
 #include "gtest/gtest.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr char kEth0[] = "\\Device\\eth0";
@@ -241,3 +242,4 @@ TEST_F(SelectCaptureAdapterTest, LongAdapterNamesAreCutTo259Characters) {
 }
 
 }  // namespace
+}  // namespace kavex::device

@@ -14,6 +14,7 @@
 #include "platform/registry/registry.h"
 #include "server/contract/device_interfaces.h"
 
+namespace kavex::device {
 namespace {
 
 const ClassEntry kClasses[] = {{&CLSID_Device, CreateClassFactory<CDevice>}};
@@ -152,21 +153,14 @@ HRESULT FirstFailure(HRESULT first, HRESULT second) {
   return FAILED(first) ? first : second;
 }
 
-}  // namespace
-
-KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
-                                              void** out) {
-  return GetClassObjectFromTable(kClasses, clsid, iid, out);
-}
-
 // The receive and timer threads run this module's code; it may go only
 // once no object holds the device and the device has fully stopped.
-KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {
+HRESULT CanUnloadNow() {
   if (ModuleCanUnloadNow() != S_OK || DeviceRuntime::Alive()) return S_FALSE;
   return S_OK;
 }
 
-KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
+HRESULT RegisterServer() {
   const std::string path = ModulePath();
   HRESULT hr = RegisterAppId();
   if (SUCCEEDED(hr)) hr = RegisterClass(path);
@@ -174,8 +168,28 @@ KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
   return hr;
 }
 
-KAVEX_MODULE_EXPORT HRESULT DllUnregisterServer() {
+HRESULT UnregisterServer() {
   HRESULT hr = UnregisterClass();
   hr = FirstFailure(hr, UnregisterTypeLibrary());
   return FirstFailure(hr, UnregisterAppId());
+}
+
+}  // namespace
+}  // namespace kavex::device
+
+KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
+                                              void** out) {
+  return GetClassObjectFromTable(kavex::device::kClasses, clsid, iid, out);
+}
+
+KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {
+  return kavex::device::CanUnloadNow();
+}
+
+KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
+  return kavex::device::RegisterServer();
+}
+
+KAVEX_MODULE_EXPORT HRESULT DllUnregisterServer() {
+  return kavex::device::UnregisterServer();
 }

@@ -10,6 +10,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/safearray.h"
 
+namespace kavex::device {
 namespace {
 
 // Nothing thrown inside may leave an interface method.
@@ -106,3 +107,5 @@ HRESULT CDevice::Read(BSTR sItemID, VARIANT* vValue) {
 HRESULT CDevice::Write(BSTR, VARIANT) {
   return E_FAIL;  // every item is read-only
 }
+
+}  // namespace kavex::device

@@ -17,6 +17,8 @@
 #include "platform/com/connection_point.h"
 #include "server/contract/device_interfaces.h"
 
+namespace kavex::device {
+
 class CDevice
     : public ComObject<CDevice, IKavexOPCDevice, ConnectionPointContainerImpl> {
  public:
@@ -44,5 +46,7 @@ class CDevice
   std::unique_ptr<ItemNamespace> items_;  // over *table_
   ConnectionPoint* events_;               // owned by the container
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_DEVICE_OBJECT_H_

@@ -15,6 +15,7 @@
 #include "platform/opc/opc_error.h"
 #include "platform/sync/clock.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr VeltoFrameBuilder::Mac kMac = {0x02, 0xC4, 0x7D, 0x00, 0x00, 0x01};
@@ -216,3 +217,4 @@ TEST_F(DeviceObjectTest, ConcurrentReadsSeeWholeValues) {
 }
 
 }  // namespace
+}  // namespace kavex::device

@@ -9,6 +9,7 @@
 #include "device/table_timer.h"
 #include "platform/base/results.h"
 
+namespace kavex::device {
 namespace {
 
 std::atomic<int> live_runtimes{0};
@@ -105,3 +106,5 @@ HRESULT DeviceRuntime::Acquire(std::shared_ptr<DeviceRuntime>* out) {
   }
   return S_OK;
 }
+
+}  // namespace kavex::device

@@ -16,8 +16,11 @@
 #include "device/switch_table.h"
 #include "platform/base/types.h"
 
-class CaptureAdapter;
 class Clock;
+
+namespace kavex::device {
+
+class CaptureAdapter;
 class PacketDriver;
 class TableTimer;
 
@@ -62,5 +65,7 @@ class DeviceRuntime {
   std::unique_ptr<CaptureAdapter> capture_;
   std::unique_ptr<TableTimer> timer_;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_DEVICE_RUNTIME_H_

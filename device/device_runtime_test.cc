@@ -17,6 +17,7 @@
 #include "platform/sync/waitable_timer.h"
 #include "platform/ui/recording_message_box.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr char kLan[] = "\\Device\\Simulated\\lan";
@@ -257,3 +258,4 @@ TEST_F(DeviceRuntimeTest, ConcurrentHoldersComeAndGo) {
 }
 
 }  // namespace
+}  // namespace kavex::device

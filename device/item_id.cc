@@ -2,6 +2,8 @@
 
 #include "platform/com/bstr.h"
 
+namespace kavex::device {
+
 ItemIdSegments SplitItemId(std::string_view id) {
   const size_t first_dot = id.find('.');
   if (first_dot == std::string_view::npos) return {};
@@ -37,3 +39,5 @@ ItemIdText::ItemIdText(std::u16string_view text) {
   heap_ = Utf16ToUtf8(text);
   view_ = heap_;
 }
+
+}  // namespace kavex::device

@@ -15,6 +15,8 @@
 
 #include "platform/base/types.h"
 
+namespace kavex::device {
+
 // The path delimiter the device reports.
 inline constexpr char kItemPathDelimiter[] = ".";
 
@@ -52,5 +54,7 @@ class ItemIdText {
   std::string_view view_;
   bool ascii_ = false;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_ITEM_ID_H_

@@ -4,6 +4,7 @@
 
 #include "platform/com/bstr.h"
 
+namespace kavex::device {
 namespace {
 
 void ExpectSegments(std::string_view id, std::string_view first,
@@ -53,3 +54,4 @@ TEST(ItemIdTextTest, NarrowsAsciiAndConvertsTheRest) {
 }
 
 }  // namespace
+}  // namespace kavex::device

@@ -12,6 +12,7 @@
 #include "platform/opc/opc_error.h"
 #include "platform/text/utf.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr DWORD kReadable = 1;
@@ -487,3 +488,5 @@ HRESULT ItemNamespace::ReadPortItem(const PortSlot& slot, int n,
     text = "Offline";
   return SetText(value, text);
 }
+
+}  // namespace kavex::device

@@ -21,6 +21,8 @@
 #include "device/switch_table.h"
 #include "platform/com/variant.h"
 
+namespace kavex::device {
+
 class ItemNamespace {
  public:
   // Indexes `table`, which must be installed and outlive this object.
@@ -100,5 +102,7 @@ class ItemNamespace {
   // Port property indexes by the hash of their names; -1 for none.
   std::array<int8_t, 128> property_slots_;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_ITEM_NAMESPACE_H_

@@ -17,6 +17,7 @@
 #include "platform/sync/clock.h"
 #include "platform/text/utf.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr VeltoFrameBuilder::Mac kMac = {0x02, 0xC4, 0x7D, 0x1A, 0x2B, 0x3C};
@@ -559,3 +560,4 @@ TEST_F(ItemNamespaceTest, MalformedUtf16ReadsAsItsText) {
 }
 
 }  // namespace
+}  // namespace kavex::device

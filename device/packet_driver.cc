@@ -1,5 +1,6 @@
 #include "device/packet_driver.h"
 
+namespace kavex::device {
 namespace {
 
 class PkioPacketDriver : public PacketDriver {
@@ -57,3 +58,5 @@ PacketDriver* PkioDriver() {
   static PkioPacketDriver driver;
   return &driver;
 }
+
+}  // namespace kavex::device

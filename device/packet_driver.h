@@ -6,6 +6,8 @@
 
 #include "platform/pkio/pkiolib.h"
 
+namespace kavex::device {
+
 class PacketDriver {
  public:
   virtual ~PacketDriver() = default;
@@ -40,5 +42,7 @@ class PacketDriver {
 
 // The driver library itself; lives for the whole process.
 PacketDriver* PkioDriver();
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_PACKET_DRIVER_H_

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <string_view>
 
+namespace kavex::device {
+
 inline constexpr size_t kPortCountersSize = 176;
 
 // Raw little-endian bytes; the unpublished fields travel along untouched.
@@ -113,5 +115,7 @@ inline uint64_t TxOctets(const PortCounters& counters) {
 inline uint64_t RxOctets(const PortCounters& counters) {
   return LoadLittleEndian(counters.bytes.data() + kRxOctetsOffset, 8);
 }
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_PORT_COUNTERS_H_

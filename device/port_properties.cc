@@ -2,6 +2,7 @@
 
 #include "device/port_counters.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr std::array<std::string_view, kPortPropertyCount> MakeNames() {
@@ -33,3 +34,5 @@ int FindPortProperty(std::string_view name) {
   }
   return -1;
 }
+
+}  // namespace kavex::device

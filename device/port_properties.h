@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string_view>
 
+namespace kavex::device {
+
 inline constexpr int kPortIdProperty = 0;
 inline constexpr int kPortAliasProperty = 1;
 inline constexpr int kSpeedProperty = 2;
@@ -25,5 +27,7 @@ extern const std::array<std::string_view, kPortPropertyCount>
 
 // The index of the property called `name` (case-sensitive), or -1.
 int FindPortProperty(std::string_view name);
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_PORT_PROPERTIES_H_

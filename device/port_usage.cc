@@ -2,6 +2,7 @@
 
 #include "device/velto_frame.h"
 
+namespace kavex::device {
 namespace {
 
 // Percent of capacity `per_percent` (bytes per 1 %) that the octet counter
@@ -54,3 +55,5 @@ void ComputeUsage(const UsageSample& sample, UsageState* state) {
   }
   state->usage = usage;
 }
+
+}  // namespace kavex::device

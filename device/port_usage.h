@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace kavex::device {
+
 // What the computation keeps per port between frames.
 struct UsageState {
   uint64_t previous_tx_octets = 0;
@@ -25,5 +27,7 @@ struct UsageSample {
 // Updates `state` with one sample. A usage outside 0..100 (the first sample
 // measures from zero, a counter may jump) shows the last good usage instead.
 void ComputeUsage(const UsageSample& sample, UsageState* state);
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_PORT_USAGE_H_

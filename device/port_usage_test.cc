@@ -6,6 +6,7 @@
 
 #include "device/velto_frame.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr uint8_t kEnabled = kStatusEnabled | kStatusLinkUp;
@@ -103,3 +104,4 @@ TEST(ComputeUsageTest, SpeedUnder10MbitGivesZeroNotNaN) {
 }
 
 }  // namespace
+}  // namespace kavex::device

@@ -2,6 +2,7 @@
 
 #include <charconv>
 
+namespace kavex::device {
 namespace {
 
 std::string Unsigned(uint32_t value) {
@@ -140,3 +141,5 @@ std::string SwitchTextSlot(const SwitchRecord& record,
   }
   return {};
 }
+
+}  // namespace kavex::device

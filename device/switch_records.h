@@ -20,6 +20,8 @@
 #include "device/port_usage.h"
 #include "device/velto_frame.h"  // kConfigTextSize
 
+namespace kavex::device {
+
 // Which set of slots a port's frames fill: the integer slots with data
 // format "Integer", the text slots with any other.
 enum class SlotSet : uint8_t { kNone, kInteger, kText };
@@ -142,5 +144,7 @@ std::string SwitchTextSlot(const SwitchRecord& record,
 
 // "Online", "Offline" or "".
 std::string_view StatusTextName(StatusText text);
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_SWITCH_RECORDS_H_

@@ -5,6 +5,7 @@
 
 #include "platform/sync/clock.h"
 
+namespace kavex::device {
 namespace {
 
 void PrefetchForWrite(const void* address, size_t size) {
@@ -236,3 +237,5 @@ std::string SwitchTable::PortText(size_t s, size_t p, int property) const {
 int32_t SwitchTable::PortInteger(size_t s, size_t p, int property) const {
   return PortIntegerSlot(CopyPortValues(s, p), property);
 }
+
+}  // namespace kavex::device

@@ -26,6 +26,8 @@
 
 class Clock;
 
+namespace kavex::device {
+
 // Why a frame was taken or dropped, in the order of the tests.
 enum class FrameResult {
   kNotVelto,       // wrong EtherType or vendor prefix
@@ -133,5 +135,7 @@ class SwitchTable {
                      std::equal_to<>>
       alias_index_;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_SWITCH_TABLE_H_

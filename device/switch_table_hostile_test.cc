@@ -12,6 +12,7 @@
 #include "device/testing/velto_frame_builder.h"
 #include "platform/sync/clock.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr VeltoFrameBuilder::Mac kMac = {0x02, 0xC4, 0x7D, 0x00, 0x00, 0x01};
@@ -113,3 +114,4 @@ TEST_F(HostileFrameTest, TruncatedFramesOfEveryLength) {
 }
 
 }  // namespace
+}  // namespace kavex::device

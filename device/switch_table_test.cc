@@ -11,6 +11,7 @@
 #include "device/testing/velto_frame_builder.h"
 #include "platform/sync/clock.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr VeltoFrameBuilder::Mac kMacA = {0x02, 0xC4, 0x7D, 0x1A, 0x2B, 0x3C};
@@ -527,3 +528,4 @@ TEST_F(SwitchTableTest, PortItemCopyIsWhole) {
 }
 
 }  // namespace
+}  // namespace kavex::device

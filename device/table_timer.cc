@@ -7,6 +7,7 @@
 #include "platform/sync/wait.h"
 #include "platform/sync/waitable_timer.h"
 
+namespace kavex::device {
 namespace {
 
 // One second, relative, in 100 ns units.
@@ -82,3 +83,5 @@ void TableTimer::Run() {
     }
   }
 }
+
+}  // namespace kavex::device

@@ -14,6 +14,8 @@
 
 #include "platform/sync/handle.h"
 
+namespace kavex::device {
+
 class SwitchTable;
 
 class TableTimer {
@@ -46,5 +48,7 @@ class TableTimer {
   std::atomic<uint64_t> ticks_{0};
   std::thread thread_;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_TABLE_TIMER_H_

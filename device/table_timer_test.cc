@@ -9,6 +9,7 @@
 #include "platform/sync/clock.h"
 #include "platform/sync/sync_testing.h"
 
+namespace kavex::device {
 namespace {
 
 class TableTimerTest : public ::testing::Test {
@@ -77,3 +78,4 @@ TEST_F(TableTimerTest, StopEndsTheThreadWithoutTimePassing) {
 }
 
 }  // namespace
+}  // namespace kavex::device

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+namespace kavex::device {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -142,3 +143,5 @@ uint16_t DefaultPortSpeed(uint8_t status, uint8_t type_code, int port_number) {
   if (gigabit) return 1000;
   return (status & kStatus100Mbit) ? 100 : 10;
 }
+
+}  // namespace kavex::device

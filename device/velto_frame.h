@@ -15,6 +15,8 @@
 
 #include "device/port_counters.h"
 
+namespace kavex::device {
+
 inline constexpr uint16_t kVeltoEtherType = 0x8874;
 inline constexpr std::array<uint8_t, 3> kVeltoVendorPrefix = {0x02, 0xC4, 0x7D};
 inline constexpr size_t kEthernetHeaderSize = 14;
@@ -101,5 +103,7 @@ int ResolvePortNumber(PortNumberState* state, uint8_t type_code,
 // Speed when the frame carried no port-speed record: the status byte's
 // 100/10 Mbit/s bit, and 1000 Mbit/s for the gigabit ports of types 3 to 5.
 uint16_t DefaultPortSpeed(uint8_t status, uint8_t type_code, int port_number);
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_VELTO_FRAME_H_

@@ -7,6 +7,7 @@
 
 #include "device/testing/velto_frame_builder.h"
 
+namespace kavex::device {
 namespace {
 
 constexpr uint8_t kFullStatus =
@@ -260,3 +261,4 @@ TEST(PortCountersTest, PublishedFieldsCoverTheBlockInOrder) {
 }
 
 }  // namespace
+}  // namespace kavex::device

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace velto_sim {
+namespace kavex::simulator {
 namespace {
 
 void Put16(uint8_t* p, uint16_t v) {
@@ -83,4 +83,4 @@ void WriteFrame(const FrameContent& c, std::vector<uint8_t>* frame) {
   Put32(b + o::kRxBroadcast, v.rx_broadcast);
 }
 
-}  // namespace velto_sim
+}  // namespace kavex::simulator

@@ -10,7 +10,7 @@
 
 #include "simulator/scenario.h"
 
-namespace velto_sim {
+namespace kavex::simulator {
 
 constexpr uint16_t kVeltoEtherType = 0x8874;
 constexpr size_t kTrailerSize = 178;
@@ -51,16 +51,16 @@ struct FrameContent {
 // Replaces *frame with the frame's bytes.
 void WriteFrame(const FrameContent& content, std::vector<uint8_t>* frame);
 
+}  // namespace kavex::simulator
+
 // Offsets of the published counters inside the 176-byte block.
-namespace counter_offset {
+namespace kavex::simulator::counter_offset {
 constexpr size_t kTxOctets = 0, kTxBroadcast = 16, kTxMulticast = 20,
                  kTxUnicast = 24, kTxCollisions = 28, kRxOctets = 68,
                  kPkts64 = 84, kPkts65to127 = 88, kPkts128to255 = 92,
                  kPkts256to511 = 96, kPkts512to1023 = 100,
                  kPkts1024to1522 = 104, kRxFcsErrors = 120, kRxGoodOctets = 124,
                  kRxUnicast = 136, kRxMulticast = 140, kRxBroadcast = 144;
-}  // namespace counter_offset
-
-}  // namespace velto_sim
+}  // namespace kavex::simulator::counter_offset
 
 #endif  // KAVEX_SIMULATOR_FRAME_WRITER_H_

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace velto_sim {
+namespace kavex::simulator {
 namespace {
 
 uint8_t OrdinaryPortByte(int number) {
@@ -187,4 +187,4 @@ double Generator::FramesPerSecond() const {
   return fps;
 }
 
-}  // namespace velto_sim
+}  // namespace kavex::simulator

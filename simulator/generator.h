@@ -10,7 +10,7 @@
 #include "simulator/frame_writer.h"
 #include "simulator/scenario.h"
 
-namespace velto_sim {
+namespace kavex::simulator {
 
 // One frame of a switch's report cycle.
 struct PortSlot {
@@ -76,6 +76,6 @@ class Generator {
   std::vector<uint8_t> frame_;
 };
 
-}  // namespace velto_sim
+}  // namespace kavex::simulator
 
 #endif  // KAVEX_SIMULATOR_GENERATOR_H_

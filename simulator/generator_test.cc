@@ -9,7 +9,7 @@
 #include "device/velto_frame.h"
 #include "simulator/scenario.h"
 
-namespace velto_sim {
+namespace kavex::simulator {
 namespace {
 
 Scenario Parse(const std::string& text) {
@@ -25,16 +25,16 @@ std::multiset<int> ResolvedPorts(const std::string& text, int cycles,
                                  int* dropped) {
   Scenario scenario = Parse(text);
   Generator generator(scenario);
-  PortNumberState state;
+  device::PortNumberState state;
   std::multiset<int> ports;
   *dropped = 0;
   generator.EmitDue(uint64_t(cycles) * scenario.switches[0].cycle_ms - 1,
                     [&](const std::vector<uint8_t>& f) {
-                      EXPECT_TRUE(IsVeltoFrame(f.data(), f.size()));
-                      int n = ResolvePortNumber(
+                      EXPECT_TRUE(device::IsVeltoFrame(f.data(), f.size()));
+                      int n = device::ResolvePortNumber(
                           &state,
                           static_cast<uint8_t>(scenario.switches[0].type),
-                          PortByte(f.data(), f.size()), true);
+                          device::PortByte(f.data(), f.size()), true);
                       if (n == 0) {
                         ++*dropped;
                       } else {
@@ -81,12 +81,12 @@ TEST(GeneratorTest, InformationAreaAndSpeedRecordsDecode) {
       "switch 02.C4.7D.0A.0B.0C type=3 ports=26 info=3 ip=10.1.2.3 ring=2 "
       "ringflags=0x0D config=\"KX-326G 2x GbE uplink, ring\" speed=10");
   Generator generator(scenario);
-  std::map<int, FrameInfo> by_port;
-  PortNumberState state;
+  std::map<int, device::FrameInfo> by_port;
+  device::PortNumberState state;
   generator.EmitDue(999, [&](const std::vector<uint8_t>& f) {
-    EXPECT_EQ(AddressText(f.data() + 6), "02.C4.7D.0A.0B.0C");
-    int n = ResolvePortNumber(&state, 3, PortByte(f.data(), f.size()), false);
-    if (n != 0) by_port[n] = DecodeFrameInfo(f.data(), f.size());
+    EXPECT_EQ(device::AddressText(f.data() + 6), "02.C4.7D.0A.0B.0C");
+    int n = device::ResolvePortNumber(&state, 3, device::PortByte(f.data(), f.size()), false);
+    if (n != 0) by_port[n] = device::DecodeFrameInfo(f.data(), f.size());
   });
   ASSERT_EQ(by_port.size(), 26u);
   EXPECT_EQ(by_port[1].ipv4_address, 0x0302010Au);
@@ -107,17 +107,17 @@ TEST(GeneratorTest, InfoVersionsZeroToTwoCarryNoSpeedRecord) {
     const std::vector<uint8_t>* f = generator.NextFrame();
     ASSERT_NE(f, nullptr);
     if (info == 0) {
-      EXPECT_EQ(f->size(), kEmptyInfoFrameSize);
+      EXPECT_EQ(f->size(), device::kEmptyInfoFrameSize);
     }
-    FrameInfo decoded = DecodeFrameInfo(f->data(), f->size());
+    device::FrameInfo decoded = device::DecodeFrameInfo(f->data(), f->size());
     EXPECT_EQ(decoded.port_speed, 0);
     EXPECT_EQ(decoded.ipv4_address, info == 0 ? 0u : 0x04030201u);
-    EXPECT_EQ(DefaultPortSpeed(StatusByte(f->data(), f->size()), 1, 1), 100);
+    EXPECT_EQ(device::DefaultPortSpeed(device::StatusByte(f->data(), f->size()), 1, 1), 100);
   }
 }
 
 uint64_t TxOctets(const std::vector<uint8_t>& f) {
-  return LoadLittleEndian(CountersBytes(f.data(), f.size()), 8);
+  return device::LoadLittleEndian(device::CountersBytes(f.data(), f.size()), 8);
 }
 
 TEST(GeneratorTest, CountersGrowWithLoadAndStopWhileTheLinkIsDown) {
@@ -125,8 +125,8 @@ TEST(GeneratorTest, CountersGrowWithLoadAndStopWhileTheLinkIsDown) {
       "switch 02.C4.7D.00.00.01 ports=3 cpu=0 load=50 down=2 flap=3:2000"));
   std::map<int, std::vector<std::pair<uint8_t, uint64_t>>> seen;  // status, tx
   generator.EmitDue(5999, [&](const std::vector<uint8_t>& f) {
-    int port = (PortByte(f.data(), f.size()) >> 4) + 1;
-    seen[port].emplace_back(StatusByte(f.data(), f.size()), TxOctets(f));
+    int port = (device::PortByte(f.data(), f.size()) >> 4) + 1;
+    seen[port].emplace_back(device::StatusByte(f.data(), f.size()), TxOctets(f));
   });
   ASSERT_EQ(seen[1].size(), 6u);
   for (size_t i = 1; i < 6; ++i)
@@ -202,4 +202,4 @@ TEST(ScenarioTest, RejectsBadStatementsWithTheLine) {
 }
 
 }  // namespace
-}  // namespace velto_sim
+}  // namespace kavex::simulator

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-namespace velto_sim {
+namespace kavex::simulator {
 
 PacketSender::~PacketSender() {
   if (fd_ >= 0) close(fd_);
@@ -73,4 +73,4 @@ bool PacketSender::Flush() {
   return true;
 }
 
-}  // namespace velto_sim
+}  // namespace kavex::simulator

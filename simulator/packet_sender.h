@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace velto_sim {
+namespace kavex::simulator {
 
 class PacketSender {
  public:
@@ -36,6 +36,6 @@ class PacketSender {
   std::string error_;
 };
 
-}  // namespace velto_sim
+}  // namespace kavex::simulator
 
 #endif  // KAVEX_SIMULATOR_PACKET_SENDER_H_

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstdio>
 
-namespace velto_sim {
+namespace kavex::simulator {
 namespace {
 
 bool ParseUint(std::string_view text, uint64_t max, uint64_t* value) {
@@ -251,4 +251,4 @@ Scenario DefaultScenario() {
   return scenario;
 }
 
-}  // namespace velto_sim
+}  // namespace kavex::simulator

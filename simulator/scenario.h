@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-namespace velto_sim {
+namespace kavex::simulator {
 
 using MacAddress = std::array<uint8_t, 6>;
 
@@ -78,6 +78,6 @@ Scenario DefaultScenario();
 // "02.C4.7D.00.00.01" (also with ':' or '-'); false when malformed.
 bool ParseMac(std::string_view text, MacAddress* mac);
 
-}  // namespace velto_sim
+}  // namespace kavex::simulator
 
 #endif  // KAVEX_SIMULATOR_SCENARIO_H_

@@ -15,6 +15,7 @@
 #include "simulator/packet_sender.h"
 #include "simulator/scenario.h"
 
+namespace kavex::simulator {
 namespace {
 
 std::atomic<bool> g_stop{false};
@@ -51,9 +52,7 @@ int Usage() {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   std::string ifname, scenario_text;
   double rate = 0;
   bool fast = false, quiet = false, have_scenario = false;
@@ -98,15 +97,15 @@ int main(int argc, char** argv) {
   }
   if (ifname.empty()) return Usage();
 
-  velto_sim::Scenario scenario = velto_sim::DefaultScenario();
+  Scenario scenario = DefaultScenario();
   if (have_scenario) {
     std::string error;
-    if (!velto_sim::ParseScenario(scenario_text, &scenario, &error)) {
+    if (!ParseScenario(scenario_text, &scenario, &error)) {
       fprintf(stderr, "velto-sim: scenario %s\n", error.c_str());
       return 1;
     }
   }
-  velto_sim::PacketSender sender;
+  PacketSender sender;
   std::string error;
   if (!sender.Open(ifname, &error)) {
     fprintf(stderr, "velto-sim: %s\n", error.c_str());
@@ -115,7 +114,7 @@ int main(int argc, char** argv) {
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
 
-  velto_sim::Generator generator(scenario);
+  Generator generator(scenario);
   const uint64_t start = NowNs();
   auto elapsed_ms = [&] { return (NowNs() - start) / 1000000; };
   auto done = [&] {
@@ -175,3 +174,8 @@ int main(int argc, char** argv) {
   }
   return 0;
 }
+
+}  // namespace
+}  // namespace kavex::simulator
+
+int main(int argc, char** argv) { return kavex::simulator::Main(argc, argv); }

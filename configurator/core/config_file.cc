@@ -7,6 +7,7 @@
 #include "platform/com/bstr.h"
 #include "platform/sync/clock.h"
 
+namespace kavex::configurator {
 namespace {
 
 std::u16string Decimal(uint64_t value) {
@@ -204,3 +205,5 @@ bool LoadAdapterConfiguration(ConfigAdapter* adapter,
   }
   return true;
 }
+
+}  // namespace kavex::configurator

@@ -18,6 +18,8 @@
 #include "platform/com/filetime.h"
 #include "xmldoc/xdomlib.h"
 
+namespace kavex::configurator {
+
 // The status line when there is no configuration to read or write.
 inline constexpr char16_t kNoSwitchesMapped[] =
     u"There are no switches currently mapped.";
@@ -68,5 +70,7 @@ bool LoadAdapterConfiguration(ConfigAdapter* adapter,
                               const std::vector<std::u16string>& models,
                               std::u16string* data_format,
                               std::u16string* status);
+
+}  // namespace kavex::configurator
 
 #endif  // KAVEX_CONFIGURATOR_CORE_CONFIG_FILE_H_

@@ -13,6 +13,7 @@
 #include "platform/registry/registry.h"
 #include "platform/sync/clock.h"
 
+namespace kavex::configurator {
 namespace {
 
 std::string ReadFile(const std::string& path) {
@@ -288,3 +289,4 @@ TEST_F(ConfigFileTest, FailedSaveIsReportedAndKeepsTheOldFile) {
 }
 
 }  // namespace
+}  // namespace kavex::configurator

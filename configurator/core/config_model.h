@@ -8,6 +8,8 @@
 
 #include "platform/base/types.h"
 
+namespace kavex::configurator {
+
 // Seconds of silence before a switch counts as gone, when none is set.
 constexpr DWORD kDefaultSwitchTimeout = 20;
 
@@ -38,5 +40,7 @@ struct ConfigAdapter {
   DWORD timeout = kDefaultSwitchTimeout;
   std::vector<ConfigSwitch> switches;
 };
+
+}  // namespace kavex::configurator
 
 #endif  // KAVEX_CONFIGURATOR_CORE_CONFIG_MODEL_H_

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+namespace kavex::configurator {
 namespace {
 
 char16_t FoldAscii(char16_t c) {
@@ -54,3 +55,5 @@ std::u16string FormatLastModified(const SYSTEMTIME& t) {
            t.wHour < 12 ? "AM" : "PM");
   return std::u16string(text, text + strlen(text));
 }
+
+}  // namespace kavex::configurator

@@ -9,6 +9,8 @@
 #include "platform/base/types.h"
 #include "platform/com/filetime.h"
 
+namespace kavex::configurator {
+
 // An ADAPTER "Name" from the file belongs to the local adapter with this
 // NDIS name when it has a backslash after its first character and equals
 // the NDIS name ignoring case.
@@ -26,5 +28,7 @@ BYTE ParsePortNumber(std::u16string_view text);
 
 // "LastModified": "07/04/2016 03:05:09 PM".
 std::u16string FormatLastModified(const SYSTEMTIME& local_time);
+
+}  // namespace kavex::configurator
 
 #endif  // KAVEX_CONFIGURATOR_CORE_CONFIG_RULES_H_

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+namespace kavex::configurator {
 namespace {
 
 TEST(ConfigRulesTest, AdapterNameNeedsABackslashAfterTheFirstCharacter) {
@@ -52,3 +53,4 @@ TEST(ConfigRulesTest, LastModifiedUsesTwelveHourClock) {
 }
 
 }  // namespace
+}  // namespace kavex::configurator

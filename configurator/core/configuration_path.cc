@@ -3,6 +3,8 @@
 #include "platform/text/utf.h"
 #include "platform/registry/registry.h"
 
+namespace kavex::configurator {
+
 bool ReadConfigurationPath(std::u16string* path) {
   path->clear();
   HKEY key = nullptr;
@@ -23,3 +25,5 @@ bool ReadConfigurationPath(std::u16string* path) {
   *path = Utf8ToUtf16(text);
   return true;
 }
+
+}  // namespace kavex::configurator

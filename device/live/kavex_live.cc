@@ -33,6 +33,7 @@
 #include "platform/text/utf.h"
 #include "server/contract/device_interfaces.h"
 
+namespace kavex::device {
 namespace {
 
 std::atomic<bool> stop_requested{false};
@@ -248,9 +249,7 @@ int Usage() {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   std::string root = DefaultRoot();
   std::string module = DefaultModule();
   std::string format = "String";
@@ -314,3 +313,8 @@ int main(int argc, char** argv) {
   CoUninitialize();
   return status;
 }
+
+}  // namespace
+}  // namespace kavex::device
+
+int main(int argc, char** argv) { return kavex::device::Main(argc, argv); }

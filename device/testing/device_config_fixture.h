@@ -11,6 +11,8 @@
 #include "platform/com/scoped_registry_root_for_test.h"
 #include "platform/registry/registry.h"
 
+namespace kavex::device {
+
 class DeviceConfigFixture : public ::testing::Test {
  protected:
   // Writes `text` as a file in the private root and returns its path.
@@ -59,5 +61,7 @@ class DeviceConfigFixture : public ::testing::Test {
 
   ScopedRegistryRootForTest root_;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_TESTING_DEVICE_CONFIG_FIXTURE_H_

@@ -19,6 +19,8 @@
 #include "platform/sync/handle.h"
 #include "platform/sync/thread.h"
 
+namespace kavex::device {
+
 class ScriptedPacketDriver : public PacketDriver {
  public:
   struct PostedRead {
@@ -210,5 +212,7 @@ class ScriptedPacketDriver : public PacketDriver {
   std::vector<PostedRead> reads_;
   int posts_ = 0;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_TESTING_SCRIPTED_PACKET_DRIVER_H_

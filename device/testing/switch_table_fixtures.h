@@ -8,6 +8,8 @@
 
 #include "device/switch_records.h"
 
+namespace kavex::device {
+
 inline PortRecord MakePort(uint8_t number, std::string alias) {
   PortRecord port;
   port.number = number;
@@ -33,5 +35,7 @@ inline SwitchRecord MakeSwitch(std::string address, std::string alias,
   }
   return record;
 }
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_TESTING_SWITCH_TABLE_FIXTURES_H_

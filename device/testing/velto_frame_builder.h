@@ -30,6 +30,8 @@
 #include "device/port_counters.h"
 #include "device/velto_frame.h"
 
+namespace kavex::device {
+
 class VeltoFrameBuilder {
  public:
   using Mac = std::array<uint8_t, 6>;
@@ -186,5 +188,7 @@ class VeltoFrameBuilder {
   std::vector<RecordFields> records_;
   std::optional<size_t> length_;
 };
+
+}  // namespace kavex::device
 
 #endif  // KAVEX_DEVICE_TESTING_VELTO_FRAME_BUILDER_H_

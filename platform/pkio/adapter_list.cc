@@ -109,16 +109,16 @@ bool ReadSimulatedAdapter(const std::string& name,
   bool ok = true;
   if (ReadText(key, "Scenario", &text)) {
     std::string error;
-    if (!velto_sim::ParseScenario(text, &c.scenario, &error)) {
+    if (!kavex::simulator::ParseScenario(text, &c.scenario, &error)) {
       *reason = "simulated adapter \"" + name + "\": scenario " + error;
       ok = false;
     }
   } else {
-    c.scenario = velto_sim::DefaultScenario();
+    c.scenario = kavex::simulator::DefaultScenario();
   }
   if (ReadText(key, "Address", &text)) {
-    velto_sim::MacAddress mac;
-    if (velto_sim::ParseMac(text, &mac)) c.address = mac;
+    kavex::simulator::MacAddress mac;
+    if (kavex::simulator::ParseMac(text, &mac)) c.address = mac;
   }
   RegCloseKey(key);
   if (ok) *config = std::move(c);

@@ -118,7 +118,7 @@ class SimulatedAdapter : public Adapter, private FrameSource {
   std::mutex mu_;
   std::condition_variable wake_;
   bool woken_ = false;
-  velto_sim::Generator generator_;
+  kavex::simulator::Generator generator_;
   std::vector<bpf_insn> program_;
   uint32_t last_tick_;
   uint64_t elapsed_ms_ = 0;

@@ -17,7 +17,7 @@ struct SimulatedAdapterConfig {
   std::string name;       // the registry subkey
   std::string ndis_name;  // "\Device\Simulated\<name>"
   std::string friendly_name;
-  velto_sim::Scenario scenario;
+  kavex::simulator::Scenario scenario;
   std::array<uint8_t, 6> address{0x02, 0, 0, 0, 0, 1};
 };
 

@@ -76,15 +76,15 @@ class Expected {
     std::string error;
     EXPECT_TRUE(simulator::ParseScenario(kStatement, &scenario, &error))
         << error;
-    AdapterEntry entry;
+    device::AdapterEntry entry;
     entry.ndis_name = "\\Device\\kvx1";
     entry.active = true;
-    SwitchRecord record;
+    device::SwitchRecord record;
     record.address = "02.C4.7D.00.00.01";
     record.alias = "SW1";
     record.type_code = 1;
     for (int n = 1; n <= kPorts; ++n) {
-      PortRecord port;
+      device::PortRecord port;
       port.number = static_cast<uint8_t>(n);
       port.number_text = std::to_string(n);
       port.alias = "P" + std::to_string(n);
@@ -104,7 +104,7 @@ class Expected {
 
  private:
   FakeClock clock_{100'000};
-  SwitchTable table_;
+  device::SwitchTable table_;
 };
 
 std::string Read(IKavexOPCDevice* device, const std::string& id) {
@@ -174,8 +174,8 @@ void DeviceBody() {
     EXPECT_EQ(Read(d, port + "Speed"), up ? "100" : "N/A") << port;
     EXPECT_EQ(Read(d, port + "Duplex"), up ? "Full" : "N/A") << port;
     // Every counter as sent (the device publishes the low 32 bits).
-    for (int c = kFirstCounterProperty; c < kFirstCounterProperty + 35; ++c) {
-      const std::string name(kPortPropertyNames[c]);
+    for (int c = device::kFirstCounterProperty; c < device::kFirstCounterProperty + 35; ++c) {
+      const std::string name(device::kPortPropertyNames[c]);
       EXPECT_EQ(Read(d, port + name), expected.PortText(n - 1, c))
           << port << name;
     }
