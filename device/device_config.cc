@@ -15,7 +15,7 @@ namespace kavex::device {
 namespace {
 
 // The text of attribute `name`; "" when it is absent.
-std::string AttributeText(CXNode& node, const char16_t* name) {
+std::string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
   Bstr text;
   text.Attach(node.GetAttribute(name).Text());
   return text.ToUtf8();
@@ -23,8 +23,8 @@ std::string AttributeText(CXNode& node, const char16_t* name) {
 
 // Attribute `name` converted to an unsigned integer type; 0 when it is
 // absent or does not convert.
-uint32_t AttributeUnsigned(CXNode& node, const char16_t* name, VARTYPE vt) {
-  CXNode attribute = node.GetAttribute(name);
+uint32_t AttributeUnsigned(xmldoc::CXNode& node, const char16_t* name, VARTYPE vt) {
+  xmldoc::CXNode attribute = node.GetAttribute(name);
   if (!attribute.Valid()) return 0;
   VARIANT value = attribute.Value(vt);
   uint32_t result = 0;
@@ -35,7 +35,7 @@ uint32_t AttributeUnsigned(CXNode& node, const char16_t* name, VARTYPE vt) {
 }
 
 // The configuration of one enabled Port element; false for a disabled one.
-bool ReadPort(CXNode& node, PortRecord* port) {
+bool ReadPort(xmldoc::CXNode& node, PortRecord* port) {
   if (AttributeText(node, u"Disabled") == "Yes") return false;
   port->number_text = AttributeText(node, u"Number");
   port->number = ParsePortNumber(port->number_text);
@@ -43,17 +43,17 @@ bool ReadPort(CXNode& node, PortRecord* port) {
   return true;
 }
 
-SwitchRecord ReadSwitch(CXNode& node) {
+SwitchRecord ReadSwitch(xmldoc::CXNode& node) {
   SwitchRecord record;
   record.address = AttributeText(node, u"Address");
   record.alias = AttributeText(node, u"Alias");
   record.model = AttributeText(node, u"Model");
   record.type_code =
       static_cast<uint8_t>(AttributeUnsigned(node, u"Type", VT_UI1));
-  CXNodeList ports = node.SelectNodes(u"Port");
+  xmldoc::CXNodeList ports = node.SelectNodes(u"Port");
   const LONG count = ports.Length();
   for (LONG i = 0; i < count; ++i) {
-    CXNode port_node = ports.Item(i);
+    xmldoc::CXNode port_node = ports.Item(i);
     PortRecord port;
     if (ReadPort(port_node, &port)) record.ports.push_back(std::move(port));
   }
@@ -104,18 +104,18 @@ uint8_t ParsePortNumber(std::string_view text) {
 
 bool LoadConfigurationFile(const std::string& path, AdapterEntry* entry,
                            std::string* data_format) {
-  CXDocument document;
+  xmldoc::CXDocument document;
   const std::u16string wide_path = Utf8ToUtf16(path);
   document.Load(wide_path.c_str());
   if (!document.Valid()) return false;
 
-  CXNode root = document.SelectSingleNode(u"ROOT");
+  xmldoc::CXNode root = document.SelectSingleNode(u"ROOT");
   *data_format = AttributeText(root, u"DataFormat");
 
-  CXNodeList adapters = document.SelectNodes(u"ROOT/ADAPTER");
+  xmldoc::CXNodeList adapters = document.SelectNodes(u"ROOT/ADAPTER");
   const LONG count = adapters.Length();
   for (LONG i = 0; i < count; ++i) {
-    CXNode adapter = adapters.Item(i);
+    xmldoc::CXNode adapter = adapters.Item(i);
     const std::string name = AttributeText(adapter, u"Name");
     if (name.find('\\') == std::string::npos || name != entry->ndis_name) {
       continue;
@@ -127,10 +127,10 @@ bool LoadConfigurationFile(const std::string& path, AdapterEntry* entry,
     }
     uint32_t timeout = AttributeUnsigned(adapter, u"Timeout", VT_UI4);
     entry->timeout_seconds = timeout == 0 ? kDefaultTimeoutSeconds : timeout;
-    CXNodeList switches = adapter.SelectNodes(u"SWITCH");
+    xmldoc::CXNodeList switches = adapter.SelectNodes(u"SWITCH");
     const LONG switch_count = switches.Length();
     for (LONG s = 0; s < switch_count; ++s) {
-      CXNode switch_node = switches.Item(s);
+      xmldoc::CXNode switch_node = switches.Item(s);
       entry->switches.push_back(ReadSwitch(switch_node));
       entry->active = true;
     }

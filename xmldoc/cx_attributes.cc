@@ -3,6 +3,8 @@
 #include "xmldoc/cx_node.h"
 #include "xmldoc/cx_text.h"
 
+namespace kavex::xmldoc {
+
 CXAttributes::CXAttributes() : error_(E_FAIL, u"Xdomlib: Invalid attributes") {}
 
 CXAttributes::CXAttributes(IXMLDOMNamedNodeMap* attributes)
@@ -18,7 +20,7 @@ CXNode CXAttributes::Item(const OLECHAR* name) {
     HRESULT hr = map_->getNamedItem(name ? name : u"", found.GetAddressOf());
     // Even the "not there" status 1 is recorded.
     if (hr != S_OK)
-      error_ = CXError(hr, xdom::WithArgument(
+      error_ = CXError(hr, WithArgument(
                                u"Xdomlib: Could not get the attribute", name));
   }
   CXNode result(found.Get());
@@ -36,3 +38,5 @@ void CXAttributes::Attach(IUnknown* object) {
   map_ = map;
   error_ = CXError(hr, u"");
 }
+
+}  // namespace kavex::xmldoc

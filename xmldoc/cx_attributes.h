@@ -7,6 +7,8 @@
 #include "xmldoc/cx_error.h"
 #include "xmldoc/dom.h"
 
+namespace kavex::xmldoc {
+
 class CXNode;
 
 class CXAttributes {
@@ -36,5 +38,7 @@ class CXAttributes {
   ComPtr<IXMLDOMNamedNodeMap> map_;
   CXError error_;
 };
+
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_CX_ATTRIBUTES_H_

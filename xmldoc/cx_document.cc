@@ -2,6 +2,8 @@
 
 #include "xmldoc/cx_text.h"
 
+namespace kavex::xmldoc {
+
 CXDocument::CXDocument()
     : document_error_(E_FAIL, u"Xdomlib: Invalid document") {
   CreateParser();
@@ -46,7 +48,7 @@ void CXDocument::Load(const OLECHAR* path) {
   document_.Reset();
   node_.Reset();
   document_error_ =
-      CXError(hr, xdom::WithArgument(u"Xdomlib: Could not load file", path));
+      CXError(hr, WithArgument(u"Xdomlib: Could not load file", path));
 }
 
 void CXDocument::Save(const OLECHAR* path) {
@@ -56,7 +58,7 @@ void CXDocument::Save(const OLECHAR* path) {
     document_error_ = CXError();
   } else {
     document_error_ =
-        CXError(hr, xdom::WithArgument(u"Xdomlib: Could not save file", path));
+        CXError(hr, WithArgument(u"Xdomlib: Could not save file", path));
   }
 }
 
@@ -74,3 +76,5 @@ void CXDocument::Attach(IUnknown* object) {
   attributes_ = CXAttributes();
   document_error_ = CXError(hr, u"");
 }
+
+}  // namespace kavex::xmldoc

@@ -11,6 +11,8 @@
 #include "xmldoc/cx_node.h"
 #include "xmldoc/dom.h"
 
+namespace kavex::xmldoc {
+
 class CXDocument : public CXNode {
  public:
   // A new empty parser document. The document-level error reads
@@ -48,5 +50,7 @@ class CXDocument : public CXNode {
   ComPtr<IXMLDOMDocument> document_;
   CXError document_error_;
 };
+
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_CX_DOCUMENT_H_

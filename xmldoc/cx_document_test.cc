@@ -8,6 +8,7 @@
 #include "xmldoc/test_support.h"
 #include "xmldoc/xml_file.h"
 
+namespace kavex::xmldoc {
 namespace {
 
 std::u16string DocumentDescription(const CXDocument& document) {
@@ -189,12 +190,12 @@ class SaveFaultTest : public testing::Test {
     FaultPlan::fail_write_after = -1;
     FaultPlan::fail_fsync = false;
     FaultPlan::fail_rename = false;
-    static const xdom::FileSystemCalls calls = {
+    static const FileSystemCalls calls = {
         &FaultPlan::Write, &FaultPlan::Fsync, &FaultPlan::Rename};
-    xdom::SetFileSystemCallsForTesting(&calls);
+    SetFileSystemCallsForTesting(&calls);
     WriteFile(dir_.File("KavexOPC.xml"), kOld);
   }
-  void TearDown() override { xdom::SetFileSystemCallsForTesting(nullptr); }
+  void TearDown() override { SetFileSystemCallsForTesting(nullptr); }
 
   void ExpectFailedSaveKeepsOldFile(HRESULT expected) {
     CXDocument document = BuildSample(u"new");
@@ -253,3 +254,4 @@ TEST_F(SaveFaultTest, UnwritablePlacesAreReported) {
 }
 
 }  // namespace
+}  // namespace kavex::xmldoc

@@ -10,6 +10,8 @@
 
 #include "platform/base/types.h"
 
+namespace kavex::xmldoc {
+
 class CXError {
  public:
   CXError() = default;
@@ -26,5 +28,7 @@ class CXError {
   HRESULT code_ = 0;
   std::u16string description_;
 };
+
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_CX_ERROR_H_

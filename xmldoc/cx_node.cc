@@ -9,6 +9,7 @@
 #include "xmldoc/cx_document.h"
 #include "xmldoc/cx_text.h"
 
+namespace kavex::xmldoc {
 namespace {
 
 // Names of the variant types in conversion errors, by the low 12 bits.
@@ -120,7 +121,7 @@ VARIANT CXNode::Value(VARTYPE vt) {
   if (SUCCEEDED(hr)) return result;
 
   std::u16string message =
-      xdom::WithArgument(u"Xdomlib: Could not convert", text.bstrVal);
+      WithArgument(u"Xdomlib: Could not convert", text.bstrVal);
   message += u" to ";
   message += TypeName(vt);
   error_ = CXError(hr, message);
@@ -165,7 +166,7 @@ CXNode CXNode::SetAttribute(const OLECHAR* name, const OLECHAR* value) {
       CXNode failed;
       failed.SetError(CXError(
           FAILED(hr) ? hr : E_FAIL,
-          xdom::WithArgument(u"Xdomlib: Could not set the attribute", name)));
+          WithArgument(u"Xdomlib: Could not set the attribute", name)));
       return failed;
     }
     attribute = CXNode(added.Get());
@@ -190,7 +191,7 @@ CXNode CXNode::SelectSingleNode(const OLECHAR* query) {
         node_->selectSingleNode(query ? query : u"", found.GetAddressOf());
     if (FAILED(hr))
       error_ = CXError(
-          hr, xdom::WithArgument(u"Xdomlib: Could not get node", query));
+          hr, WithArgument(u"Xdomlib: Could not get node", query));
   }
   return Propagate(CXNode(found.Get()));
 }
@@ -201,7 +202,7 @@ CXNodeList CXNode::SelectNodes(const OLECHAR* query) {
     HRESULT hr = node_->selectNodes(query ? query : u"", found.GetAddressOf());
     if (FAILED(hr))
       error_ = CXError(
-          hr, xdom::WithArgument(u"Xdomlib: Could not get nodes", query));
+          hr, WithArgument(u"Xdomlib: Could not get nodes", query));
   }
   // Without a node (or on failure) the list is an invalid one with no error
   // of its own; this node's error says why.
@@ -238,3 +239,5 @@ void CXNode::Attach(IUnknown* object) {
   attributes_ = CXAttributes();
   error_ = CXError(hr, u"");
 }
+
+}  // namespace kavex::xmldoc

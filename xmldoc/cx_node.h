@@ -16,6 +16,8 @@
 #include "xmldoc/cx_node_list.h"
 #include "xmldoc/dom.h"
 
+namespace kavex::xmldoc {
+
 class CXDocument;
 
 // Text(flags) case folding.
@@ -87,5 +89,7 @@ class CXNode {
   CXAttributes attributes_;
   CXError error_;
 };
+
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_CX_NODE_H_

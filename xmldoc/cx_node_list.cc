@@ -2,6 +2,8 @@
 
 #include "xmldoc/cx_node.h"
 
+namespace kavex::xmldoc {
+
 CXNodeList::CXNodeList() : error_(E_FAIL, u"Xdomlib: Invalid node list") {}
 
 CXNodeList::CXNodeList(IXMLDOMNodeList* list) : list_(list) {}
@@ -68,3 +70,5 @@ void CXNodeList::Attach(IUnknown* object) {
   list_ = list;
   error_ = CXError(hr, u"");
 }
+
+}  // namespace kavex::xmldoc

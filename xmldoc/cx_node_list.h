@@ -7,6 +7,8 @@
 #include "xmldoc/cx_error.h"
 #include "xmldoc/dom.h"
 
+namespace kavex::xmldoc {
+
 class CXNode;
 
 class CXNodeList {
@@ -44,5 +46,7 @@ class CXNodeList {
   ComPtr<IXMLDOMNodeList> list_;
   CXError error_;
 };
+
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_CX_NODE_LIST_H_

@@ -5,6 +5,7 @@
 #include "platform/com/variant.h"
 #include "xmldoc/test_support.h"
 
+namespace kavex::xmldoc {
 namespace {
 
 constexpr char kConfig[] =
@@ -271,3 +272,4 @@ TEST(CXNodeBuild, AddNodeAndAttachOnAFreshDocument) {
 }
 
 }  // namespace
+}  // namespace kavex::xmldoc

@@ -8,7 +8,7 @@
 
 #include "platform/base/types.h"
 
-namespace xdom {
+namespace kavex::xmldoc {
 
 // A null string reads as "".
 inline std::u16string_view View(const OLECHAR* text) {
@@ -25,6 +25,6 @@ inline std::u16string WithArgument(std::u16string_view message,
   return text;
 }
 
-}  // namespace xdom
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_CX_TEXT_H_

@@ -75,6 +75,8 @@ KAVEX_DECLARE_IID(IXMLDOMNodeList, "{2933BF82-7B36-11D2-B20E-00C04F983E60}");
 KAVEX_DECLARE_IID(IXMLDOMNamedNodeMap,
                   "{2933BF83-7B36-11D2-B20E-00C04F983E60}");
 
+namespace kavex::xmldoc {
+
 // Creates an empty parser document (the "Msxml.DOMDocument" class).
 HRESULT CreateDomDocument(IXMLDOMDocument** document);
 
@@ -82,5 +84,7 @@ HRESULT CreateDomDocument(IXMLDOMDocument** document);
 // parser cannot be created; nullptr restores the real one.
 using DomDocumentFactory = HRESULT (*)(IXMLDOMDocument** document);
 void SetDomDocumentFactoryForTesting(DomDocumentFactory factory);
+
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_DOM_H_

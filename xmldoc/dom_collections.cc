@@ -4,7 +4,7 @@
 
 #include "xmldoc/dom_impl.h"
 
-namespace xdom {
+namespace kavex::xmldoc {
 
 HRESULT DomNodeList::get_item(LONG index, IXMLDOMNode** node) {
   if (node == nullptr) return E_POINTER;
@@ -77,4 +77,4 @@ HRESULT DomNamedNodeMap::setNamedItem(IXMLDOMNode* attribute,
   }
 }
 
-}  // namespace xdom
+}  // namespace kavex::xmldoc

@@ -7,7 +7,7 @@
 #include "xmldoc/dom_impl.h"
 #include "xmldoc/xml_file.h"
 
-namespace xdom {
+namespace kavex::xmldoc {
 namespace {
 
 // Files are written as UTF-8 and say so, whatever they were read as.
@@ -163,14 +163,15 @@ HRESULT CreateRealDocument(IXMLDOMDocument** document) {
 std::atomic<DomDocumentFactory> factory{&CreateRealDocument};
 
 }  // namespace
-}  // namespace xdom
 
 HRESULT CreateDomDocument(IXMLDOMDocument** document) {
   if (document == nullptr) return E_POINTER;
   *document = nullptr;
-  return xdom::factory.load()(document);
+  return factory.load()(document);
 }
 
 void SetDomDocumentFactoryForTesting(DomDocumentFactory replacement) {
-  xdom::factory.store(replacement ? replacement : &xdom::CreateRealDocument);
+  factory.store(replacement ? replacement : &CreateRealDocument);
 }
+
+}  // namespace kavex::xmldoc

@@ -17,7 +17,7 @@
 #include "platform/com/com_object.h"
 #include "xmldoc/dom.h"
 
-namespace xdom {
+namespace kavex::xmldoc {
 
 struct DomTree {
   DomTree();
@@ -187,6 +187,6 @@ class DomNamedNodeMap : public ComObject<DomNamedNodeMap, IXMLDOMNamedNodeMap> {
   pugi::xml_node element_;
 };
 
-}  // namespace xdom
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_DOM_IMPL_H_

@@ -8,7 +8,7 @@
 #include "platform/text/utf.h"
 #include "xmldoc/dom_impl.h"
 
-namespace xdom {
+namespace kavex::xmldoc {
 namespace {
 
 bool IsTextNode(const pugi::xml_node& node) {
@@ -253,4 +253,4 @@ HRESULT DomNode::QueryExtraInterface(REFIID iid, void** out) {
   return S_OK;
 }
 
-}  // namespace xdom
+}  // namespace kavex::xmldoc

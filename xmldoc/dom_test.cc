@@ -7,6 +7,7 @@
 #include "xmldoc/dom_impl.h"
 #include "xmldoc/test_support.h"
 
+namespace kavex::xmldoc {
 namespace {
 
 ComPtr<IXMLDOMDocument> LoadString(const TempDir& dir, const std::string& xml) {
@@ -150,12 +151,13 @@ TEST(DomTest, EveryObjectIsFreed) {
     CXNode a = list.FirstNode();
     a.SetAttribute(u"Y", u"2");
     a.GetAttribute(u"X");
-    EXPECT_GT(xdom::DomNode::InstanceCount(), 0);
+    EXPECT_GT(DomNode::InstanceCount(), 0);
   }
-  EXPECT_EQ(xdom::DomDocument::InstanceCount(), 0);
-  EXPECT_EQ(xdom::DomNode::InstanceCount(), 0);
-  EXPECT_EQ(xdom::DomNodeList::InstanceCount(), 0);
-  EXPECT_EQ(xdom::DomNamedNodeMap::InstanceCount(), 0);
+  EXPECT_EQ(DomDocument::InstanceCount(), 0);
+  EXPECT_EQ(DomNode::InstanceCount(), 0);
+  EXPECT_EQ(DomNodeList::InstanceCount(), 0);
+  EXPECT_EQ(DomNamedNodeMap::InstanceCount(), 0);
 }
 
 }  // namespace
+}  // namespace kavex::xmldoc

@@ -9,6 +9,7 @@
 #include "xmldoc/test_support.h"
 #include "xmldoc/xml_file.h"
 
+namespace kavex::xmldoc {
 namespace {
 
 void ExpectLoadFails(const std::string& path) {
@@ -86,7 +87,7 @@ TEST(HostileFilesTest, PathsThatAreNotFilesFail) {
   const std::string sparse = dir.File("sparse.xml");
   WriteFile(sparse, "<ROOT/>");
   ASSERT_EQ(
-      truncate(sparse.c_str(), static_cast<off_t>(xdom::kMaxXmlFileBytes) + 1),
+      truncate(sparse.c_str(), static_cast<off_t>(kMaxXmlFileBytes) + 1),
       0);
   ExpectLoadFails(sparse);
 
@@ -167,3 +168,4 @@ TEST(HostileFilesTest, EveryTruncationAndRandomDamageIsSurvived) {
 }
 
 }  // namespace
+}  // namespace kavex::xmldoc

@@ -14,6 +14,8 @@
 #include "platform/com/bstr.h"
 #include "xmldoc/xdomlib.h"
 
+namespace kavex::xmldoc {
+
 // A directory of its own for each test, removed afterwards.
 class TempDir {
  public:
@@ -61,5 +63,7 @@ inline std::u16string TextOf(CXNode& node) {
 inline std::u16string Description(const CXNode& node) {
   return node.ErrorDescription();
 }
+
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_TEST_SUPPORT_H_

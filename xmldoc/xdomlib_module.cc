@@ -10,6 +10,7 @@
 #include "platform/com/typelib.h"
 #include "platform/com/unknown.h"
 
+namespace kavex::xmldoc {
 namespace {
 
 constexpr GUID kLibidXdomlibLib =
@@ -24,7 +25,21 @@ std::string ModulePath() {
   return info.dli_fname;
 }
 
+HRESULT RegisterServer() {
+  std::string path = ModulePath();
+  if (path.empty()) return SELFREG_E_TYPELIB;
+  HRESULT hr = RegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0, kTypeLibName,
+                                   path.c_str());
+  return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
+}
+
+HRESULT UnregisterServer() {
+  HRESULT hr = UnRegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0);
+  return FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED ? SELFREG_E_TYPELIB : S_OK;
+}
+
 }  // namespace
+}  // namespace kavex::xmldoc
 
 KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID, REFIID, void** out) {
   if (out != nullptr) *out = nullptr;
@@ -34,14 +49,9 @@ KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID, REFIID, void** out) {
 KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() { return ModuleCanUnloadNow(); }
 
 KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
-  std::string path = ModulePath();
-  if (path.empty()) return SELFREG_E_TYPELIB;
-  HRESULT hr = RegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0, kTypeLibName,
-                                   path.c_str());
-  return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
+  return kavex::xmldoc::RegisterServer();
 }
 
 KAVEX_MODULE_EXPORT HRESULT DllUnregisterServer() {
-  HRESULT hr = UnRegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0);
-  return FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED ? SELFREG_E_TYPELIB : S_OK;
+  return kavex::xmldoc::UnregisterServer();
 }

@@ -7,6 +7,8 @@
 #include "platform/registry/registry.h"
 #include "xmldoc/xdomlib.h"
 
+namespace kavex::xmldoc {
+
 extern "C" HRESULT DllGetClassObject(REFCLSID, REFIID, void**);
 extern "C" HRESULT DllCanUnloadNow();
 extern "C" HRESULT DllRegisterServer();
@@ -57,3 +59,4 @@ TEST(XdomlibModuleTest, CannotUnloadWhileParserObjectsLive) {
 }
 
 }  // namespace
+}  // namespace kavex::xmldoc

@@ -13,7 +13,7 @@
 
 #include "platform/base/results.h"
 
-namespace xdom {
+namespace kavex::xmldoc {
 namespace {
 
 const FileSystemCalls kRealCalls = {::write, ::fsync, ::rename};
@@ -175,4 +175,4 @@ HRESULT ReplaceXmlFile(const std::string& path, std::string_view bytes) {
   return S_OK;
 }
 
-}  // namespace xdom
+}  // namespace kavex::xmldoc

@@ -9,7 +9,7 @@
 
 #include "platform/base/types.h"
 
-namespace xdom {
+namespace kavex::xmldoc {
 
 // Files larger than this are refused rather than read into memory.
 constexpr size_t kMaxXmlFileBytes = size_t{512} << 20;
@@ -33,6 +33,6 @@ struct FileSystemCalls {
 // nullptr restores the real calls.
 void SetFileSystemCallsForTesting(const FileSystemCalls* calls);
 
-}  // namespace xdom
+}  // namespace kavex::xmldoc
 
 #endif  // KAVEX_XMLDOC_XML_FILE_H_

@@ -21,48 +21,48 @@ const char16_t* YesNo(bool value) { return value ? u"Yes" : u"No"; }
 // worked, so that an incomplete tree is never saved.
 class TreeBuilder {
  public:
-  CXNode Add(CXNode& parent, const char16_t* name) {
-    CXNode node = parent.AddNode(name, document_);
+  xmldoc::CXNode Add(xmldoc::CXNode& parent, const char16_t* name) {
+    xmldoc::CXNode node = parent.AddNode(name, document_);
     complete_ = complete_ && node.Valid();
     return node;
   }
-  void Set(CXNode& node, const char16_t* name, std::u16string_view value) {
+  void Set(xmldoc::CXNode& node, const char16_t* name, std::u16string_view value) {
     std::u16string text(value);
     complete_ = complete_ && node.SetAttribute(name, text.c_str()).Valid();
   }
 
-  CXDocument& document() { return document_; }
+  xmldoc::CXDocument& document() { return document_; }
   bool complete() const { return complete_ && document_.Valid(); }
 
  private:
-  CXDocument document_;
+  xmldoc::CXDocument document_;
   bool complete_ = true;
 };
 
-CXDocument Build(const std::vector<ConfigAdapter>& adapters,
+xmldoc::CXDocument Build(const std::vector<ConfigAdapter>& adapters,
                  std::u16string_view data_format,
                  std::u16string_view last_modified, bool with_timeout,
                  bool* complete) {
   TreeBuilder b;
-  CXNode root = b.Add(b.document(), u"ROOT");
+  xmldoc::CXNode root = b.Add(b.document(), u"ROOT");
   b.Set(root, u"LastModified", last_modified);
   b.Set(root, u"Copyright", kConfigurationCopyright);
   b.Set(root, u"Version", kConfigurationVersion);
   b.Set(root, u"DataFormat", data_format);
   for (const ConfigAdapter& adapter : adapters) {
-    CXNode a = b.Add(root, u"ADAPTER");
+    xmldoc::CXNode a = b.Add(root, u"ADAPTER");
     b.Set(a, u"Name", adapter.ndis_name);
     b.Set(a, u"Description", adapter.friendly_name);
     b.Set(a, u"Active", YesNo(adapter.active));
     if (with_timeout) b.Set(a, u"Timeout", Decimal(adapter.timeout));
     for (const ConfigSwitch& sw : adapter.switches) {
-      CXNode s = b.Add(a, u"SWITCH");
+      xmldoc::CXNode s = b.Add(a, u"SWITCH");
       b.Set(s, u"Model", sw.model);
       b.Set(s, u"Address", sw.address);
       b.Set(s, u"Alias", sw.alias);
       b.Set(s, u"Type", Decimal(sw.type));
       for (const ConfigPort& port : sw.ports) {
-        CXNode p = b.Add(s, u"Port");
+        xmldoc::CXNode p = b.Add(s, u"Port");
         b.Set(p, u"Number", Decimal(port.number));
         b.Set(p, u"Alias", port.alias);
         b.Set(p, u"Disabled", YesNo(port.hidden));
@@ -74,8 +74,8 @@ CXDocument Build(const std::vector<ConfigAdapter>& adapters,
   return b.document();
 }
 
-std::u16string AttributeText(CXNode& node, const char16_t* name) {
-  CXNode attribute = node.GetAttribute(name);
+std::u16string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
+  xmldoc::CXNode attribute = node.GetAttribute(name);
   Bstr text;
   text.Attach(attribute.Text());
   return std::u16string(text.View());
@@ -83,8 +83,8 @@ std::u16string AttributeText(CXNode& node, const char16_t* name) {
 
 // Numeric attributes: what does not convert reads as 0.
 template <class T>
-T AttributeNumber(CXNode& node, const char16_t* name, VARTYPE vt) {
-  CXNode attribute = node.GetAttribute(name);
+T AttributeNumber(xmldoc::CXNode& node, const char16_t* name, VARTYPE vt) {
+  xmldoc::CXNode attribute = node.GetAttribute(name);
   Variant value;
   VARIANT converted = attribute.Value(vt);
   value.Attach(&converted);
@@ -101,7 +101,7 @@ bool LocalTimeNow(SYSTEMTIME* local_time) {
 
 }  // namespace
 
-CXDocument BuildConfigurationDocument(
+xmldoc::CXDocument BuildConfigurationDocument(
     const std::vector<ConfigAdapter>& adapters, std::u16string_view data_format,
     std::u16string_view last_modified, bool with_timeout) {
   bool complete = false;
@@ -115,7 +115,7 @@ HRESULT SaveConfigurationFile(const std::u16string& path,
                               std::u16string* error_text) {
   error_text->clear();
   bool complete = false;
-  CXDocument document =
+  xmldoc::CXDocument document =
       Build(adapters, data_format, FormatLastModified(local_time), with_timeout,
             &complete);
   if (!complete) {
@@ -145,7 +145,7 @@ bool SaveConfiguration(const std::vector<ConfigAdapter>& adapters,
                                          /*with_timeout=*/true, status));
 }
 
-ConfigSwitch ReadConfigSwitch(CXNode& switch_node,
+ConfigSwitch ReadConfigSwitch(xmldoc::CXNode& switch_node,
                               const std::vector<std::u16string>& models) {
   ConfigSwitch sw;
   sw.address = AttributeText(switch_node, u"Address");
@@ -154,8 +154,8 @@ ConfigSwitch ReadConfigSwitch(CXNode& switch_node,
   sw.type = AttributeNumber<BYTE>(switch_node, u"Type", VT_UI1);
   if (sw.model.empty()) sw.model = ModelFromAlias(sw.alias, models);
   sw.runtime_type = sw.type;
-  CXNodeList ports = switch_node.SelectNodes(u"Port");
-  for (CXNode p = ports.FirstNode(); p.Valid(); p = ports.NextNode()) {
+  xmldoc::CXNodeList ports = switch_node.SelectNodes(u"Port");
+  for (xmldoc::CXNode p = ports.FirstNode(); p.Valid(); p = ports.NextNode()) {
     ConfigPort port;
     port.number = ParsePortNumber(AttributeText(p, u"Number"));
     port.alias = AttributeText(p, u"Alias");
@@ -170,22 +170,22 @@ bool LoadAdapterConfigurationFile(const std::u16string& path,
                                   ConfigAdapter* adapter,
                                   const std::vector<std::u16string>& models,
                                   std::u16string* data_format) {
-  CXDocument document;
+  xmldoc::CXDocument document;
   document.Load(path.c_str());
   if (!document.Valid()) return false;
 
-  CXNode root = document.SelectSingleNode(u"ROOT");
+  xmldoc::CXNode root = document.SelectSingleNode(u"ROOT");
   *data_format = AttributeText(root, u"DataFormat");
   if (data_format->empty()) *data_format = u"String";
 
-  CXNodeList adapters = document.SelectNodes(u"ROOT/ADAPTER");
-  for (CXNode a = adapters.FirstNode(); a.Valid(); a = adapters.NextNode()) {
+  xmldoc::CXNodeList adapters = document.SelectNodes(u"ROOT/ADAPTER");
+  for (xmldoc::CXNode a = adapters.FirstNode(); a.Valid(); a = adapters.NextNode()) {
     if (!AdapterNameMatches(AttributeText(a, u"Name"), adapter->ndis_name))
       continue;
     DWORD timeout = AttributeNumber<DWORD>(a, u"Timeout", VT_UI4);
     adapter->timeout = timeout == 0 ? kDefaultSwitchTimeout : timeout;
-    CXNodeList switches = a.SelectNodes(u"SWITCH");
-    for (CXNode s = switches.FirstNode(); s.Valid(); s = switches.NextNode())
+    xmldoc::CXNodeList switches = a.SelectNodes(u"SWITCH");
+    for (xmldoc::CXNode s = switches.FirstNode(); s.Valid(); s = switches.NextNode())
       adapter->switches.push_back(ReadConfigSwitch(s, models));
     break;  // only the first matching ADAPTER counts
   }

@@ -29,7 +29,7 @@ inline constexpr char16_t kConfigurationCopyright[] =
 
 // The document of the whole mapping, adapters in list order.
 // `with_timeout` is false for export files.
-CXDocument BuildConfigurationDocument(
+xmldoc::CXDocument BuildConfigurationDocument(
     const std::vector<ConfigAdapter>& adapters, std::u16string_view data_format,
     std::u16string_view last_modified, bool with_timeout);
 
@@ -51,7 +51,7 @@ bool SaveConfiguration(const std::vector<ConfigAdapter>& adapters,
 
 // A SWITCH element as a ConfigSwitch, ports included. A switch stored
 // without a model takes one from its alias (ModelFromAlias).
-ConfigSwitch ReadConfigSwitch(CXNode& switch_node,
+ConfigSwitch ReadConfigSwitch(xmldoc::CXNode& switch_node,
                               const std::vector<std::u16string>& models);
 
 // Fills `adapter`'s time-out and appends its switches from the first ADAPTER

@@ -170,10 +170,10 @@ TEST_F(ConfigFileTest, NoAdaptersWritesRootWithItsFourAttributes) {
   ASSERT_EQ(
       SaveConfigurationFile(Utf8ToUtf16(path_), {}, u"String", t, true, &error),
       S_OK);
-  CXDocument document;
+  xmldoc::CXDocument document;
   document.Load(Utf8ToUtf16(path_).c_str());
   ASSERT_EQ(document.Valid(), 1);
-  CXNode root = document.SelectSingleNode(u"ROOT");
+  xmldoc::CXNode root = document.SelectSingleNode(u"ROOT");
   for (const char16_t* name :
        {u"LastModified", u"Copyright", u"Version", u"DataFormat"})
     EXPECT_EQ(root.GetAttribute(name).Valid(), 1);
