@@ -92,28 +92,28 @@ struct Site {
       case Pattern::kItemOrder:
         for (int s = 0; s < switch_count; ++s) {
           for (int item = 0; item < kItemsPerSwitch; ++item)
-            ids.emplace_back(Bstr::FromUtf8(PortItemId(s, item)));
+            ids.emplace_back(com::Bstr::FromUtf8(PortItemId(s, item)));
         }
         break;
       case Pattern::kScattered:
         for (size_t i = 0; i < kScatteredReads; ++i) {
           const int s = static_cast<int>(random() % switch_count);
           const int item = static_cast<int>(random() % kItemsPerSwitch);
-          ids.emplace_back(Bstr::FromUtf8(PortItemId(s, item)));
+          ids.emplace_back(com::Bstr::FromUtf8(PortItemId(s, item)));
         }
         std::shuffle(ids.begin(), ids.end(), random);
         break;
       case Pattern::kLastSwitch:
         for (int item = 0; item < kItemsPerSwitch; ++item)
-          ids.emplace_back(Bstr::FromUtf8(PortItemId(switch_count - 1, item)));
+          ids.emplace_back(com::Bstr::FromUtf8(PortItemId(switch_count - 1, item)));
         std::shuffle(ids.begin(), ids.end(), random);
         break;
     }
   }
 
   FakeClock clock;
-  ComPtr<device::CDevice> device;
-  std::vector<Bstr> ids;
+  com::ComPtr<device::CDevice> device;
+  std::vector<com::Bstr> ids;
 };
 
 void RunReads(benchmark::State& state, Pattern pattern) {

@@ -152,22 +152,22 @@ class DeviceComponentTest : public ::testing::Test {
     SetString("SOFTWARE\\Kavex OPC", "Configuration File", path);
   }
 
-  HRESULT CreateDevice(ComPtr<IKavexOPCDevice>* device) {
+  HRESULT CreateDevice(com::ComPtr<IKavexOPCDevice>* device) {
     CLSID clsid{};
     HRESULT hr = CLSIDFromProgID(u"KavexOPCDevice.Device", &clsid);
     if (FAILED(hr)) return hr;
     EXPECT_EQ(clsid, CLSID_Device);
     return CoCreateInstance(
-        clsid, nullptr, CLSCTX_ALL, IidOf<IKavexOPCDevice>(),
+        clsid, nullptr, CLSCTX_ALL, com::IidOf<IKavexOPCDevice>(),
         reinterpret_cast<void**>(device->ReleaseAndGetAddressOf()));
   }
 
   std::string ReadText(IKavexOPCDevice* device, const char16_t* id) {
-    Bstr bstr(id);
-    Variant value;
+    com::Bstr bstr(id);
+    com::Variant value;
     if (device->Read(bstr.Get(), &value) != S_OK) return "failed";
     if (value.ChangeType(VT_BSTR) != S_OK) return "not text";
-    return Utf16ToUtf8(BstrView(value.bstrVal));
+    return Utf16ToUtf8(com::BstrView(value.bstrVal));
   }
 
   // Lets simulated time pass one second at a time until `done`; the device's
@@ -189,7 +189,7 @@ class DeviceComponentTest : public ::testing::Test {
     EXPECT_EQ(ThreadCount(), threads_before_);
   }
 
-  ScopedRegistryRootForTest root_;
+  com::ScopedRegistryRootForTest root_;
   FakeClock clock_{50'000};
   int threads_before_ = 0;
 };
@@ -296,21 +296,21 @@ TEST_F(DeviceComponentTest, ClassObjectAndUnloadCheck) {
   // Nothing else leaves the module.
   EXPECT_EQ(dlsym(module, "_ZN7CDevice4ReadEPDsP7VARIANT"), nullptr);
 
-  ComPtr<IClassFactory> factory;
-  EXPECT_EQ(get_class_object(CLSID_Device, IidOf<IClassFactory>(), nullptr),
+  com::ComPtr<IClassFactory> factory;
+  EXPECT_EQ(get_class_object(CLSID_Device, com::IidOf<IClassFactory>(), nullptr),
             E_INVALIDARG);
-  EXPECT_EQ(get_class_object(CLSID_ServerCallback, IidOf<IClassFactory>(),
+  EXPECT_EQ(get_class_object(CLSID_ServerCallback, com::IidOf<IClassFactory>(),
                              reinterpret_cast<void**>(factory.GetAddressOf())),
             CLASS_E_CLASSNOTAVAILABLE);
   EXPECT_EQ(can_unload(), S_OK);
-  ASSERT_EQ(get_class_object(CLSID_Device, IidOf<IClassFactory>(),
+  ASSERT_EQ(get_class_object(CLSID_Device, com::IidOf<IClassFactory>(),
                              reinterpret_cast<void**>(factory.GetAddressOf())),
             S_OK);
   EXPECT_EQ(can_unload(), S_FALSE);
   factory->LockServer(TRUE);
   factory.Reset();
   EXPECT_EQ(can_unload(), S_FALSE);
-  ASSERT_EQ(get_class_object(CLSID_Device, IidOf<IClassFactory>(),
+  ASSERT_EQ(get_class_object(CLSID_Device, com::IidOf<IClassFactory>(),
                              reinterpret_cast<void**>(factory.GetAddressOf())),
             S_OK);
   factory->LockServer(FALSE);
@@ -323,11 +323,11 @@ TEST_F(DeviceComponentTest, FramesOfASimulatedAdapterFlowIntoReads) {
   ASSERT_EQ(CallEntry("DllRegisterServer"), S_OK);
   Configure("String");
   {
-    ComPtr<IKavexOPCDevice> device;
+    com::ComPtr<IKavexOPCDevice> device;
     ASSERT_EQ(CreateDevice(&device), S_OK);
     EXPECT_TRUE(ModuleLoaded());
 
-    Variant ids;
+    com::Variant ids;
     ASSERT_EQ(device->get_ItemIDs(&ids), S_OK);
     LONG upper = 0;
     SafeArrayGetUBound(ids.parray, 1, &upper);
@@ -357,7 +357,7 @@ TEST_F(DeviceComponentTest, FramesOfASimulatedAdapterFlowIntoReads) {
 TEST_F(DeviceComponentTest, SecondDeviceSharesTheRunningOne) {
   ASSERT_EQ(CallEntry("DllRegisterServer"), S_OK);
   Configure("Integer");
-  ComPtr<IKavexOPCDevice> first, second;
+  com::ComPtr<IKavexOPCDevice> first, second;
   ASSERT_EQ(CreateDevice(&first), S_OK);
   ASSERT_EQ(CreateDevice(&second), S_OK);
   ASSERT_TRUE(AdvanceUntil(
@@ -379,7 +379,7 @@ TEST_F(DeviceComponentTest, FailedStartUpFailsTheCreation) {
   Configure("String");
   // The configured file is gone.
   std::filesystem::remove(root_.dir() + "/Kavex OPC.xml");
-  ComPtr<IKavexOPCDevice> device;
+  com::ComPtr<IKavexOPCDevice> device;
   EXPECT_EQ(CreateDevice(&device), E_FAIL);
   EXPECT_EQ(device.Get(), nullptr);
   ExpectUnloads();

@@ -16,7 +16,7 @@ namespace {
 
 // The text of attribute `name`; "" when it is absent.
 std::string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
-  Bstr text;
+  com::Bstr text;
   text.Attach(node.GetAttribute(name).Text());
   return text.ToUtf8();
 }

@@ -17,7 +17,7 @@
 namespace kavex::device {
 namespace {
 
-const ClassEntry kClasses[] = {{&CLSID_Device, CreateClassFactory<CDevice>}};
+const com::ClassEntry kClasses[] = {{&CLSID_Device, com::CreateClassFactory<CDevice>}};
 
 constexpr char kClassName[] = "Device Class";
 constexpr char kAppIdName[] = "KavexOPCDevice";
@@ -40,9 +40,9 @@ std::string ModulePath() {
   return path;
 }
 
-std::string ClassKey() { return "CLSID\\" + GuidToString(CLSID_Device); }
+std::string ClassKey() { return "CLSID\\" + com::GuidToString(CLSID_Device); }
 std::string AppIdKey() {
-  return "AppID\\" + GuidToString(APPID_KavexOPCDevice);
+  return "AppID\\" + com::GuidToString(APPID_KavexOPCDevice);
 }
 
 // Creates HKCR\<sub>; with `name` (null: the default value) sets it to
@@ -74,7 +74,7 @@ bool DeleteTree(const std::string& sub) {
 }
 
 HRESULT RegisterAppId() {
-  const std::string app_id = GuidToString(APPID_KavexOPCDevice);
+  const std::string app_id = com::GuidToString(APPID_KavexOPCDevice);
   bool ok = SetString(AppIdKey(), nullptr, kAppIdName) &&
             SetString(kModuleAppIdKey, "AppID", app_id);
   return ok ? S_OK : SELFREG_E_CLASS;
@@ -88,9 +88,9 @@ HRESULT UnregisterAppId() {
 }
 
 HRESULT RegisterClass(const std::string& path) {
-  const std::string clsid = GuidToString(CLSID_Device);
-  const std::string versioned = kDeviceProgIdVersioned;
-  const std::string independent = kDeviceProgId;
+  const std::string clsid = com::GuidToString(CLSID_Device);
+  const std::string versioned = server::kDeviceProgIdVersioned;
+  const std::string independent = server::kDeviceProgId;
   const std::string key = ClassKey();
   // The class key is replaced whole: nothing of an older registration stays.
   bool ok =
@@ -106,45 +106,45 @@ HRESULT RegisterClass(const std::string& path) {
       SetKey(key + "\\Programmable") &&
       SetString(key + "\\InprocServer32", nullptr, path) &&
       SetString(key + "\\InprocServer32", "ThreadingModel", "Free") &&
-      SetString(key, "AppID", GuidToString(APPID_KavexOPCDevice)) &&
+      SetString(key, "AppID", com::GuidToString(APPID_KavexOPCDevice)) &&
       SetString(key + "\\TypeLib", nullptr,
-                GuidToString(LIBID_KavexOPCDeviceLib));
+                com::GuidToString(LIBID_KavexOPCDeviceLib));
   return ok ? S_OK : SELFREG_E_CLASS;
 }
 
 HRESULT UnregisterClass() {
   // Only the class's own key; the CLSID key itself is shared.
-  bool ok = DeleteTree(kDeviceProgIdVersioned);
-  ok = DeleteTree(kDeviceProgId) && ok;
+  bool ok = DeleteTree(server::kDeviceProgIdVersioned);
+  ok = DeleteTree(server::kDeviceProgId) && ok;
   ok = DeleteTree(ClassKey()) && ok;
   return ok ? S_OK : SELFREG_E_CLASS;
 }
 
 HRESULT RegisterTypeLibrary(const std::string& path) {
   const std::string help_dir = path.substr(0, path.find_last_of('/') + 1);
-  HRESULT hr = RegisterTypeLibInfo(LIBID_KavexOPCDeviceLib, kTypeLibMajor,
+  HRESULT hr = com::RegisterTypeLibInfo(LIBID_KavexOPCDeviceLib, kTypeLibMajor,
                                    kTypeLibMinor, kTypeLibLcid, kTypeLibName,
                                    path.c_str(), help_dir.c_str());
   if (SUCCEEDED(hr)) {
-    hr = RegisterTypeLibInterface(IidOf<IKavexOPCDevice>(), "IKavexOPCDevice",
+    hr = com::RegisterTypeLibInterface(com::IidOf<IKavexOPCDevice>(), "IKavexOPCDevice",
                                   LIBID_KavexOPCDeviceLib, kTypeLibMajor,
                                   kTypeLibMinor);
   }
   if (SUCCEEDED(hr)) {
-    hr = RegisterTypeLibInterface(
-        IidOf<_IKavexOPCDeviceEvents>(), "_IKavexOPCDeviceEvents",
+    hr = com::RegisterTypeLibInterface(
+        com::IidOf<_IKavexOPCDeviceEvents>(), "_IKavexOPCDeviceEvents",
         LIBID_KavexOPCDeviceLib, kTypeLibMajor, kTypeLibMinor);
   }
   return hr;
 }
 
 HRESULT UnregisterTypeLibrary() {
-  HRESULT hr = UnRegisterTypeLibInfo(LIBID_KavexOPCDeviceLib, kTypeLibMajor,
+  HRESULT hr = com::UnRegisterTypeLibInfo(LIBID_KavexOPCDeviceLib, kTypeLibMajor,
                                      kTypeLibMinor, kTypeLibLcid);
   if (hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
-  HRESULT interfaces = UnRegisterTypeLibInterface(IidOf<IKavexOPCDevice>());
+  HRESULT interfaces = com::UnRegisterTypeLibInterface(com::IidOf<IKavexOPCDevice>());
   if (SUCCEEDED(interfaces)) {
-    interfaces = UnRegisterTypeLibInterface(IidOf<_IKavexOPCDeviceEvents>());
+    interfaces = com::UnRegisterTypeLibInterface(com::IidOf<_IKavexOPCDeviceEvents>());
   }
   return FAILED(hr) ? hr : interfaces;
 }
@@ -156,7 +156,7 @@ HRESULT FirstFailure(HRESULT first, HRESULT second) {
 // The receive and timer threads run this module's code; it may go only
 // once no object holds the device and the device has fully stopped.
 HRESULT CanUnloadNow() {
-  if (ModuleCanUnloadNow() != S_OK || DeviceRuntime::Alive()) return S_FALSE;
+  if (com::ModuleCanUnloadNow() != S_OK || DeviceRuntime::Alive()) return S_FALSE;
   return S_OK;
 }
 
@@ -179,7 +179,7 @@ HRESULT UnregisterServer() {
 
 KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
                                               void** out) {
-  return GetClassObjectFromTable(kavex::device::kClasses, clsid, iid, out);
+  return kavex::com::GetClassObjectFromTable(kavex::device::kClasses, clsid, iid, out);
 }
 
 KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {

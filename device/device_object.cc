@@ -28,11 +28,11 @@ HRESULT Guarded(F body) {
 }  // namespace
 
 CDevice::CDevice()
-    : events_(AddConnectionPoint(IidOf<_IKavexOPCDeviceEvents>())) {}
+    : events_(AddConnectionPoint(com::IidOf<_IKavexOPCDeviceEvents>())) {}
 
 CDevice::CDevice(std::shared_ptr<const SwitchTable> table)
     : table_(std::move(table)),
-      events_(AddConnectionPoint(IidOf<_IKavexOPCDeviceEvents>())) {}
+      events_(AddConnectionPoint(com::IidOf<_IKavexOPCDeviceEvents>())) {}
 
 HRESULT CDevice::FinalConstruct() {
   return Guarded([this]() -> HRESULT {
@@ -70,7 +70,7 @@ HRESULT CDevice::get_ItemIDs(VARIANT* pVal) {
     }
     bool complete = true;
     for (size_t i = 0; i < ids.size() && complete; ++i) {
-      elements[i] = SysAllocStringUtf8(ids[i]);
+      elements[i] = com::SysAllocStringUtf8(ids[i]);
       complete = elements[i] != nullptr;
     }
     SafeArrayUnaccessData(array);
@@ -88,7 +88,7 @@ HRESULT CDevice::get_ItemIDs(VARIANT* pVal) {
 HRESULT CDevice::get_PathDelimiter(BSTR* pVal) {
   if (pVal == nullptr) return E_POINTER;
   SysFreeString(*pVal);
-  *pVal = SysAllocStringUtf8(kItemPathDelimiter);
+  *pVal = com::SysAllocStringUtf8(kItemPathDelimiter);
   return *pVal != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -101,7 +101,7 @@ HRESULT CDevice::GetItemProperties(BSTR sItemID, USHORT* vtDataType,
 }
 
 HRESULT CDevice::Read(BSTR sItemID, VARIANT* vValue) {
-  return Guarded([&] { return items_->Read(BstrView(sItemID), vValue); });
+  return Guarded([&] { return items_->Read(com::BstrView(sItemID), vValue); });
 }
 
 HRESULT CDevice::Write(BSTR, VARIANT) {

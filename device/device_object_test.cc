@@ -22,7 +22,7 @@ constexpr VeltoFrameBuilder::Mac kMac = {0x02, 0xC4, 0x7D, 0x00, 0x00, 0x01};
 constexpr uint8_t kUpFull100 =
     kStatusLinkUp | kStatusEnabled | kStatusFullDuplex | kStatus100Mbit;
 
-class EventSink : public ComObject<EventSink, _IKavexOPCDeviceEvents> {
+class EventSink : public com::ComObject<EventSink, _IKavexOPCDeviceEvents> {
  public:
   HRESULT Change(BSTR, VARIANT) override { return Called(); }
   HRESULT AddItemIDs(VARIANT) override { return Called(); }
@@ -56,19 +56,19 @@ class DeviceObjectTest : public ::testing::Test {
   }
 
   // Read through the interface, as "<vt>:<text>" for texts.
-  HRESULT Read(const char16_t* id, Variant* value) {
-    Bstr bstr(id);
+  HRESULT Read(const char16_t* id, com::Variant* value) {
+    com::Bstr bstr(id);
     return device_->Read(bstr.Get(), value);
   }
 
   FakeClock clock_{100'000};
   std::shared_ptr<SwitchTable> table_;
-  ComPtr<CDevice> device_;
+  com::ComPtr<CDevice> device_;
 };
 
 TEST_F(DeviceObjectTest, ItemIdsAreABstrVectorFromZero) {
   Create("String", 2);
-  Variant ids;
+  com::Variant ids;
   ASSERT_EQ(device_->get_ItemIDs(&ids), S_OK);
   ASSERT_EQ(ids.vt, VT_ARRAY | VT_BSTR);
   ASSERT_EQ(SafeArrayGetDim(ids.parray), 1u);
@@ -81,9 +81,9 @@ TEST_F(DeviceObjectTest, ItemIdsAreABstrVectorFromZero) {
   ASSERT_EQ(
       SafeArrayAccessData(ids.parray, reinterpret_cast<void**>(&elements)),
       S_OK);
-  EXPECT_EQ(BstrView(elements[0]), u"SW1.Last_Update");
-  EXPECT_EQ(BstrView(elements[354]), u"SW2.Last_Update");
-  EXPECT_EQ(BstrView(elements[upper]), u"SW2.P8.Last_Update");
+  EXPECT_EQ(com::BstrView(elements[0]), u"SW1.Last_Update");
+  EXPECT_EQ(com::BstrView(elements[354]), u"SW2.Last_Update");
+  EXPECT_EQ(com::BstrView(elements[upper]), u"SW2.P8.Last_Update");
   SafeArrayUnaccessData(ids.parray);
   EXPECT_EQ(device_->get_ItemIDs(nullptr), E_POINTER);
 }
@@ -92,7 +92,7 @@ TEST_F(DeviceObjectTest, PathDelimiterReplacesWhatTheOutputHeld) {
   Create("String");
   BSTR delimiter = SysAllocString(u"previous text");  // freed by the call
   ASSERT_EQ(device_->get_PathDelimiter(&delimiter), S_OK);
-  EXPECT_EQ(BstrView(delimiter), u".");
+  EXPECT_EQ(com::BstrView(delimiter), u".");
   SysFreeString(delimiter);
   EXPECT_EQ(device_->get_PathDelimiter(nullptr), E_POINTER);
 }
@@ -100,7 +100,7 @@ TEST_F(DeviceObjectTest, PathDelimiterReplacesWhatTheOutputHeld) {
 TEST_F(DeviceObjectTest, PropertiesReadsAndWritesThroughTheInterface) {
   Create("Integer");
   IKavexOPCDevice* device = device_.Get();
-  Bstr alias(u"SW1.P1.Alias");
+  com::Bstr alias(u"SW1.P1.Alias");
   USHORT type = 0;
   ULONG rights = 0;
   EXPECT_EQ(device->GetItemProperties(alias.Get(), &type, &rights), S_OK);
@@ -108,42 +108,42 @@ TEST_F(DeviceObjectTest, PropertiesReadsAndWritesThroughTheInterface) {
   EXPECT_EQ(rights, 1u);
   EXPECT_EQ(device->GetItemProperties(nullptr, &type, &rights), E_FAIL);
 
-  Variant value;
+  com::Variant value;
   EXPECT_EQ(Read(u"SW1.P1.Alias", &value), S_OK);
   EXPECT_EQ(value.vt, VT_BSTR);
-  EXPECT_EQ(BstrView(value.bstrVal), u"P1");
-  Variant unknown;
+  EXPECT_EQ(com::BstrView(value.bstrVal), u"P1");
+  com::Variant unknown;
   EXPECT_EQ(Read(u"SW\u00e9.P1.Alias", &unknown), OPC_E_UNKNOWNITEMID);
   EXPECT_EQ(device->Read(nullptr, &unknown), E_FAIL);
   EXPECT_EQ(device->Read(alias.Get(), nullptr), E_POINTER);
 
-  Variant number(LONG{5});
+  com::Variant number(LONG{5});
   EXPECT_EQ(device->Write(alias.Get(), number), E_FAIL);
 }
 
 TEST_F(DeviceObjectTest, EventsPointAcceptsSubscribersAndNeverFires) {
   Create("String");
-  ComPtr<IConnectionPointContainer> container;
+  com::ComPtr<IConnectionPointContainer> container;
   ASSERT_EQ(device_->QueryInterface(
-                IidOf<IConnectionPointContainer>(),
+                com::IidOf<IConnectionPointContainer>(),
                 reinterpret_cast<void**>(container.GetAddressOf())),
             S_OK);
-  ComPtr<IConnectionPoint> point;
-  ASSERT_EQ(container->FindConnectionPoint(IidOf<_IKavexOPCDeviceEvents>(),
+  com::ComPtr<IConnectionPoint> point;
+  ASSERT_EQ(container->FindConnectionPoint(com::IidOf<_IKavexOPCDeviceEvents>(),
                                            point.GetAddressOf()),
             S_OK);
-  ComPtr<IConnectionPoint> other;
-  EXPECT_EQ(container->FindConnectionPoint(IidOf<IKavexOPCDevice>(),
+  com::ComPtr<IConnectionPoint> other;
+  EXPECT_EQ(container->FindConnectionPoint(com::IidOf<IKavexOPCDevice>(),
                                            other.GetAddressOf()),
             CONNECT_E_NOCONNECTION);
 
-  ComPtr<EventSink> sink;
+  com::ComPtr<EventSink> sink;
   ASSERT_EQ(EventSink::CreateInstance(&sink), S_OK);
   DWORD cookie = 0;
   ASSERT_EQ(point->Advise(sink->GetUnknown(), &cookie), S_OK);
   EXPECT_NE(cookie, 0u);
 
-  Variant value;
+  com::Variant value;
   EXPECT_EQ(Read(u"SW1.Status", &value), S_OK);
   EXPECT_EQ(sink->calls.load(), 0);
 
@@ -185,23 +185,23 @@ TEST_F(DeviceObjectTest, ConcurrentReadsSeeWholeValues) {
   std::vector<std::thread> readers;
   for (int r = 0; r < 3; ++r) {
     readers.emplace_back([&] {
-      Bstr counter(u"SW1.P1.rx_fcs_errors");
-      Bstr speed(u"SW1.P1.Speed");
+      com::Bstr counter(u"SW1.P1.rx_fcs_errors");
+      com::Bstr speed(u"SW1.P1.Speed");
       ++readers_started;
       do {
-        Variant value;
+        com::Variant value;
         if (device_->Read(counter.Get(), &value) != S_OK ||
             value.vt != VT_BSTR) {
           ++bad;
           continue;
         }
-        std::u16string_view text = BstrView(value.bstrVal);
+        std::u16string_view text = com::BstrView(value.bstrVal);
         if (text != u"Offline" && (text.size() != 7 || text[0] != u'1')) ++bad;
-        Variant speed_value;
+        com::Variant speed_value;
         if (device_->Read(speed.Get(), &speed_value) != S_OK ||
-            (BstrView(speed_value.bstrVal) != u"100" &&
-             BstrView(speed_value.bstrVal) != u"N/A" &&
-             BstrView(speed_value.bstrVal) != u"Offline"))
+            (com::BstrView(speed_value.bstrVal) != u"100" &&
+             com::BstrView(speed_value.bstrVal) != u"N/A" &&
+             com::BstrView(speed_value.bstrVal) != u"Offline"))
           ++bad;
         ++reads;
       } while (!stop);
@@ -211,9 +211,9 @@ TEST_F(DeviceObjectTest, ConcurrentReadsSeeWholeValues) {
   for (std::thread& reader : readers) reader.join();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_GT(reads.load(), 0);
-  Variant last;
+  com::Variant last;
   ASSERT_EQ(Read(u"SW1.P1.rx_fcs_errors", &last), S_OK);
-  EXPECT_EQ(BstrView(last.bstrVal), u"1002000");
+  EXPECT_EQ(com::BstrView(last.bstrVal), u"1002000");
 }
 
 }  // namespace

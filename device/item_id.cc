@@ -20,7 +20,7 @@ ItemIdSegments SplitItemId(std::string_view id) {
   return segments;
 }
 
-ItemIdText::ItemIdText(BSTR id) : ItemIdText(BstrView(id)) {}
+ItemIdText::ItemIdText(BSTR id) : ItemIdText(com::BstrView(id)) {}
 
 ItemIdText::ItemIdText(std::u16string_view text) {
   if (text.size() <= sizeof inline_) {

@@ -34,10 +34,10 @@ TEST(SplitItemIdTest, OneDotLeavesTheSecondEmptyNoDotLeavesAllEmpty) {
 }
 
 TEST(ItemIdTextTest, NarrowsAsciiAndConvertsTheRest) {
-  Bstr ascii(u"SW1.P1.Speed");
+  com::Bstr ascii(u"SW1.P1.Speed");
   EXPECT_EQ(ItemIdText(ascii.Get()).View(), "SW1.P1.Speed");
   EXPECT_TRUE(ItemIdText(ascii.Get()).Ascii());
-  Bstr accented(u"Sch\u00e4ltr.P1.Speed");
+  com::Bstr accented(u"Sch\u00e4ltr.P1.Speed");
   EXPECT_EQ(ItemIdText(accented.Get()).View(), "Sch\xc3\xa4ltr.P1.Speed");
   EXPECT_FALSE(ItemIdText(accented.Get()).Ascii());
   // The last character alone is beyond ASCII.
@@ -46,7 +46,7 @@ TEST(ItemIdTextTest, NarrowsAsciiAndConvertsTheRest) {
   // Longer than the inline buffer, and with an embedded NUL kept.
   std::u16string long_id(300, u'x');
   long_id[5] = u'\0';
-  Bstr long_bstr{std::u16string_view(long_id)};
+  com::Bstr long_bstr{std::u16string_view(long_id)};
   const ItemIdText text(long_bstr.Get());
   const std::string_view view = text.View();
   ASSERT_EQ(view.size(), 300u);

@@ -79,7 +79,7 @@ HRESULT SetText(VARIANT* value, std::string_view text) {
   if (i == text.size()) {
     bstr = SysAllocStringLen(wide, static_cast<UINT>(i));
   } else {
-    bstr = SysAllocStringUtf8(text);
+    bstr = com::SysAllocStringUtf8(text);
   }
   if (bstr == nullptr) return E_OUTOFMEMORY;
   value->vt = VT_BSTR;

@@ -32,7 +32,7 @@ std::string Show(const VARIANT& value) {
     case VT_EMPTY:
       return "EMPTY";
     case VT_BSTR:
-      return "BSTR:" + Utf16ToUtf8(BstrView(value.bstrVal));
+      return "BSTR:" + Utf16ToUtf8(com::BstrView(value.bstrVal));
     case VT_I4:
       return "I4:" + std::to_string(value.lVal);
     case VT_UI1:
@@ -47,7 +47,7 @@ std::string Show(const VARIANT& value) {
 
 class ItemNamespaceTest : public ::testing::Test {
  protected:
-  ItemNamespaceTest() { RegisterOpcResultNames(); }
+  ItemNamespaceTest() { opc::RegisterOpcResultNames(); }
 
   void Install(std::vector<SwitchRecord> switches, std::string format,
                uint32_t timeout = 20) {
@@ -92,7 +92,7 @@ class ItemNamespaceTest : public ::testing::Test {
   }
   template <class Id>
   std::string ReadOnce(const Id& id) {
-    Variant value;
+    com::Variant value;
     HRESULT hr = items_->Read(id, &value);
     if (FAILED(hr)) {
       EXPECT_EQ(value.vt, VT_EMPTY) << "written on failure";
@@ -554,7 +554,7 @@ TEST_F(ItemNamespaceTest, MalformedUtf16ReadsAsItsText) {
   ASSERT_EQ(ItemIdText(std::u16string_view(id)).View(),
             "S\xEF\xBF\xBD"
             "1.P2.PortId");
-  Variant value;
+  com::Variant value;
   ASSERT_EQ(items_->Read(std::u16string_view(id), &value), S_OK);
   EXPECT_EQ(Show(value), "BSTR:2");
 }

@@ -15,7 +15,7 @@ CXAttributes& CXAttributes::operator=(const CXAttributes& other) = default;
 CXAttributes::~CXAttributes() = default;
 
 CXNode CXAttributes::Item(const OLECHAR* name) {
-  ComPtr<IXMLDOMNode> found;
+  com::ComPtr<IXMLDOMNode> found;
   if (map_) {
     HRESULT hr = map_->getNamedItem(name ? name : u"", found.GetAddressOf());
     // Even the "not there" status 1 is recorded.
@@ -33,7 +33,7 @@ void CXAttributes::Attach(IUnknown* object) {
     error_ = CXError(E_POINTER, u"Xdomlib: Nothing to attach");
     return;
   }
-  ComPtr<IXMLDOMNamedNodeMap> map;
+  com::ComPtr<IXMLDOMNamedNodeMap> map;
   HRESULT hr = object->QueryInterface(map.GetAddressOf());
   map_ = map;
   error_ = CXError(hr, u"");

@@ -35,7 +35,7 @@ class CXAttributes {
   IUnknown* GetInterface() const { return map_.Get(); }
 
  private:
-  ComPtr<IXMLDOMNamedNodeMap> map_;
+  com::ComPtr<IXMLDOMNamedNodeMap> map_;
   CXError error_;
 };
 

@@ -17,11 +17,11 @@ HRESULT CXDocument::CreateParser() {
   document_.Reset();
   node_.Reset();
   attributes_ = CXAttributes();
-  ComPtr<IXMLDOMDocument> created;
+  com::ComPtr<IXMLDOMDocument> created;
   HRESULT hr = CreateDomDocument(created.GetAddressOf());
   if (FAILED(hr)) return hr;
   if (!created) return E_FAIL;
-  ComPtr<IXMLDOMNode> node;
+  com::ComPtr<IXMLDOMNode> node;
   hr = created.As(&node);
   if (FAILED(hr)) return hr;
   document_ = created;
@@ -30,7 +30,7 @@ HRESULT CXDocument::CreateParser() {
 }
 
 void CXDocument::Load(const OLECHAR* path) {
-  Variant source(path ? path : u"");
+  com::Variant source(path ? path : u"");
   HRESULT hr = CreateParser();
   if (SUCCEEDED(hr)) {
     hr = document_->put_async(VARIANT_FALSE);
@@ -53,7 +53,7 @@ void CXDocument::Load(const OLECHAR* path) {
 
 void CXDocument::Save(const OLECHAR* path) {
   HRESULT hr = E_FAIL;
-  if (document_) hr = document_->save(Variant(path ? path : u""));
+  if (document_) hr = document_->save(com::Variant(path ? path : u""));
   if (SUCCEEDED(hr)) {
     document_error_ = CXError();
   } else {
@@ -67,9 +67,9 @@ void CXDocument::Attach(IUnknown* object) {
     document_error_ = CXError(E_POINTER, u"Xdomlib: Nothing to attach");
     return;
   }
-  ComPtr<IXMLDOMDocument> document;
+  com::ComPtr<IXMLDOMDocument> document;
   HRESULT hr = object->QueryInterface(document.GetAddressOf());
-  ComPtr<IXMLDOMNode> node;
+  com::ComPtr<IXMLDOMNode> node;
   if (document) document.As(&node);
   document_ = document;
   node_ = node;

@@ -47,7 +47,7 @@ class CXDocument : public CXNode {
   // Replaces both references with a new parser document.
   HRESULT CreateParser();
 
-  ComPtr<IXMLDOMDocument> document_;
+  com::ComPtr<IXMLDOMDocument> document_;
   CXError document_error_;
 };
 

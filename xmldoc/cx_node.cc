@@ -91,7 +91,7 @@ CXNodeList CXNode::Propagate(CXNodeList result) const {
 
 BSTR CXNode::Text() {
   if (!node_) return EmptyText();
-  Bstr text;
+  com::Bstr text;
   HRESULT hr = node_->get_text(text.Out());
   if (FAILED(hr)) {
     error_ = CXError(hr, u"Xdomlib: Could not get text");
@@ -114,7 +114,7 @@ void CXNode::Text(const OLECHAR* text) {
 }
 
 VARIANT CXNode::Value(VARTYPE vt) {
-  Variant text = Variant::FromBstr(Text());
+  com::Variant text = com::Variant::FromBstr(Text());
   VARIANT result;
   VariantInit(&result);
   HRESULT hr = VariantChangeType(&result, &text, 0, vt);
@@ -129,7 +129,7 @@ VARIANT CXNode::Value(VARTYPE vt) {
     result.vt = VT_BSTR;
     result.bstrVal = EmptyText();
   } else {
-    Variant zero(LONG{0});
+    com::Variant zero(LONG{0});
     if (FAILED(VariantChangeType(&result, &zero, 0, vt))) VariantInit(&result);
   }
   return result;
@@ -137,7 +137,7 @@ VARIANT CXNode::Value(VARTYPE vt) {
 
 CXNode CXNode::GetAttribute(const OLECHAR* name) {
   if (!attributes_.Valid() && node_) {
-    ComPtr<IXMLDOMNamedNodeMap> map;
+    com::ComPtr<IXMLDOMNamedNodeMap> map;
     HRESULT hr = node_->get_attributes(map.GetAddressOf());
     // 1 (a node that cannot have attributes) is recorded too.
     if (hr != S_OK) error_ = CXError(hr, u"Xdomlib: Could not get attributes");
@@ -148,12 +148,12 @@ CXNode CXNode::GetAttribute(const OLECHAR* name) {
 }
 
 CXNode CXNode::SetAttribute(const OLECHAR* name, const OLECHAR* value) {
-  ComPtr<IXMLDOMDocument> owner;
+  com::ComPtr<IXMLDOMDocument> owner;
   if (node_) node_->get_ownerDocument(owner.GetAddressOf());
   CXNode attribute = GetAttribute(name);
   if (!attribute.Valid()) {
-    ComPtr<IXMLDOMNode> created;
-    ComPtr<IXMLDOMNode> added;
+    com::ComPtr<IXMLDOMNode> created;
+    com::ComPtr<IXMLDOMNode> added;
     IXMLDOMNamedNodeMap* map =
         static_cast<IXMLDOMNamedNodeMap*>(attributes_.GetInterface());
     HRESULT hr = E_FAIL;
@@ -176,7 +176,7 @@ CXNode CXNode::SetAttribute(const OLECHAR* name, const OLECHAR* value) {
 }
 
 CXNode CXNode::ParentNode() {
-  ComPtr<IXMLDOMNode> parent;
+  com::ComPtr<IXMLDOMNode> parent;
   if (node_) {
     HRESULT hr = node_->get_parentNode(parent.GetAddressOf());
     if (FAILED(hr)) error_ = CXError(hr, u"Xdomlib: Could not get node");
@@ -185,7 +185,7 @@ CXNode CXNode::ParentNode() {
 }
 
 CXNode CXNode::SelectSingleNode(const OLECHAR* query) {
-  ComPtr<IXMLDOMNode> found;
+  com::ComPtr<IXMLDOMNode> found;
   if (node_) {
     HRESULT hr =
         node_->selectSingleNode(query ? query : u"", found.GetAddressOf());
@@ -197,7 +197,7 @@ CXNode CXNode::SelectSingleNode(const OLECHAR* query) {
 }
 
 CXNodeList CXNode::SelectNodes(const OLECHAR* query) {
-  ComPtr<IXMLDOMNodeList> found;
+  com::ComPtr<IXMLDOMNodeList> found;
   if (node_) {
     HRESULT hr = node_->selectNodes(query ? query : u"", found.GetAddressOf());
     if (FAILED(hr))
@@ -210,13 +210,13 @@ CXNodeList CXNode::SelectNodes(const OLECHAR* query) {
 }
 
 CXNode CXNode::AddNode(const OLECHAR* name, CXDocument document) {
-  ComPtr<IXMLDOMNode> appended;
+  com::ComPtr<IXMLDOMNode> appended;
   if (node_) {
     auto* parser = static_cast<IXMLDOMDocument*>(document.GetInterface());
     HRESULT hr = E_FAIL;
     if (parser != nullptr) {
-      Variant element(LONG{NODE_ELEMENT});
-      ComPtr<IXMLDOMNode> created;
+      com::Variant element(LONG{NODE_ELEMENT});
+      com::ComPtr<IXMLDOMNode> created;
       hr = parser->createNode(element, name ? name : u"", u"",
                               created.GetAddressOf());
       if (SUCCEEDED(hr))
@@ -232,7 +232,7 @@ void CXNode::Attach(IUnknown* object) {
     error_ = CXError(E_POINTER, u"Xdomlib: Nothing to attach");
     return;
   }
-  ComPtr<IXMLDOMNode> node;
+  com::ComPtr<IXMLDOMNode> node;
   HRESULT hr = object->QueryInterface(node.GetAddressOf());
   node_ = node;
   // The kept attribute map belonged to the node held before.

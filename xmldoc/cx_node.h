@@ -85,7 +85,7 @@ class CXNode {
   CXNode Propagate(CXNode result) const;
   CXNodeList Propagate(CXNodeList result) const;
 
-  ComPtr<IXMLDOMNode> node_;
+  com::ComPtr<IXMLDOMNode> node_;
   CXAttributes attributes_;
   CXError error_;
 };

@@ -41,7 +41,7 @@ CXNode CXNodeList::FirstNode() {
 }
 
 CXNode CXNodeList::NextNode() {
-  ComPtr<IXMLDOMNode> node;
+  com::ComPtr<IXMLDOMNode> node;
   if (list_) {
     HRESULT hr = list_->nextNode(node.GetAddressOf());
     if (FAILED(hr))
@@ -51,7 +51,7 @@ CXNode CXNodeList::NextNode() {
 }
 
 CXNode CXNodeList::Item(LONG index) {
-  ComPtr<IXMLDOMNode> node;
+  com::ComPtr<IXMLDOMNode> node;
   if (list_) {
     HRESULT hr = list_->get_item(index, node.GetAddressOf());
     if (FAILED(hr))
@@ -65,7 +65,7 @@ void CXNodeList::Attach(IUnknown* object) {
     error_ = CXError(E_POINTER, u"Xdomlib: Nothing to attach");
     return;
   }
-  ComPtr<IXMLDOMNodeList> list;
+  com::ComPtr<IXMLDOMNodeList> list;
   HRESULT hr = object->QueryInterface(list.GetAddressOf());
   list_ = list;
   error_ = CXError(hr, u"");

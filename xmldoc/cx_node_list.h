@@ -43,7 +43,7 @@ class CXNodeList {
   // The result of a list operation, with this list's error passed on.
   CXNode Result(IXMLDOMNode* node) const;
 
-  ComPtr<IXMLDOMNodeList> list_;
+  com::ComPtr<IXMLDOMNodeList> list_;
   CXError error_;
 };
 

@@ -116,13 +116,13 @@ TEST_F(CXNodeTest, ValueConvertsOrRecordsTheTextAndTypeName) {
 
   VARIANT text = name.Value(VT_BSTR);
   EXPECT_EQ(text.vt, VT_BSTR);
-  EXPECT_EQ(std::u16string(BstrView(text.bstrVal)), u"\\Device\\eth0");
+  EXPECT_EQ(std::u16string(com::BstrView(text.bstrVal)), u"\\Device\\eth0");
   VariantClear(&text);
 }
 
 TEST_F(CXNodeTest, TextFlagsFoldCase) {
   CXNode name = adapter_.SetAttribute(u"Name", u"Ärger Mixed");
-  Bstr upper, lower, both;
+  com::Bstr upper, lower, both;
   upper.Attach(name.Text(1));
   lower.Attach(name.Text(2));
   both.Attach(name.Text(3));

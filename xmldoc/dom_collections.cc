@@ -49,7 +49,7 @@ HRESULT DomNamedNodeMap::setNamedItem(IXMLDOMNode* attribute,
                                       IXMLDOMNode** added) {
   if (added != nullptr) *added = nullptr;
   if (attribute == nullptr) return E_INVALIDARG;
-  ComPtr<DomNode> object;
+  com::ComPtr<DomNode> object;
   if (FAILED(attribute->QueryInterface(
           IID_DomNodeObject, reinterpret_cast<void**>(object.GetAddressOf()))))
     return E_INVALIDARG;

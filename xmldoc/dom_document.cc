@@ -57,7 +57,7 @@ bool DeeperThan(const pugi::xml_node& top, int limit) {
 
 bool PathOf(const VARIANT& v, std::string* path) {
   if (v.vt != VT_BSTR) return false;
-  *path = Utf16ToUtf8(BstrView(v.bstrVal));
+  *path = Utf16ToUtf8(com::BstrView(v.bstrVal));
   return true;
 }
 
@@ -117,7 +117,7 @@ HRESULT DomDocument::createNode(VARIANT type, const OLECHAR* name,
                                 IXMLDOMNode** node) {
   if (node == nullptr) return E_POINTER;
   *node = nullptr;
-  Variant kind;
+  com::Variant kind;
   if (FAILED(VariantChangeType(&kind, &type, 0, VT_I4))) return E_INVALIDARG;
   if (namespace_uri != nullptr && namespace_uri[0] != 0) return E_NOTIMPL;
   if (kind.lVal == NODE_ATTRIBUTE) return createAttribute(name, node);
@@ -153,7 +153,7 @@ HRESULT DomDocument::createAttribute(const OLECHAR* name,
 namespace {
 
 HRESULT CreateRealDocument(IXMLDOMDocument** document) {
-  ComPtr<DomDocument> created;
+  com::ComPtr<DomDocument> created;
   HRESULT hr = DomDocument::CreateInstance(&created);
   if (FAILED(hr)) return hr;
   *document = created.Detach();

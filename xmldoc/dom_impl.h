@@ -44,7 +44,7 @@ struct NodeRef {
 
 // Asked of a node with QueryInterface to reach the object behind it.
 inline constexpr IID IID_DomNodeObject =
-    kavex_com_internal::GuidLiteral("{6B0D4C1E-2F57-4A8B-9D3E-5C7A1F20B841}");
+    com::GuidLiteral("{6B0D4C1E-2F57-4A8B-9D3E-5C7A1F20B841}");
 
 // The node operations, shared by nodes and by the document's node face.
 HRESULT GetNodeText(const NodeRef& ref, BSTR* text);
@@ -70,7 +70,7 @@ std::string ToUtf8(const OLECHAR* text);
 // XML names as the parser accepts them for new elements and attributes.
 bool IsXmlName(const std::string& name);
 
-class DomNode : public ComObject<DomNode, IXMLDOMNode> {
+class DomNode : public com::ComObject<DomNode, IXMLDOMNode> {
  public:
   DomNode(TreePtr tree, NodeRef ref)
       : tree_(std::move(tree)), ref_(std::move(ref)) {}
@@ -114,7 +114,7 @@ class DomNode : public ComObject<DomNode, IXMLDOMNode> {
   NodeRef ref_;
 };
 
-class DomDocument : public ComObject<DomDocument, IXMLDOMDocument> {
+class DomDocument : public com::ComObject<DomDocument, IXMLDOMDocument> {
  public:
   DomDocument() : tree_(std::make_shared<DomTree>()) {}
   explicit DomDocument(TreePtr tree) : tree_(std::move(tree)) {}
@@ -158,7 +158,7 @@ class DomDocument : public ComObject<DomDocument, IXMLDOMDocument> {
   TreePtr tree_;
 };
 
-class DomNodeList : public ComObject<DomNodeList, IXMLDOMNodeList> {
+class DomNodeList : public com::ComObject<DomNodeList, IXMLDOMNodeList> {
  public:
   DomNodeList(TreePtr tree, std::vector<NodeRef> nodes)
       : tree_(std::move(tree)), nodes_(std::move(nodes)) {}
@@ -174,7 +174,7 @@ class DomNodeList : public ComObject<DomNodeList, IXMLDOMNodeList> {
   size_t cursor_ = 0;
 };
 
-class DomNamedNodeMap : public ComObject<DomNamedNodeMap, IXMLDOMNamedNodeMap> {
+class DomNamedNodeMap : public com::ComObject<DomNamedNodeMap, IXMLDOMNamedNodeMap> {
  public:
   DomNamedNodeMap(TreePtr tree, pugi::xml_node element)
       : tree_(std::move(tree)), element_(element) {}

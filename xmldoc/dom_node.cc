@@ -34,7 +34,7 @@ std::string DescendantText(const pugi::xml_node& top) {
 }
 
 HRESULT ReturnBstr(const std::string& utf8, BSTR* out) {
-  *out = SysAllocStringUtf8(utf8);
+  *out = com::SysAllocStringUtf8(utf8);
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -86,7 +86,7 @@ bool IsXmlName(const std::string& name) {
 HRESULT WrapNode(const TreePtr& tree, const NodeRef& ref, IXMLDOMNode** out) {
   *out = nullptr;
   if (ref.Empty()) return S_FALSE;
-  ComPtr<DomNode> node;
+  com::ComPtr<DomNode> node;
   HRESULT hr = DomNode::CreateInstance(&node, tree, ref);
   if (FAILED(hr)) return hr;
   *out = node.Detach();
@@ -153,7 +153,7 @@ HRESULT GetNodeAttributes(const TreePtr& tree, const NodeRef& ref,
   *attributes = nullptr;
   if (ref.IsAttribute() || ref.node.type() != pugi::node_element)
     return S_FALSE;
-  ComPtr<DomNamedNodeMap> map;
+  com::ComPtr<DomNamedNodeMap> map;
   HRESULT hr = DomNamedNodeMap::CreateInstance(&map, tree, ref.node);
   if (FAILED(hr)) return hr;
   *attributes = map.Detach();
@@ -164,7 +164,7 @@ HRESULT AppendChildNode(const TreePtr& tree, const NodeRef& ref,
                         IXMLDOMNode* child, IXMLDOMNode** appended) {
   if (appended != nullptr) *appended = nullptr;
   if (child == nullptr) return E_INVALIDARG;
-  ComPtr<DomNode> object;
+  com::ComPtr<DomNode> object;
   if (FAILED(child->QueryInterface(
           IID_DomNodeObject, reinterpret_cast<void**>(object.GetAddressOf()))))
     return E_INVALIDARG;  // not a node of this parser
@@ -205,7 +205,7 @@ HRESULT GetOwnerDocument(const TreePtr& tree, const NodeRef& ref,
   *document = nullptr;
   if (!ref.IsAttribute() && ref.node.type() == pugi::node_document)
     return S_FALSE;
-  ComPtr<DomDocument> owner;
+  com::ComPtr<DomDocument> owner;
   HRESULT hr = DomDocument::CreateInstance(&owner, tree);
   if (FAILED(hr)) return hr;
   *document = owner.Detach();
@@ -226,7 +226,7 @@ HRESULT SelectNodeList(const TreePtr& tree, const NodeRef& ref,
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
-  ComPtr<DomNodeList> result;
+  com::ComPtr<DomNodeList> result;
   hr = DomNodeList::CreateInstance(&result, tree, std::move(nodes));
   if (FAILED(hr)) return hr;
   *list = result.Detach();

@@ -55,7 +55,7 @@ inline std::u16string U16(const std::string& utf8) { return Utf8ToUtf16(utf8); }
 
 // Text() as a string, freeing the BSTR.
 inline std::u16string TextOf(CXNode& node) {
-  Bstr text;
+  com::Bstr text;
   text.Attach(node.Text());
   return std::u16string(text.View());
 }

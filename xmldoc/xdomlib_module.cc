@@ -14,7 +14,7 @@ namespace kavex::xmldoc {
 namespace {
 
 constexpr GUID kLibidXdomlibLib =
-    kavex_com_internal::GuidLiteral("{8E5C2B71-3D4A-4F19-A6C2-5B7E0D913F42}");
+    com::GuidLiteral("{8E5C2B71-3D4A-4F19-A6C2-5B7E0D913F42}");
 constexpr char kTypeLibName[] = "Xdomlib 1.0 Type Library";
 
 std::string ModulePath() {
@@ -28,13 +28,13 @@ std::string ModulePath() {
 HRESULT RegisterServer() {
   std::string path = ModulePath();
   if (path.empty()) return SELFREG_E_TYPELIB;
-  HRESULT hr = RegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0, kTypeLibName,
+  HRESULT hr = com::RegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0, kTypeLibName,
                                    path.c_str());
   return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
 }
 
 HRESULT UnregisterServer() {
-  HRESULT hr = UnRegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0);
+  HRESULT hr = com::UnRegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0);
   return FAILED(hr) && hr != TYPE_E_LIBNOTREGISTERED ? SELFREG_E_TYPELIB : S_OK;
 }
 
@@ -46,7 +46,9 @@ KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID, REFIID, void** out) {
   return CLASS_E_CLASSNOTAVAILABLE;
 }
 
-KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() { return ModuleCanUnloadNow(); }
+KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {
+  return kavex::com::ModuleCanUnloadNow();
+}
 
 KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
   return kavex::xmldoc::RegisterServer();

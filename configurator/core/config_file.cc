@@ -76,7 +76,7 @@ xmldoc::CXDocument Build(const std::vector<ConfigAdapter>& adapters,
 
 std::u16string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
   xmldoc::CXNode attribute = node.GetAttribute(name);
-  Bstr text;
+  com::Bstr text;
   text.Attach(attribute.Text());
   return std::u16string(text.View());
 }
@@ -85,7 +85,7 @@ std::u16string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
 template <class T>
 T AttributeNumber(xmldoc::CXNode& node, const char16_t* name, VARTYPE vt) {
   xmldoc::CXNode attribute = node.GetAttribute(name);
-  Variant value;
+  com::Variant value;
   VARIANT converted = attribute.Value(vt);
   value.Attach(&converted);
   return vt == VT_UI1 ? static_cast<T>(value.bVal)

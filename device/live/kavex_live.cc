@@ -161,13 +161,13 @@ bool RegisterModule(const std::string& module) {
 
 // The value of one item as text; "(0x...)" when the read fails.
 std::string ReadText(IKavexOPCDevice* device, const std::string& id) {
-  Bstr item = Bstr::FromUtf8(id);
-  Variant value;
+  com::Bstr item = com::Bstr::FromUtf8(id);
+  com::Variant value;
   const HRESULT hr = device->Read(item.Get(), &value);
   if (FAILED(hr)) return HResultName(hr);
-  Variant text;
+  com::Variant text;
   if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return "?";
-  return Utf16ToUtf8(BstrView(text.bstrVal));
+  return Utf16ToUtf8(com::BstrView(text.bstrVal));
 }
 
 void Show(IKavexOPCDevice* device, int refresh) {
@@ -286,11 +286,11 @@ int Main(int argc, char** argv) {
   int status = 0;
   {
     CLSID clsid{};
-    ComPtr<IKavexOPCDevice> device;
+    com::ComPtr<IKavexOPCDevice> device;
     HRESULT hr = CLSIDFromProgID(u"KavexOPCDevice.Device", &clsid);
     if (SUCCEEDED(hr)) {
       hr =
-          CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IidOf<IKavexOPCDevice>(),
+          CoCreateInstance(clsid, nullptr, CLSCTX_ALL, com::IidOf<IKavexOPCDevice>(),
                            reinterpret_cast<void**>(device.GetAddressOf()));
     }
     if (FAILED(hr)) {

@@ -59,7 +59,7 @@ class DeviceConfigFixture : public ::testing::Test {
     RegCloseKey(key);
   }
 
-  ScopedRegistryRootForTest root_;
+  com::ScopedRegistryRootForTest root_;
 };
 
 }  // namespace kavex::device

@@ -10,7 +10,7 @@
 #include "platform/text/utf.h"
 #include "platform/registry/registry.h"
 
-using kavex_com_internal::ReadClassesRootString;
+namespace kavex::com {
 
 namespace {
 
@@ -48,7 +48,7 @@ struct KeyCloser {
 
 }  // namespace
 
-namespace kavex_com_internal {
+namespace internal {
 
 bool ReadClassesRootString(const std::string& sub, const char* name,
                            std::string* out) {
@@ -70,19 +70,21 @@ bool ReadClassesRootString(const std::string& sub, const char* name,
   return true;
 }
 
-}  // namespace kavex_com_internal
+}  // namespace internal
+
+}  // namespace kavex::com
 
 HRESULT CoInitializeEx(void* /*reserved*/, DWORD coinit) {
   DWORD mode = coinit & COINIT_APARTMENTTHREADED;
-  if (apartment.count > 0) {
-    if (apartment.mode != mode) return RPC_E_CHANGED_MODE;
-    ++apartment.count;
+  if (kavex::com::apartment.count > 0) {
+    if (kavex::com::apartment.mode != mode) return RPC_E_CHANGED_MODE;
+    ++kavex::com::apartment.count;
     return S_FALSE;
   }
-  apartment.count = 1;
-  apartment.mode = mode;
-  ++initialised_threads;
-  if (mode == COINIT_MULTITHREADED) ++multithreaded_threads;
+  kavex::com::apartment.count = 1;
+  kavex::com::apartment.mode = mode;
+  ++kavex::com::initialised_threads;
+  if (mode == COINIT_MULTITHREADED) ++kavex::com::multithreaded_threads;
   return S_OK;
 }
 
@@ -91,38 +93,38 @@ HRESULT CoInitialize(void* reserved) {
 }
 
 void CoUninitialize() {
-  if (apartment.count == 0) return;
-  if (--apartment.count > 0) return;
-  apartment.Leave();
-  if (initialised_threads.load() == 0) kavex_com_internal::FreeUnusedModules();
+  if (kavex::com::apartment.count == 0) return;
+  if (--kavex::com::apartment.count > 0) return;
+  kavex::com::apartment.Leave();
+  if (kavex::com::initialised_threads.load() == 0) kavex::com::internal::FreeUnusedModules();
 }
 
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsctx, void* /*server_info*/,
                          REFIID iid, void** out) {
   if (out == nullptr) return E_INVALIDARG;
   *out = nullptr;
-  if (!InitialisedForCaller()) return CO_E_NOTINITIALIZED;
+  if (!kavex::com::InitialisedForCaller()) return CO_E_NOTINITIALIZED;
   if ((clsctx & CLSCTX_ALL) == 0) return E_INVALIDARG;
   HRESULT hr =
-      kavex_com_internal::GetRegisteredClassObject(clsid, clsctx, iid, out);
+      kavex::com::internal::GetRegisteredClassObject(clsid, clsctx, iid, out);
   if (hr != REGDB_E_CLASSNOTREG) return hr;
   // Another process cannot be started as a server here, so only modules
   // loaded into this process serve what the process has not registered.
   if ((clsctx & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
   std::string path;
-  if (!ReadClassesRootString(
-          "CLSID\\" + GuidToString(clsid) + "\\InprocServer32", nullptr,
+  if (!kavex::com::internal::ReadClassesRootString(
+          "CLSID\\" + kavex::com::GuidToString(clsid) + "\\InprocServer32", nullptr,
           &path) ||
       path.empty())
     return REGDB_E_CLASSNOTREG;
-  return kavex_com_internal::GetModuleClassObject(path, clsid, iid, out);
+  return kavex::com::internal::GetModuleClassObject(path, clsid, iid, out);
 }
 
 HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsctx,
                          REFIID iid, void** out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
-  ComPtr<IClassFactory> factory;
+  kavex::com::ComPtr<IClassFactory> factory;
   HRESULT hr =
       CoGetClassObject(clsid, clsctx, nullptr, IID_IClassFactory,
                        reinterpret_cast<void**>(factory.GetAddressOf()));
@@ -137,9 +139,9 @@ HRESULT CLSIDFromProgID(LPCOLESTR prog_id, CLSID* clsid) {
   for (int depth = 0; depth < 8 && !name.empty(); ++depth) {
     if (name.find('\\') != std::string::npos) break;
     std::string text;
-    if (ReadClassesRootString(name + "\\CLSID", nullptr, &text))
-      return GuidFromString(text, clsid) ? S_OK : CO_E_CLASSSTRING;
-    if (!ReadClassesRootString(name + "\\CurVer", nullptr, &text)) break;
+    if (kavex::com::internal::ReadClassesRootString(name + "\\CLSID", nullptr, &text))
+      return kavex::com::GuidFromString(text, clsid) ? S_OK : CO_E_CLASSSTRING;
+    if (!kavex::com::internal::ReadClassesRootString(name + "\\CurVer", nullptr, &text)) break;
     name = text;
   }
   return CO_E_CLASSSTRING;
@@ -149,7 +151,7 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* prog_id) {
   if (prog_id == nullptr) return E_INVALIDARG;
   *prog_id = nullptr;
   std::string text;
-  if (!ReadClassesRootString("CLSID\\" + GuidToString(clsid) + "\\ProgID",
+  if (!kavex::com::internal::ReadClassesRootString("CLSID\\" + kavex::com::GuidToString(clsid) + "\\ProgID",
                              nullptr, &text) ||
       text.empty())
     return REGDB_E_CLASSNOTREG;
@@ -161,6 +163,7 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* prog_id) {
   return S_OK;
 }
 
+namespace kavex::com {
 namespace {
 
 HRESULT TaskString(const GUID& guid, LPOLESTR* out) {
@@ -173,21 +176,22 @@ HRESULT TaskString(const GUID& guid, LPOLESTR* out) {
 }
 
 }  // namespace
+}  // namespace kavex::com
 
 // The GUID functions that allocate or consult the registry live here, with
 // the rest of what needs the registry.
 HRESULT StringFromCLSID(REFCLSID clsid, LPOLESTR* out) {
-  return TaskString(clsid, out);
+  return kavex::com::TaskString(clsid, out);
 }
 
 HRESULT StringFromIID(REFIID iid, LPOLESTR* out) {
-  return TaskString(iid, out);
+  return kavex::com::TaskString(iid, out);
 }
 
 HRESULT CLSIDFromString(LPCOLESTR text, CLSID* clsid) {
   if (text == nullptr || clsid == nullptr) return E_INVALIDARG;
   std::u16string_view view(text);
-  if (GuidFromU16String(view, clsid)) return S_OK;
+  if (kavex::com::GuidFromU16String(view, clsid)) return S_OK;
   if (!view.empty() && view[0] == u'{') return CO_E_CLASSSTRING;
   return FAILED(CLSIDFromProgID(text, clsid)) ? CO_E_CLASSSTRING : S_OK;
 }

@@ -7,7 +7,7 @@
 #include "platform/base/types.h"
 #include "platform/registry/registry.h"
 
-namespace kavex_com_internal {
+namespace kavex::com::internal {
 
 // The value `name` (null = default) of HKCR\<sub> as text, without the
 // trailing NUL; false when the key or value is missing or not a string.
@@ -25,6 +25,6 @@ HRESULT GetModuleClassObject(const std::string& path, REFCLSID clsid,
                              REFIID iid, void** out);
 void FreeUnusedModules();
 
-}  // namespace kavex_com_internal
+}  // namespace kavex::com::internal
 
 #endif  // KAVEX_PLATFORM_COM_ACTIVATION_INTERNAL_H_

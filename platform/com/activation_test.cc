@@ -15,15 +15,16 @@
 #include "platform/com/test_module/test_widget.h"
 #include "platform/registry/registry.h"
 
+namespace kavex::com {
+namespace {
+
 struct ITestThing : IUnknown {
   virtual HRESULT Id(int* id) = 0;
 };
 KAVEX_DECLARE_IID(ITestThing, "{2F6E8A10-4444-4C2B-9E2F-0A0B0C0D0E01}");
 
-namespace {
-
 constexpr CLSID kThingClsid =
-    kavex_com_internal::GuidLiteral("{2F6E8A10-4444-4C2B-9E2F-0A0B0C0D0E02}");
+    GuidLiteral("{2F6E8A10-4444-4C2B-9E2F-0A0B0C0D0E02}");
 
 class CThing : public ComObject<CThing, ITestThing> {
  public:
@@ -295,3 +296,4 @@ TEST(GuidRegistryTest, StringFormsFromTheTaskAllocator) {
 }
 
 }  // namespace
+}  // namespace kavex::com

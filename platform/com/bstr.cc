@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace kavex::com {
 namespace {
 
 // The byte count lives in the 4 bytes in front of the characters.
@@ -40,18 +41,19 @@ size_t Wcslen(const OLECHAR* s) {
 }
 
 }  // namespace
+}  // namespace kavex::com
 
 BSTR SysAllocString(const OLECHAR* psz) {
   if (!psz) return nullptr;
-  return Allocate(psz, Wcslen(psz) * sizeof(OLECHAR));
+  return kavex::com::Allocate(psz, kavex::com::Wcslen(psz) * sizeof(OLECHAR));
 }
 
 BSTR SysAllocStringLen(const OLECHAR* pch, UINT cch) {
-  return Allocate(pch, size_t{cch} * sizeof(OLECHAR));
+  return kavex::com::Allocate(pch, size_t{cch} * sizeof(OLECHAR));
 }
 
 BSTR SysAllocStringByteLen(const char* psz, UINT len) {
-  return Allocate(psz, len);
+  return kavex::com::Allocate(psz, len);
 }
 
 INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* pch, UINT cch) {
@@ -65,24 +67,26 @@ INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* pch, UINT cch) {
 }
 
 INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
-  const UINT len = psz ? static_cast<UINT>(Wcslen(psz)) : 0;
+  const UINT len = psz ? static_cast<UINT>(kavex::com::Wcslen(psz)) : 0;
   return SysReAllocStringLen(pbstr, psz ? psz : u"", len);
 }
 
 void SysFreeString(BSTR bstr) {
-  if (bstr) std::free(PrefixOf(bstr));
+  if (bstr) std::free(kavex::com::PrefixOf(bstr));
 }
 
 UINT SysStringByteLen(const OLECHAR* bstr) {
   if (!bstr) return 0;
   uint32_t count;
-  std::memcpy(&count, PrefixOf(bstr), kPrefix);
+  std::memcpy(&count, kavex::com::PrefixOf(bstr), kavex::com::kPrefix);
   return count;
 }
 
 UINT SysStringLen(const OLECHAR* bstr) {
   return SysStringByteLen(bstr) / sizeof(OLECHAR);
 }
+
+namespace kavex::com {
 
 BSTR SysAllocStringUtf8(std::string_view text) {
   const std::u16string wide = Utf8ToUtf16(text);
@@ -120,3 +124,5 @@ void Bstr::Attach(BSTR bstr) {
   SysFreeString(bstr_);
   bstr_ = bstr;
 }
+
+}  // namespace kavex::com

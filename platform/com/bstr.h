@@ -28,6 +28,8 @@ void SysFreeString(BSTR bstr);
 UINT SysStringLen(const OLECHAR* bstr);
 UINT SysStringByteLen(const OLECHAR* bstr);
 
+namespace kavex::com {
+
 // A new BSTR holding `text` converted from UTF-8 (never null unless out of
 // memory).
 BSTR SysAllocStringUtf8(std::string_view text);
@@ -85,5 +87,7 @@ class Bstr {
  private:
   BSTR bstr_ = nullptr;
 };
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_BSTR_H_

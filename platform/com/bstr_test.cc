@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 
+namespace kavex::com {
 namespace {
 
 TEST(BstrTest, LayoutIsByteCountCharactersAndTerminator) {
@@ -155,3 +156,4 @@ TEST(Utf8Test, UnpairedSurrogatesBecomeReplacementCharacters) {
 }
 
 }  // namespace
+}  // namespace kavex::com

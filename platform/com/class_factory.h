@@ -1,14 +1,17 @@
 // IClassFactory and the factory every creatable class gets from ClassFactory.
 // A module answers DllGetClassObject from a static table:
 //
-//   const ClassEntry kClasses[] = {
-//       {&CLSID_Device, CreateClassFactory<CDevice>}};
+//   namespace kavex::device {
+//   const com::ClassEntry kClasses[] = {
+//       {&CLSID_Device, com::CreateClassFactory<CDevice>}};
+//   }  // namespace kavex::device
 //   KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID c, REFIID i,
 //                                                 void** o) {
-//     return GetClassObjectFromTable(kClasses, c, i, o);
+//     return kavex::com::GetClassObjectFromTable(kavex::device::kClasses, c,
+//                                                i, o);
 //   }
 //   KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {
-//     return ModuleCanUnloadNow();
+//     return kavex::com::ModuleCanUnloadNow();
 //   }
 //
 // Build a module with hidden visibility (CXX_VISIBILITY_PRESET hidden) so
@@ -29,6 +32,8 @@ struct IClassFactory : IUnknown {
   virtual HRESULT LockServer(BOOL lock) = 0;
 };
 KAVEX_DECLARE_IID(IClassFactory, "{00000001-0000-0000-C000-000000000046}");
+
+namespace kavex::com {
 
 // Creates T (a ComObject) per request; aggregation is not supported.
 // A factory is an object of its module like any other, so a client holding
@@ -84,5 +89,7 @@ HRESULT GetClassObjectFromTable(const ClassEntry (&table)[N], REFCLSID clsid,
 KAVEX_MODULE_LOCAL inline HRESULT ModuleCanUnloadNow() {
   return ModuleLockCount() == 0 ? S_OK : S_FALSE;
 }
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_CLASS_FACTORY_H_

@@ -6,6 +6,7 @@
 #include "platform/com/activation_internal.h"
 #include "platform/com/com_ptr.h"
 
+namespace kavex::com {
 namespace {
 
 struct Registration {
@@ -39,7 +40,7 @@ bool Available(const Registration& r) {
 
 }  // namespace
 
-namespace kavex_com_internal {
+namespace internal {
 
 HRESULT GetRegisteredClassObject(REFCLSID clsid, DWORD clsctx, REFIID iid,
                                  void** out) {
@@ -60,24 +61,26 @@ HRESULT GetRegisteredClassObject(REFCLSID clsid, DWORD clsctx, REFIID iid,
   return object->QueryInterface(iid, out);
 }
 
-}  // namespace kavex_com_internal
+}  // namespace internal
+
+}  // namespace kavex::com
 
 HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD clsctx,
                               DWORD flags, DWORD* cookie) {
   if (cookie != nullptr) *cookie = 0;
   if (object == nullptr || cookie == nullptr) return E_INVALIDARG;
-  ClassTable& table = GetTable();
+  kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   while (table.next_cookie == 0) ++table.next_cookie;
   table.entries.push_back(
-      Registration{table.next_cookie, clsid, object, clsctx, flags});
+      kavex::com::Registration{table.next_cookie, clsid, object, clsctx, flags});
   *cookie = table.next_cookie++;
   return S_OK;
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {
-  ComPtr<IUnknown> released;  // after the lock: its release may call back
-  ClassTable& table = GetTable();
+  kavex::com::ComPtr<IUnknown> released;  // after the lock: its release may call back
+  kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   for (auto it = table.entries.begin(); it != table.entries.end(); ++it) {
     if (it->cookie == cookie) {
@@ -90,28 +93,28 @@ HRESULT CoRevokeClassObject(DWORD cookie) {
 }
 
 HRESULT CoSuspendClassObjects() {
-  ClassTable& table = GetTable();
+  kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   table.suspended = true;
   return S_OK;
 }
 
 HRESULT CoResumeClassObjects() {
-  ClassTable& table = GetTable();
+  kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   table.suspended = false;
-  for (Registration& r : table.entries) r.flags &= ~DWORD{REGCLS_SUSPENDED};
+  for (kavex::com::Registration& r : table.entries) r.flags &= ~DWORD{REGCLS_SUSPENDED};
   return S_OK;
 }
 
 ULONG CoAddRefServerProcess() {
-  ClassTable& table = GetTable();
+  kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   return ++table.server_process_refs;
 }
 
 ULONG CoReleaseServerProcess() {
-  ClassTable& table = GetTable();
+  kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   if (table.server_process_refs == 0) return 0;
   if (--table.server_process_refs == 0) table.suspended = true;

@@ -8,6 +8,7 @@
 
 #include "platform/text/utf.h"
 
+namespace kavex::com {
 namespace {
 
 constexpr UINT kFirstFormat = 0xC000;
@@ -34,21 +35,22 @@ Formats& GetFormats() {
 }
 
 }  // namespace
+}  // namespace kavex::com
 
 UINT RegisterClipboardFormatA(const char* name) {
   if (name == nullptr || *name == '\0') return 0;
-  Formats& formats = GetFormats();
+  kavex::com::Formats& formats = kavex::com::GetFormats();
   std::lock_guard<std::mutex> lock(formats.mu);
   for (size_t i = 0; i < formats.names.size(); ++i)
-    if (SameName(formats.names[i], name))
-      return kFirstFormat + static_cast<UINT>(i);
-  if (formats.names.size() >= kMaxFormats) return 0;
+    if (kavex::com::SameName(formats.names[i], name))
+      return kavex::com::kFirstFormat + static_cast<UINT>(i);
+  if (formats.names.size() >= kavex::com::kMaxFormats) return 0;
   try {
     formats.names.emplace_back(name);
   } catch (...) {
     return 0;
   }
-  return kFirstFormat + static_cast<UINT>(formats.names.size() - 1);
+  return kavex::com::kFirstFormat + static_cast<UINT>(formats.names.size() - 1);
 }
 
 UINT RegisterClipboardFormatW(const WCHAR* name) {
@@ -58,11 +60,11 @@ UINT RegisterClipboardFormatW(const WCHAR* name) {
 
 int GetClipboardFormatNameA(UINT format, char* out, int max) {
   if (out == nullptr || max <= 0) return 0;
-  Formats& formats = GetFormats();
+  kavex::com::Formats& formats = kavex::com::GetFormats();
   std::lock_guard<std::mutex> lock(formats.mu);
-  if (format < kFirstFormat || format - kFirstFormat >= formats.names.size())
+  if (format < kavex::com::kFirstFormat || format - kavex::com::kFirstFormat >= formats.names.size())
     return 0;
-  const std::string& name = formats.names[format - kFirstFormat];
+  const std::string& name = formats.names[format - kavex::com::kFirstFormat];
   size_t n = name.size() < static_cast<size_t>(max - 1)
                  ? name.size()
                  : static_cast<size_t>(max - 1);

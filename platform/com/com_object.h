@@ -32,20 +32,22 @@
 
 #define KAVEX_MODULE_LOCAL __attribute__((visibility("hidden")))
 
-namespace kavex_com_internal {
+namespace kavex::com {
+
+namespace internal {
 KAVEX_MODULE_LOCAL inline std::atomic<long> module_lock_count{0};
-}  // namespace kavex_com_internal
+}  // namespace internal
 
 // Lock count of the calling module: live objects plus IClassFactory::LockServer
 // locks. DllCanUnloadNow answers S_OK when it is zero.
 KAVEX_MODULE_LOCAL inline long ModuleLock() {
-  return ++kavex_com_internal::module_lock_count;
+  return ++internal::module_lock_count;
 }
 KAVEX_MODULE_LOCAL inline long ModuleUnlock() {
-  return --kavex_com_internal::module_lock_count;
+  return --internal::module_lock_count;
 }
 KAVEX_MODULE_LOCAL inline long ModuleLockCount() {
-  return kavex_com_internal::module_lock_count.load();
+  return internal::module_lock_count.load();
 }
 
 // Live instances of one class, for tests that check every object is freed.
@@ -161,5 +163,7 @@ class ComObject : public First,
   std::atomic<ULONG> refs_{0};
   bool locks_module_ = true;
 };
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_COM_OBJECT_H_

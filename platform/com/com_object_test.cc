@@ -7,6 +7,9 @@
 
 #include "platform/com/com_ptr.h"
 
+namespace kavex::com {
+namespace {
+
 struct ITestAlpha : IUnknown {
   virtual HRESULT Alpha(int* out) = 0;
 };
@@ -17,8 +20,6 @@ struct ITestBeta : IUnknown {
 KAVEX_DECLARE_IID(ITestBeta, "{6D0C3A10-1111-4C2B-9E2F-0A0B0C0D0E02}");
 struct ITestGamma : IUnknown {};
 KAVEX_DECLARE_IID(ITestGamma, "{6D0C3A10-1111-4C2B-9E2F-0A0B0C0D0E03}");
-
-namespace {
 
 class CAlphaBeta : public ComObject<CAlphaBeta, ITestAlpha, ITestBeta> {
  public:
@@ -192,3 +193,4 @@ TEST(ComPtrTest, OwnershipTransfers) {
 }
 
 }  // namespace
+}  // namespace kavex::com

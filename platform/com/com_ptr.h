@@ -7,6 +7,8 @@
 
 #include "platform/com/unknown.h"
 
+namespace kavex::com {
+
 template <class T>
 class ComPtr {
  public:
@@ -105,5 +107,7 @@ class ComPtr {
 
   T* p_ = nullptr;
 };
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_COM_PTR_H_

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+namespace kavex::com {
 namespace {
 
 struct Connection {
@@ -46,6 +47,7 @@ HRESULT ConnectionPoint::QueryInterface(REFIID iid, void** out) {
 }
 
 ULONG ConnectionPoint::AddRef() { return container_->AddRef(); }
+
 ULONG ConnectionPoint::Release() { return container_->Release(); }
 
 HRESULT ConnectionPoint::GetConnectionInterface(IID* iid) {
@@ -160,3 +162,5 @@ ConnectionPoint* ConnectionPointContainerImpl::AddConnectionPoint(REFIID iid) {
   points_.push_back(std::make_unique<ConnectionPoint>(this, iid));
   return points_.back().get();
 }
+
+}  // namespace kavex::com

@@ -69,6 +69,8 @@ struct IConnectionPointContainer : IUnknown {
 KAVEX_DECLARE_IID(IConnectionPointContainer,
                   "{B196B284-BAB4-101A-B69C-00AA00341D07}");
 
+namespace kavex::com {
+
 // One outgoing interface. Cookies count from 1; Advise keeps the sink's
 // pointer for the point's interface; every method is thread-safe and sinks
 // are called on snapshots, never under the point's lock.
@@ -138,8 +140,11 @@ class ConnectionPointContainerImpl : public IConnectionPointContainer {
 };
 // Listed in ComObject's interfaces, the implementation answers for
 // IConnectionPointContainer.
-template <>
-struct InterfaceId<ConnectionPointContainerImpl>
-    : InterfaceId<IConnectionPointContainer> {};
+constexpr const IID& KavexInterfaceIid(
+    InterfaceTag<ConnectionPointContainerImpl>) {
+  return IID_IConnectionPointContainer;
+}
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_CONNECTION_POINT_H_

@@ -8,14 +8,15 @@
 
 #include "platform/com/com_object.h"
 
+namespace kavex::com {
+namespace {
+
 struct ITestEvents : IUnknown {
   virtual HRESULT Fire(int value) = 0;
 };
 KAVEX_DECLARE_IID(ITestEvents, "{5A1E0C11-3333-4C2B-9E2F-0A0B0C0D0E01}");
 struct ITestOther : IUnknown {};
 KAVEX_DECLARE_IID(ITestOther, "{5A1E0C11-3333-4C2B-9E2F-0A0B0C0D0E02}");
-
-namespace {
 
 class CSource
     : public ComObject<CSource, ITestOther, ConnectionPointContainerImpl> {
@@ -163,3 +164,4 @@ TEST(ConnectionPointTest, ConcurrentAdviseUnadviseAndFiring) {
 }
 
 }  // namespace
+}  // namespace kavex::com

@@ -9,6 +9,7 @@
 
 #include "platform/com/com_object.h"
 
+namespace kavex::com {
 namespace {
 
 TEST(GlobalMemoryTest, BlocksAreZeroedLockedAndChecked) {
@@ -105,3 +106,4 @@ TEST(ClipboardFormatTest, ConcurrentRegistrationsAgree) {
 }
 
 }  // namespace
+}  // namespace kavex::com

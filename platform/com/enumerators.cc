@@ -4,6 +4,8 @@
 
 #include "platform/com/task_memory.h"
 
+namespace kavex::com {
+
 HRESULT CopyTaskString::Copy(const Stored& from, Element* to) {
   size_t bytes = (from.size() + 1) * sizeof(OLECHAR);
   *to = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
@@ -26,3 +28,5 @@ HRESULT CreateEnumUnknown(std::vector<ComPtr<IUnknown>> objects,
                           IEnumUnknown** out) {
   return CEnumUnknown::Create(std::move(objects), out);
 }
+
+}  // namespace kavex::com

@@ -39,6 +39,8 @@ struct IEnumString : IUnknown {
 };
 KAVEX_DECLARE_IID(IEnumString, "{00000101-0000-0000-C000-000000000046}");
 
+namespace kavex::com {
+
 // Position in a shared, immutable snapshot; copying it is Clone.
 template <class Stored>
 class EnumCursor {
@@ -168,5 +170,7 @@ HRESULT CreateEnumString(std::vector<std::u16string> strings,
                          IEnumString** out);
 HRESULT CreateEnumUnknown(std::vector<ComPtr<IUnknown>> objects,
                           IEnumUnknown** out);
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_ENUMERATORS_H_

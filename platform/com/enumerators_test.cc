@@ -4,6 +4,7 @@
 
 #include "platform/com/task_memory.h"
 
+namespace kavex::com {
 namespace {
 
 std::u16string Take(LPOLESTR s) {
@@ -104,11 +105,8 @@ struct IEnumInt : IUnknown {
   virtual HRESULT Clone(IEnumInt**) = 0;
 };
 
-}  // namespace
-
 KAVEX_DECLARE_IID(IEnumInt, "{7E1D55A0-2222-4C2B-9E2F-0A0B0C0D0E01}");
 
-namespace {
 
 TEST(EnumeratorTest, FailedCopyIsAllOrNothing) {
   ComPtr<IEnumInt> e;
@@ -125,3 +123,4 @@ TEST(EnumeratorTest, FailedCopyIsAllOrNothing) {
 }
 
 }  // namespace
+}  // namespace kavex::com

@@ -5,6 +5,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 
+namespace kavex::com {
 namespace {
 
 class CErrorInfo : public ComObject<CErrorInfo, IErrorInfo, ICreateErrorInfo> {
@@ -69,24 +70,27 @@ class CErrorInfo : public ComObject<CErrorInfo, IErrorInfo, ICreateErrorInfo> {
 thread_local ComPtr<IErrorInfo> thread_error_info;
 
 }  // namespace
+}  // namespace kavex::com
 
 HRESULT CreateErrorInfo(ICreateErrorInfo** out) {
   if (out == nullptr) return E_INVALIDARG;
-  return CErrorInfo::CreateInstance(IID_ICreateErrorInfo,
+  return kavex::com::CErrorInfo::CreateInstance(IID_ICreateErrorInfo,
                                     reinterpret_cast<void**>(out));
 }
 
 HRESULT SetErrorInfo(ULONG /*reserved*/, IErrorInfo* info) {
-  ComPtr<IErrorInfo> previous = std::move(thread_error_info);
-  thread_error_info = info;
+  kavex::com::ComPtr<IErrorInfo> previous = std::move(kavex::com::thread_error_info);
+  kavex::com::thread_error_info = info;
   return S_OK;  // `previous` is released after the slot changed
 }
 
 HRESULT GetErrorInfo(ULONG /*reserved*/, IErrorInfo** info) {
   if (info == nullptr) return E_INVALIDARG;
-  *info = thread_error_info.Detach();
+  *info = kavex::com::thread_error_info.Detach();
   return *info == nullptr ? S_FALSE : S_OK;
 }
+
+namespace kavex::com {
 
 HRESULT SetErrorInfoText(REFGUID iid, const char16_t* source,
                          const char16_t* description) {
@@ -101,3 +105,5 @@ HRESULT SetErrorInfoText(REFGUID iid, const char16_t* source,
   if (FAILED(hr)) return hr;
   return SetErrorInfo(0, info.Get());
 }
+
+}  // namespace kavex::com

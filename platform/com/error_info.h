@@ -38,8 +38,12 @@ HRESULT SetErrorInfo(ULONG reserved, IErrorInfo* info);
 // S_FALSE and null when there is none.
 HRESULT GetErrorInfo(ULONG reserved, IErrorInfo** info);
 
+namespace kavex::com {
+
 // Shorthand for methods that fail: builds and sets the thread's error info.
 HRESULT SetErrorInfoText(REFGUID iid, const char16_t* source,
                          const char16_t* description);
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_ERROR_INFO_H_

@@ -7,6 +7,7 @@
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
 
+namespace kavex::com {
 namespace {
 
 std::u16string Source(IErrorInfo* info) {
@@ -74,3 +75,4 @@ TEST(ErrorInfoTest, EachThreadHasItsOwn) {
 }
 
 }  // namespace
+}  // namespace kavex::com

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <ctime>
 
+namespace kavex::com {
 namespace {
 
 constexpr int64_t kTicksPerMs = 10'000;
@@ -93,26 +94,27 @@ DATE MsToDate(int64_t ms) {
 }
 
 }  // namespace
+}  // namespace kavex::com
 
 BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
   if (!ft || !st) return FALSE;
   const uint64_t ticks = FileTimeToUInt64(*ft);
   if (ticks > uint64_t{INT64_MAX}) return FALSE;
   const int64_t t = static_cast<int64_t>(ticks);
-  FillSystemTime(kFileTimeEpochDay + t / kTicksPerDay,
-                 t % kTicksPerDay / kTicksPerMs, st);
+  kavex::com::FillSystemTime(kavex::com::kFileTimeEpochDay + t / kavex::com::kTicksPerDay,
+                 t % kavex::com::kTicksPerDay / kavex::com::kTicksPerMs, st);
   return TRUE;
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
-  if (!st || !ft || !ValidFields(*st, 1601, 30827)) return FALSE;
+  if (!st || !ft || !kavex::com::ValidFields(*st, 1601, 30827)) return FALSE;
   const int64_t day =
-      DaysFromCivil(st->wYear, st->wMonth, st->wDay) - kFileTimeEpochDay;
+      kavex::com::DaysFromCivil(st->wYear, st->wMonth, st->wDay) - kavex::com::kFileTimeEpochDay;
   const int64_t ms =
       ((st->wHour * 60 + st->wMinute) * 60 + st->wSecond) * int64_t{1000} +
       st->wMilliseconds;
   *ft = UInt64ToFileTime(
-      static_cast<uint64_t>(day * kTicksPerDay + ms * kTicksPerMs));
+      static_cast<uint64_t>(day * kavex::com::kTicksPerDay + ms * kavex::com::kTicksPerMs));
   return TRUE;
 }
 
@@ -121,10 +123,10 @@ BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
   const int64_t ticks = static_cast<int64_t>(FileTimeToUInt64(*utc));
   if (ticks < 0) return FALSE;
   const time_t seconds =
-      static_cast<time_t>((ticks - kUnixEpochTicks) / kTicksPerSecond);
+      static_cast<time_t>((ticks - kavex::com::kUnixEpochTicks) / kavex::com::kTicksPerSecond);
   tm fields;
   if (!localtime_r(&seconds, &fields)) return FALSE;
-  const int64_t shifted = ticks + int64_t{fields.tm_gmtoff} * kTicksPerSecond;
+  const int64_t shifted = ticks + int64_t{fields.tm_gmtoff} * kavex::com::kTicksPerSecond;
   if (shifted < 0) return FALSE;
   *local = UInt64ToFileTime(static_cast<uint64_t>(shifted));
   return TRUE;
@@ -135,7 +137,7 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
   const int64_t ticks = static_cast<int64_t>(FileTimeToUInt64(*local));
   if (ticks < 0) return FALSE;
   int64_t local_seconds =
-      ticks / kTicksPerSecond - kUnixEpochTicks / kTicksPerSecond;
+      ticks / kavex::com::kTicksPerSecond - kavex::com::kUnixEpochTicks / kavex::com::kTicksPerSecond;
   // Let the C library find the offset of that wall-clock time.
   const time_t as_utc = static_cast<time_t>(local_seconds);
   tm fields;
@@ -144,7 +146,7 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
   const time_t real = mktime(&fields);
   if (real == static_cast<time_t>(-1) && local_seconds != -1) return FALSE;
   const int64_t offset = local_seconds - static_cast<int64_t>(real);
-  const int64_t shifted = ticks - offset * kTicksPerSecond;
+  const int64_t shifted = ticks - offset * kavex::com::kTicksPerSecond;
   if (shifted < 0) return FALSE;
   *utc = UInt64ToFileTime(static_cast<uint64_t>(shifted));
   return TRUE;
@@ -152,14 +154,14 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
 
 INT VariantTimeToSystemTime(DATE date, SYSTEMTIME* st) {
   int64_t ms;
-  if (!st || !DateToMs(date, 1000, &ms)) return FALSE;
-  int64_t day = ms / kMsPerDay, rest = ms % kMsPerDay;
+  if (!st || !kavex::com::DateToMs(date, 1000, &ms)) return FALSE;
+  int64_t day = ms / kavex::com::kMsPerDay, rest = ms % kavex::com::kMsPerDay;
   if (rest < 0) {
-    rest += kMsPerDay;
+    rest += kavex::com::kMsPerDay;
     --day;
   }
-  if (day + kOleEpochDay > DaysFromCivil(9999, 12, 31)) return FALSE;
-  FillSystemTime(kOleEpochDay + day, rest, st);
+  if (day + kavex::com::kOleEpochDay > kavex::com::DaysFromCivil(9999, 12, 31)) return FALSE;
+  kavex::com::FillSystemTime(kavex::com::kOleEpochDay + day, rest, st);
   return TRUE;
 }
 
@@ -167,11 +169,11 @@ INT SystemTimeToVariantTime(const SYSTEMTIME* st, DATE* date) {
   if (!st || !date) return FALSE;
   SYSTEMTIME whole = *st;
   whole.wMilliseconds = 0;
-  if (!ValidFields(whole, 100, 9999)) return FALSE;
+  if (!kavex::com::ValidFields(whole, 100, 9999)) return FALSE;
   const int64_t day =
-      DaysFromCivil(st->wYear, st->wMonth, st->wDay) - kOleEpochDay;
+      kavex::com::DaysFromCivil(st->wYear, st->wMonth, st->wDay) - kavex::com::kOleEpochDay;
   const int64_t seconds = (st->wHour * 60 + st->wMinute) * 60 + st->wSecond;
-  *date = MsToDate(day * kMsPerDay + seconds * 1000);
+  *date = kavex::com::MsToDate(day * kavex::com::kMsPerDay + seconds * 1000);
   return TRUE;
 }
 
@@ -180,18 +182,18 @@ BOOL FileTimeToVariantTime(const FILETIME* ft, DATE* date) {
   const uint64_t ticks = FileTimeToUInt64(*ft);
   if (ticks > uint64_t{INT64_MAX}) return FALSE;
   const int64_t ms =
-      (static_cast<int64_t>(ticks) + kTicksPerMs / 2) / kTicksPerMs;
-  const int64_t ole_ms = ms + (kFileTimeEpochDay - kOleEpochDay) * kMsPerDay;
-  if (ole_ms >= (static_cast<int64_t>(kMaxDate) + 1) * kMsPerDay) return FALSE;
-  *date = MsToDate(ole_ms);
+      (static_cast<int64_t>(ticks) + kavex::com::kTicksPerMs / 2) / kavex::com::kTicksPerMs;
+  const int64_t ole_ms = ms + (kavex::com::kFileTimeEpochDay - kavex::com::kOleEpochDay) * kavex::com::kMsPerDay;
+  if (ole_ms >= (static_cast<int64_t>(kavex::com::kMaxDate) + 1) * kavex::com::kMsPerDay) return FALSE;
+  *date = kavex::com::MsToDate(ole_ms);
   return TRUE;
 }
 
 BOOL VariantTimeToFileTime(DATE date, FILETIME* ft) {
   int64_t ms;
-  if (!ft || !DateToMs(date, 1, &ms)) return FALSE;
-  const int64_t ft_ms = ms + (kOleEpochDay - kFileTimeEpochDay) * kMsPerDay;
+  if (!ft || !kavex::com::DateToMs(date, 1, &ms)) return FALSE;
+  const int64_t ft_ms = ms + (kavex::com::kOleEpochDay - kavex::com::kFileTimeEpochDay) * kavex::com::kMsPerDay;
   if (ft_ms < 0) return FALSE;
-  *ft = UInt64ToFileTime(static_cast<uint64_t>(ft_ms * kTicksPerMs));
+  *ft = UInt64ToFileTime(static_cast<uint64_t>(ft_ms * kavex::com::kTicksPerMs));
   return TRUE;
 }

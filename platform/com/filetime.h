@@ -38,8 +38,12 @@ INT SystemTimeToVariantTime(const SYSTEMTIME* st, DATE* date);
 BOOL FileTimeToVariantTime(const FILETIME* ft, DATE* date);
 BOOL VariantTimeToFileTime(DATE date, FILETIME* ft);
 
+namespace kavex::com {
+
 // First and last day a DATE may hold: 1 Jan 100 and 31 Dec 9999.
 constexpr DATE kMinDate = -657434.0;
 constexpr DATE kMaxDate = 2958465.0;
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_FILETIME_H_

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+namespace kavex::com {
 namespace {
 
 SYSTEMTIME Time(WORD y, WORD mo, WORD d, WORD h = 0, WORD mi = 0, WORD s = 0,
@@ -160,3 +161,4 @@ TEST(LocalFileTimeTest, UsesTheOffsetInForceAtThatTime) {
 }
 
 }  // namespace
+}  // namespace kavex::com

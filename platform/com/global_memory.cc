@@ -12,6 +12,7 @@ struct GlobalBlock {
   int locks = 0;
 };
 
+namespace kavex::com {
 namespace {
 
 // Live blocks. Leaked on purpose: blocks may be freed during exit.
@@ -31,14 +32,15 @@ std::unique_ptr<uint8_t[]> ZeroBytes(size_t bytes) {
 }
 
 }  // namespace
+}  // namespace kavex::com
 
 HGLOBAL GlobalAlloc(UINT /*flags*/, size_t bytes) {
   auto block = std::unique_ptr<GlobalBlock>(new (std::nothrow) GlobalBlock);
   if (!block) return nullptr;
-  block->data = ZeroBytes(bytes);
+  block->data = kavex::com::ZeroBytes(bytes);
   if (!block->data) return nullptr;
   block->size = bytes;
-  Blocks& blocks = GetBlocks();
+  kavex::com::Blocks& blocks = kavex::com::GetBlocks();
   std::lock_guard<std::mutex> lock(blocks.mu);
   try {
     blocks.live.insert(block.get());
@@ -49,7 +51,7 @@ HGLOBAL GlobalAlloc(UINT /*flags*/, size_t bytes) {
 }
 
 void* GlobalLock(HGLOBAL block) {
-  Blocks& blocks = GetBlocks();
+  kavex::com::Blocks& blocks = kavex::com::GetBlocks();
   std::lock_guard<std::mutex> lock(blocks.mu);
   if (blocks.live.count(block) == 0 || block->size == 0) return nullptr;
   ++block->locks;
@@ -57,20 +59,20 @@ void* GlobalLock(HGLOBAL block) {
 }
 
 BOOL GlobalUnlock(HGLOBAL block) {
-  Blocks& blocks = GetBlocks();
+  kavex::com::Blocks& blocks = kavex::com::GetBlocks();
   std::lock_guard<std::mutex> lock(blocks.mu);
   if (blocks.live.count(block) == 0 || block->locks == 0) return FALSE;
   return --block->locks > 0 ? TRUE : FALSE;
 }
 
 size_t GlobalSize(HGLOBAL block) {
-  Blocks& blocks = GetBlocks();
+  kavex::com::Blocks& blocks = kavex::com::GetBlocks();
   std::lock_guard<std::mutex> lock(blocks.mu);
   return blocks.live.count(block) == 0 ? 0 : block->size;
 }
 
 HGLOBAL GlobalFree(HGLOBAL block) {
-  Blocks& blocks = GetBlocks();
+  kavex::com::Blocks& blocks = kavex::com::GetBlocks();
   std::unique_ptr<GlobalBlock> owned;
   std::lock_guard<std::mutex> lock(blocks.mu);
   if (blocks.live.erase(block) == 0) return block;
@@ -79,10 +81,10 @@ HGLOBAL GlobalFree(HGLOBAL block) {
 }
 
 HGLOBAL GlobalReAlloc(HGLOBAL block, size_t bytes, UINT /*flags*/) {
-  Blocks& blocks = GetBlocks();
+  kavex::com::Blocks& blocks = kavex::com::GetBlocks();
   std::lock_guard<std::mutex> lock(blocks.mu);
   if (blocks.live.count(block) == 0 || block->locks > 0) return nullptr;
-  auto data = ZeroBytes(bytes);
+  auto data = kavex::com::ZeroBytes(bytes);
   if (!data) return nullptr;
   std::memcpy(data.get(), block->data.get(),
               bytes < block->size ? bytes : block->size);

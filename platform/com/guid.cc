@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 
+namespace kavex::com {
 namespace {
 
 int Hex(char32_t c) {
@@ -66,17 +67,19 @@ bool GuidFromU16String(std::u16string_view text, GUID* guid) {
   return guid != nullptr && Parse(text, guid);
 }
 
+}  // namespace kavex::com
+
 int StringFromGUID2(REFGUID guid, LPOLESTR out, int max) {
-  if (out == nullptr || max < kGuidStringLength + 1) return 0;
-  std::string text = GuidToString(guid);
-  for (int i = 0; i < kGuidStringLength; ++i) out[i] = text[i];
-  out[kGuidStringLength] = 0;
-  return kGuidStringLength + 1;
+  if (out == nullptr || max < kavex::com::kGuidStringLength + 1) return 0;
+  std::string text = kavex::com::GuidToString(guid);
+  for (int i = 0; i < kavex::com::kGuidStringLength; ++i) out[i] = text[i];
+  out[kavex::com::kGuidStringLength] = 0;
+  return kavex::com::kGuidStringLength + 1;
 }
 
 HRESULT IIDFromString(LPCOLESTR text, IID* iid) {
   if (text == nullptr || iid == nullptr) return E_INVALIDARG;
-  return GuidFromU16String(text, iid) ? S_OK : E_INVALIDARG;
+  return kavex::com::GuidFromU16String(text, iid) ? S_OK : E_INVALIDARG;
 }
 
 HRESULT CoCreateGuid(GUID* guid) {
@@ -96,6 +99,8 @@ HRESULT CoCreateGuid(GUID* guid) {
   return S_OK;
 }
 
+namespace kavex::com {
+
 bool GuidLess::operator()(const GUID& a, const GUID& b) const {
   if (a.Data1 != b.Data1) return a.Data1 < b.Data1;
   if (a.Data2 != b.Data2) return a.Data2 < b.Data2;
@@ -110,3 +115,5 @@ size_t GuidHash::operator()(const GUID& g) const {
   std::memcpy(&b, reinterpret_cast<const uint8_t*>(&g) + 8, 8);
   return std::hash<uint64_t>{}(a ^ (b * 0x9E3779B97F4A7C15ull));
 }
+
+}  // namespace kavex::com

@@ -6,10 +6,11 @@
 
 #include "platform/com/unknown.h"
 
+namespace kavex::com {
 namespace {
 
 constexpr GUID kSample =
-    kavex_com_internal::GuidLiteral("{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}");
+    GuidLiteral("{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}");
 
 TEST(GuidTest, TextFormRoundTrips) {
   EXPECT_EQ(0x1A23B247u, kSample.Data1);
@@ -69,3 +70,4 @@ TEST(GuidTest, CreatedGuidsAreUniqueVersion4) {
 }
 
 }  // namespace
+}  // namespace kavex::com

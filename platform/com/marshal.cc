@@ -5,6 +5,7 @@
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
 
+namespace kavex::com {
 namespace {
 
 // Private interface by which the functions below recognise their streams.
@@ -36,17 +37,18 @@ class CMarshalStream
 };
 
 }  // namespace
+}  // namespace kavex::com
 
 HRESULT CoMarshalInterThreadInterfaceInStream(REFIID iid, IUnknown* object,
                                               IStream** stream) {
   if (stream == nullptr) return E_INVALIDARG;
   *stream = nullptr;
   if (object == nullptr) return E_INVALIDARG;
-  ComPtr<IUnknown> typed;
+  kavex::com::ComPtr<IUnknown> typed;
   HRESULT hr = object->QueryInterface(
       iid, reinterpret_cast<void**>(typed.GetAddressOf()));
   if (FAILED(hr)) return hr;
-  return CMarshalStream::CreateInstance(
+  return kavex::com::CMarshalStream::CreateInstance(
       IID_IStream, reinterpret_cast<void**>(stream), std::move(typed));
 }
 
@@ -58,11 +60,11 @@ HRESULT CoGetInterfaceAndReleaseStream(IStream* stream, REFIID iid,
   }
   *out = nullptr;
   if (stream == nullptr) return E_INVALIDARG;
-  ComPtr<IStream> owned;
+  kavex::com::ComPtr<IStream> owned;
   owned.Attach(stream);
-  ComPtr<IMarshalHolder> holder;
+  kavex::com::ComPtr<kavex::com::IMarshalHolder> holder;
   if (FAILED(owned.As(&holder))) return E_INVALIDARG;
-  ComPtr<IUnknown> held = holder->Take();
+  kavex::com::ComPtr<IUnknown> held = holder->Take();
   if (!held) return E_INVALIDARG;
   return held->QueryInterface(iid, out);
 }

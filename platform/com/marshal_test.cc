@@ -7,12 +7,13 @@
 #include "platform/com/com_object.h"
 #include "platform/com/connection_point.h"
 
+namespace kavex::com {
+namespace {
+
 struct ITestCallback : IUnknown {
   virtual HRESULT Update() = 0;
 };
 KAVEX_DECLARE_IID(ITestCallback, "{4E2B7D30-5555-4C2B-9E2F-0A0B0C0D0E01}");
-
-namespace {
 
 class CCallback : public ComObject<CCallback, ITestCallback> {
  public:
@@ -72,3 +73,4 @@ TEST(MarshalTest, FailuresReleaseWhatTheyHold) {
 }
 
 }  // namespace
+}  // namespace kavex::com

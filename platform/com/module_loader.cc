@@ -10,6 +10,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/activation_internal.h"
 
+namespace kavex::com {
 namespace {
 
 struct Module {
@@ -32,7 +33,7 @@ Modules& GetModules() {
 
 }  // namespace
 
-namespace kavex_com_internal {
+namespace internal {
 
 HRESULT GetModuleClassObject(const std::string& path, REFCLSID clsid,
                              REFIID iid, void** out) {
@@ -73,6 +74,8 @@ void FreeUnusedModules() {
   }
 }
 
-}  // namespace kavex_com_internal
+}  // namespace internal
 
-void CoFreeUnusedLibraries() { kavex_com_internal::FreeUnusedModules(); }
+}  // namespace kavex::com
+
+void CoFreeUnusedLibraries() { kavex::com::internal::FreeUnusedModules(); }

@@ -10,6 +10,7 @@
 #include "platform/com/unknown.h"
 #include "platform/com/variant.h"
 
+namespace kavex::com {
 namespace {
 
 // The element type is kept in the 4 bytes in front of the descriptor, where
@@ -154,9 +155,11 @@ ULONG ElementSize(VARTYPE vt) {
   }
 }
 
+}  // namespace kavex::com
+
 SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims,
                            const SAFEARRAYBOUND* rgsabound) {
-  const ULONG size = ElementSize(vt);
+  const ULONG size = kavex::com::ElementSize(vt);
   if (size == 0 || cDims == 0 || cDims > 0xFFFF || !rgsabound) return nullptr;
   uint64_t count = 1;
   for (UINT d = 0; d < cDims; ++d) {
@@ -164,24 +167,24 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims,
     // The upper bound must be a LONG too.
     if (int64_t{b.lLbound} + b.cElements - 1 > INT32_MAX) return nullptr;
     count *= b.cElements;
-    if (count * size > kMaxDataBytes) return nullptr;
+    if (count * size > kavex::com::kMaxDataBytes) return nullptr;
   }
   const size_t descriptor =
       sizeof(SAFEARRAY) + (cDims - 1) * sizeof(SAFEARRAYBOUND);
-  char* block = static_cast<char*>(std::calloc(1, kHeader + descriptor));
+  char* block = static_cast<char*>(std::calloc(1, kavex::com::kHeader + descriptor));
   if (!block) return nullptr;
-  auto* psa = reinterpret_cast<SAFEARRAY*>(block + kHeader);
+  auto* psa = reinterpret_cast<SAFEARRAY*>(block + kavex::com::kHeader);
   psa->pvData = std::calloc(count ? count : 1, size);
   if (!psa->pvData) {
     std::free(block);
     return nullptr;
   }
   psa->cDims = static_cast<USHORT>(cDims);
-  psa->fFeatures = FADF_HAVEVARTYPE | FeaturesOf(vt);
+  psa->fFeatures = FADF_HAVEVARTYPE | kavex::com::FeaturesOf(vt);
   psa->cbElements = size;
   psa->cLocks = 0;
   for (UINT d = 0; d < cDims; ++d) psa->rgsabound[cDims - 1 - d] = rgsabound[d];
-  *VartypeSlot(psa) = vt;
+  *kavex::com::VartypeSlot(psa) = vt;
   return psa;
 }
 
@@ -194,8 +197,8 @@ HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
   if (!psa) return S_OK;
   if (std::atomic_ref<ULONG>(psa->cLocks).load() > 0)
     return DISP_E_ARRAYISLOCKED;
-  ClearElements(psa, 0, ElementCount(psa));
-  FreeArray(psa);
+  kavex::com::ClearElements(psa, 0, kavex::com::ElementCount(psa));
+  kavex::com::FreeArray(psa);
   return S_OK;
 }
 
@@ -208,14 +211,14 @@ UINT SafeArrayGetElemsize(const SAFEARRAY* psa) {
 HRESULT SafeArrayGetLBound(const SAFEARRAY* psa, UINT nDim, LONG* plLbound) {
   if (!psa || !plLbound) return E_INVALIDARG;
   if (nDim == 0 || nDim > psa->cDims) return DISP_E_BADINDEX;
-  *plLbound = Bound(psa, nDim - 1).lLbound;
+  *plLbound = kavex::com::Bound(psa, nDim - 1).lLbound;
   return S_OK;
 }
 
 HRESULT SafeArrayGetUBound(const SAFEARRAY* psa, UINT nDim, LONG* plUbound) {
   if (!psa || !plUbound) return E_INVALIDARG;
   if (nDim == 0 || nDim > psa->cDims) return DISP_E_BADINDEX;
-  const SAFEARRAYBOUND& b = Bound(psa, nDim - 1);
+  const SAFEARRAYBOUND& b = kavex::com::Bound(psa, nDim - 1);
   // An empty dimension has upper bound lLbound - 1, as clients expect.
   *plUbound = static_cast<LONG>(int64_t{b.lLbound} + b.cElements - 1);
   return S_OK;
@@ -224,7 +227,7 @@ HRESULT SafeArrayGetUBound(const SAFEARRAY* psa, UINT nDim, LONG* plUbound) {
 HRESULT SafeArrayGetVartype(const SAFEARRAY* psa, VARTYPE* pvt) {
   if (!psa || !pvt) return E_INVALIDARG;
   if (psa->fFeatures & FADF_HAVEVARTYPE) {
-    *pvt = static_cast<VARTYPE>(*VartypeSlot(psa));
+    *pvt = static_cast<VARTYPE>(*kavex::com::VartypeSlot(psa));
   } else if (psa->fFeatures & FADF_BSTR) {
     *pvt = VT_BSTR;
   } else if (psa->fFeatures & FADF_VARIANT) {
@@ -242,7 +245,7 @@ HRESULT SafeArrayGetVartype(const SAFEARRAY* psa, VARTYPE* pvt) {
 HRESULT SafeArrayLock(SAFEARRAY* psa) {
   if (!psa) return E_INVALIDARG;
   std::atomic_ref<ULONG> locks(psa->cLocks);
-  if (locks.fetch_add(1) >= kMaxLocks) {
+  if (locks.fetch_add(1) >= kavex::com::kMaxLocks) {
     locks.fetch_sub(1);
     return E_UNEXPECTED;
   }
@@ -272,9 +275,9 @@ HRESULT SafeArrayUnaccessData(SAFEARRAY* psa) { return SafeArrayUnlock(psa); }
 HRESULT SafeArrayPtrOfIndex(SAFEARRAY* psa, const LONG* rgIndices, void** ppv) {
   if (!psa || !rgIndices || !ppv) return E_INVALIDARG;
   uint64_t cell;
-  const HRESULT hr = CellOffset(psa, rgIndices, &cell);
+  const HRESULT hr = kavex::com::CellOffset(psa, rgIndices, &cell);
   if (FAILED(hr)) return hr;
-  *ppv = ElementAt(psa, cell);
+  *ppv = kavex::com::ElementAt(psa, cell);
   return S_OK;
 }
 
@@ -289,7 +292,7 @@ HRESULT SafeArrayPutElement(SAFEARRAY* psa, const LONG* rgIndices,
   if (FAILED(hr)) return hr;
   hr = SafeArrayLock(psa);
   if (FAILED(hr)) return hr;
-  hr = StoreCopy(psa, cell, pv);
+  hr = kavex::com::StoreCopy(psa, cell, pv);
   SafeArrayUnlock(psa);
   return hr;
 }
@@ -309,7 +312,7 @@ HRESULT SafeArrayGetElement(SAFEARRAY* psa, const LONG* rgIndices, void* pv) {
   const void* value = cell;
   if (psa->fFeatures & (FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH))
     value = *static_cast<void* const*>(cell);
-  hr = StoreCopy(psa, pv, value);
+  hr = kavex::com::StoreCopy(psa, pv, value);
   SafeArrayUnlock(psa);
   return hr;
 }
@@ -346,17 +349,17 @@ HRESULT SafeArrayCopy(const SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
     if (!many) return E_OUTOFMEMORY;
     creation = many.get();
   }
-  for (UINT d = 0; d < psa->cDims; ++d) creation[d] = Bound(psa, d);
+  for (UINT d = 0; d < psa->cDims; ++d) creation[d] = kavex::com::Bound(psa, d);
   SAFEARRAY* copy = SafeArrayCreate(vt, psa->cDims, creation);
   if (!copy) return E_OUTOFMEMORY;
-  const uint64_t count = ElementCount(psa);
+  const uint64_t count = kavex::com::ElementCount(psa);
   if (copy->fFeatures &
       (FADF_BSTR | FADF_VARIANT | FADF_UNKNOWN | FADF_DISPATCH)) {
     for (uint64_t i = 0; i < count; ++i) {
-      const void* value = ElementAt(psa, i);
+      const void* value = kavex::com::ElementAt(psa, i);
       if (!(copy->fFeatures & FADF_VARIANT))
         value = *static_cast<void* const*>(value);
-      const HRESULT hr = StoreCopy(copy, ElementAt(copy, i), value);
+      const HRESULT hr = kavex::com::StoreCopy(copy, kavex::com::ElementAt(copy, i), value);
       if (FAILED(hr)) {
         SafeArrayDestroy(copy);
         return hr;
@@ -377,19 +380,19 @@ HRESULT SafeArrayRedim(SAFEARRAY* psa, const SAFEARRAYBOUND* psaboundNew) {
     return E_INVALIDARG;
   // The last dimension varies slowest, so changing it keeps every other
   // element where it is.
-  const uint64_t old_count = ElementCount(psa);
+  const uint64_t old_count = kavex::com::ElementCount(psa);
   uint64_t slice = 1;
   for (UINT d = 1; d < psa->cDims; ++d) slice *= psa->rgsabound[d].cElements;
   const uint64_t new_count = slice * psaboundNew->cElements;
-  if (new_count * psa->cbElements > kMaxDataBytes) return E_OUTOFMEMORY;
+  if (new_count * psa->cbElements > kavex::com::kMaxDataBytes) return E_OUTOFMEMORY;
   if (new_count > old_count) {
     void* data = std::realloc(psa->pvData, new_count * psa->cbElements);
     if (!data) return E_OUTOFMEMORY;
     psa->pvData = data;
-    std::memset(ElementAt(psa, old_count), 0,
+    std::memset(kavex::com::ElementAt(psa, old_count), 0,
                 (new_count - old_count) * psa->cbElements);
   } else {
-    ClearElements(psa, new_count, old_count);
+    kavex::com::ClearElements(psa, new_count, old_count);
   }
   psa->rgsabound[0] = *psaboundNew;
   return S_OK;

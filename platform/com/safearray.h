@@ -41,14 +41,18 @@ constexpr USHORT FADF_UNKNOWN = 0x0200;
 constexpr USHORT FADF_DISPATCH = 0x0400;
 constexpr USHORT FADF_VARIANT = 0x0800;
 
-// Element types: I1, UI1, I2, UI2, I4, UI4, INT, UINT, I8, UI8, R4, R8, CY,
-// DATE, BOOL, ERROR, BSTR, VARIANT, UNKNOWN, DISPATCH. Elements start zeroed
-// (VARIANTs VT_EMPTY, BSTRs null). Null on a bad type, no dimensions or out
-// of memory.
+namespace kavex::com {
+
 // Bytes one element of type `vt` takes (also what a VARIANT of that scalar
 // type holds in its union); 0 for a type no array can hold.
 ULONG ElementSize(VARTYPE vt);
 
+}  // namespace kavex::com
+
+// Element types: I1, UI1, I2, UI2, I4, UI4, INT, UINT, I8, UI8, R4, R8, CY,
+// DATE, BOOL, ERROR, BSTR, VARIANT, UNKNOWN, DISPATCH. Elements start zeroed
+// (VARIANTs VT_EMPTY, BSTRs null). Null on a bad type, no dimensions or out
+// of memory.
 SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims,
                            const SAFEARRAYBOUND* rgsabound);
 SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements);

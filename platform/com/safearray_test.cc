@@ -6,6 +6,7 @@
 #include "platform/com/unknown.h"
 #include "platform/com/variant.h"
 
+namespace kavex::com {
 namespace {
 
 // Counts references so tests can see every AddRef matched by a Release.
@@ -220,3 +221,4 @@ TEST(SafeArrayTest, VariantElementsAreCopiesAndFreedWithTheArray) {
 }
 
 }  // namespace
+}  // namespace kavex::com

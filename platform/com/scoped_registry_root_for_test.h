@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+namespace kavex::com {
+
 class ScopedRegistryRootForTest {
  public:
   ScopedRegistryRootForTest() {
@@ -31,5 +33,7 @@ class ScopedRegistryRootForTest {
   std::string dir_;
   std::string previous_;
 };
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_SCOPED_REGISTRY_ROOT_FOR_TEST_H_

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+namespace kavex::com {
 namespace {
 
 TEST(TaskMemoryTest, ReallocKeepsContentsAndFreeTakesNull) {
@@ -21,3 +22,4 @@ TEST(TaskMemoryTest, ReallocKeepsContentsAndFreeTakesNull) {
 }
 
 }  // namespace
+}  // namespace kavex::com

@@ -8,6 +8,7 @@
 #include "platform/com/guid.h"
 #include "platform/registry/registry.h"
 
+namespace kavex::com {
 namespace {
 
 // The automation (type-library) marshaller.
@@ -109,3 +110,5 @@ HRESULT UnRegisterTypeLibInterface(REFIID iid) {
              ? S_OK
              : REGDB_E_WRITEREGDB;
 }
+
+}  // namespace kavex::com

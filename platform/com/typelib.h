@@ -14,6 +14,8 @@
 
 #include "platform/base/types.h"
 
+namespace kavex::com {
+
 // REGDB_E_WRITEREGDB when a key cannot be written.
 HRESULT RegisterTypeLibInfo(REFGUID libid, WORD major, WORD minor, LCID lcid,
                             const char* name, const char* path,
@@ -25,5 +27,7 @@ HRESULT UnRegisterTypeLibInfo(REFGUID libid, WORD major, WORD minor, LCID lcid);
 HRESULT RegisterTypeLibInterface(REFIID iid, const char* name, REFGUID libid,
                                  WORD major, WORD minor);
 HRESULT UnRegisterTypeLibInterface(REFIID iid);
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_TYPELIB_H_

@@ -9,12 +9,13 @@
 #include "platform/com/unknown.h"
 #include "platform/registry/registry.h"
 
+namespace kavex::com {
 namespace {
 
 constexpr GUID kLibId =
-    kavex_com_internal::GuidLiteral("{9815A65A-DD46-44B9-A088-819C3D10C058}");
+    GuidLiteral("{9815A65A-DD46-44B9-A088-819C3D10C058}");
 constexpr IID kIid =
-    kavex_com_internal::GuidLiteral("{67A0279B-3337-4BC2-AA79-56C802EAA72F}");
+    GuidLiteral("{67A0279B-3337-4BC2-AA79-56C802EAA72F}");
 
 // Default value (or `name`) of HKCR\<sub>, or "<missing>".
 std::string Read(const std::string& sub, const char* name = nullptr) {
@@ -70,3 +71,4 @@ TEST(TypeLibTest, InterfacesPointAtTheAutomationMarshaller) {
 }
 
 }  // namespace
+}  // namespace kavex::com

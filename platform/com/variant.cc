@@ -6,6 +6,7 @@
 #include "platform/com/safearray.h"
 #include "platform/com/unknown.h"
 
+namespace kavex::com {
 namespace {
 
 bool IsInterface(VARTYPE vt) { return vt == VT_UNKNOWN || vt == VT_DISPATCH; }
@@ -53,6 +54,7 @@ bool IsValidVartype(VARTYPE vt) {
 }
 
 }  // namespace
+}  // namespace kavex::com
 
 void VariantInit(VARIANT* v) {
   v->vt = VT_EMPTY;
@@ -62,14 +64,14 @@ void VariantInit(VARIANT* v) {
 
 HRESULT VariantClear(VARIANT* v) {
   if (!v) return E_INVALIDARG;
-  if (!IsValidVartype(v->vt)) return DISP_E_BADVARTYPE;
+  if (!kavex::com::IsValidVartype(v->vt)) return DISP_E_BADVARTYPE;
   if (!(v->vt & VT_BYREF)) {
     if (v->vt & VT_ARRAY) {
       const HRESULT hr = SafeArrayDestroy(v->parray);
       if (FAILED(hr)) return hr;
     } else if (v->vt == VT_BSTR) {
       SysFreeString(v->bstrVal);
-    } else if (IsInterface(v->vt) && v->punkVal) {
+    } else if (kavex::com::IsInterface(v->vt) && v->punkVal) {
       v->punkVal->Release();
     }
   }
@@ -80,7 +82,7 @@ HRESULT VariantClear(VARIANT* v) {
 HRESULT VariantCopy(VARIANT* dest, const VARIANT* src) {
   if (!dest || !src) return E_INVALIDARG;
   if (dest == src) return S_OK;
-  if (!IsValidVartype(src->vt)) return DISP_E_BADVARTYPE;
+  if (!kavex::com::IsValidVartype(src->vt)) return DISP_E_BADVARTYPE;
   HRESULT hr = VariantClear(dest);
   if (FAILED(hr)) return hr;
   VARIANT copy = *src;
@@ -93,7 +95,7 @@ HRESULT VariantCopy(VARIANT* dest, const VARIANT* src) {
           SysAllocStringByteLen(reinterpret_cast<const char*>(src->bstrVal),
                                 SysStringByteLen(src->bstrVal));
       if (!copy.bstrVal) return E_OUTOFMEMORY;
-    } else if (IsInterface(src->vt) && src->punkVal) {
+    } else if (kavex::com::IsInterface(src->vt) && src->punkVal) {
       src->punkVal->AddRef();
     }
   }
@@ -104,7 +106,7 @@ HRESULT VariantCopy(VARIANT* dest, const VARIANT* src) {
 HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src) {
   if (!dest || !src) return E_INVALIDARG;
   if (!(src->vt & VT_BYREF)) return VariantCopy(dest, src);
-  if (!IsValidVartype(src->vt)) return DISP_E_BADVARTYPE;
+  if (!kavex::com::IsValidVartype(src->vt)) return DISP_E_BADVARTYPE;
   if (!src->byref) return E_INVALIDARG;
   const VARTYPE vt = src->vt & ~VT_BYREF;
   VARIANT value;
@@ -115,7 +117,7 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src) {
     value = *src->pvarVal;
   } else {
     value.vt = vt;
-    const size_t size = (vt & VT_ARRAY) ? sizeof(SAFEARRAY*) : ElementSize(vt);
+    const size_t size = (vt & VT_ARRAY) ? sizeof(SAFEARRAY*) : kavex::com::ElementSize(vt);
     std::memcpy(&value.llVal, src->byref, size);
   }
   if (dest == src) {
@@ -129,6 +131,8 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src) {
   }
   return VariantCopy(dest, &value);
 }
+
+namespace kavex::com {
 
 Variant::Variant(const VARIANT& other) {
   VariantInit(this);
@@ -169,6 +173,7 @@ Variant::Variant(bool value) {
     vt = tag;                                 \
     member = value;                           \
   }
+
 KAVEX_VARIANT_CTOR(BYTE, VT_UI1, bVal)
 KAVEX_VARIANT_CTOR(SHORT, VT_I2, iVal)
 KAVEX_VARIANT_CTOR(LONG, VT_I4, lVal)
@@ -227,3 +232,5 @@ void Variant::Attach(VARIANT* src) {
   *static_cast<VARIANT*>(this) = *src;
   VariantInit(src);
 }
+
+}  // namespace kavex::com

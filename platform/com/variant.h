@@ -171,6 +171,8 @@ HRESULT VarCmp(const VARIANT* left, const VARIANT* right, LCID lcid,
 HRESULT VarBstrCmp(const OLECHAR* left, const OLECHAR* right, LCID lcid,
                    ULONG flags);
 
+namespace kavex::com {
+
 // Owns the contents of one VARIANT; `&v` passes it where a VARIANT* is
 // expected. Copies are deep (a failed copy leaves VT_ERROR E_OUTOFMEMORY).
 class Variant : public VARIANT {
@@ -217,5 +219,7 @@ class Variant : public VARIANT {
   // Takes the contents of `src` (leaving it VT_EMPTY), clearing this first.
   void Attach(VARIANT* src);
 };
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_VARIANT_H_

@@ -14,6 +14,7 @@
 #include "platform/com/unknown.h"
 #include "platform/com/variant.h"
 
+namespace kavex::com {
 namespace {
 
 using Int128 = __int128;
@@ -787,11 +788,12 @@ HRESULT CompareValues(const VARIANT& l, const VARIANT& r, LCID lcid,
 }
 
 }  // namespace
+}  // namespace kavex::com
 
 HRESULT VariantChangeTypeEx(VARIANT* dest, const VARIANT* src, LCID,
                             USHORT flags, VARTYPE vt) {
   if (!dest || !src) return E_INVALIDARG;
-  if (!IsSupportedType(src->vt) || !IsSupportedType(vt))
+  if (!kavex::com::IsSupportedType(src->vt) || !kavex::com::IsSupportedType(vt))
     return DISP_E_BADVARTYPE;
   if (vt & VT_BYREF) return DISP_E_TYPEMISMATCH;
   VARIANT value;  // the source by value
@@ -806,7 +808,7 @@ HRESULT VariantChangeTypeEx(VARIANT* dest, const VARIANT* src, LCID,
   } else if ((value.vt | vt) & VT_ARRAY) {
     hr = DISP_E_TYPEMISMATCH;
   } else {
-    hr = Coerce(value, vt, flags, &result);
+    hr = kavex::com::Coerce(value, vt, flags, &result);
   }
   VariantClear(&value);
   if (FAILED(hr)) return hr;
@@ -826,13 +828,13 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags,
 
 HRESULT VarBstrCmp(const OLECHAR* left, const OLECHAR* right, LCID,
                    ULONG flags) {
-  const std::u16string_view a = BstrView(left), b = BstrView(right);
+  const std::u16string_view a = kavex::com::BstrView(left), b = kavex::com::BstrView(right);
   const size_t n = std::min(a.size(), b.size());
   for (size_t k = 0; k < n; ++k) {
     char16_t x = a[k], y = b[k];
     if (flags & NORM_IGNORECASE) {
-      x = FoldCase(x);
-      y = FoldCase(y);
+      x = kavex::com::FoldCase(x);
+      y = kavex::com::FoldCase(y);
     }
     if (x != y) return x < y ? VARCMP_LT : VARCMP_GT;
   }
@@ -844,13 +846,13 @@ HRESULT VarCmp(const VARIANT* left, const VARIANT* right, LCID lcid,
                ULONG flags) {
   if (!left || !right) return E_INVALIDARG;
   for (const VARIANT* v : {left, right})
-    if ((v->vt & VT_ARRAY) || !IsSupportedType(v->vt)) return DISP_E_BADVARTYPE;
+    if ((v->vt & VT_ARRAY) || !kavex::com::IsSupportedType(v->vt)) return DISP_E_BADVARTYPE;
   VARIANT l, r;
   VariantInit(&l);
   VariantInit(&r);
   HRESULT hr = VariantCopyInd(&l, left);
   if (SUCCEEDED(hr)) hr = VariantCopyInd(&r, right);
-  if (SUCCEEDED(hr)) hr = CompareValues(l, r, lcid, flags);
+  if (SUCCEEDED(hr)) hr = kavex::com::CompareValues(l, r, lcid, flags);
   VariantClear(&l);
   VariantClear(&r);
   return hr;

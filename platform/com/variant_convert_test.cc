@@ -9,6 +9,7 @@
 #include "platform/com/safearray.h"
 #include "platform/com/variant.h"
 
+namespace kavex::com {
 namespace {
 
 struct Result {
@@ -488,3 +489,4 @@ TEST(VarCmpTest, NullEmptyErrorAndBadTypes) {
 }
 
 }  // namespace
+}  // namespace kavex::com

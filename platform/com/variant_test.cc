@@ -5,6 +5,7 @@
 #include "platform/com/safearray.h"
 #include "platform/com/unknown.h"
 
+namespace kavex::com {
 namespace {
 
 // Counts references so tests can see every AddRef matched by a Release.
@@ -158,3 +159,4 @@ TEST(VariantTest, OwnerMovesDetachesAndAttaches) {
 }
 
 }  // namespace
+}  // namespace kavex::com

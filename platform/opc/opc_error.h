@@ -25,6 +25,8 @@
 
 KAVEX_OPC_RESULT_CODES(KAVEX_DECLARE_RESULT)
 
+namespace kavex::opc {
+
 // Adds the OPC names to HResultName(); call once at start-up.
 inline void RegisterOpcResultNames() {
 #define KAVEX_OPC_RESULT_ENTRY(name, value) {name, #name},
@@ -33,5 +35,7 @@ inline void RegisterOpcResultNames() {
 #undef KAVEX_OPC_RESULT_ENTRY
   RegisterResultNames(table, sizeof(table) / sizeof(table[0]));
 }
+
+}  // namespace kavex::opc
 
 #endif  // KAVEX_PLATFORM_OPC_OPC_ERROR_H_

@@ -4,6 +4,7 @@
 #ifndef KAVEX_SERVER_CONTRACT_DEVICE_INTERFACES_H_
 #define KAVEX_SERVER_CONTRACT_DEVICE_INTERFACES_H_
 
+#include "platform/com/guid.h"
 #include "platform/com/unknown.h"
 #include "platform/com/variant.h"
 
@@ -50,17 +51,21 @@ KAVEX_DECLARE_IID(_IServerCallback, "{F9B424D4-51A1-40E0-8EB1-1B9097AF9811}");
 
 // Identities that clients, installation and the registry use.
 inline constexpr GUID LIBID_KavexOPCDeviceLib =
-    kavex_com_internal::GuidLiteral("{9815A65A-DD46-44B9-A088-819C3D10C058}");
+    kavex::com::GuidLiteral("{9815A65A-DD46-44B9-A088-819C3D10C058}");
 inline constexpr CLSID CLSID_Device =
-    kavex_com_internal::GuidLiteral("{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}");
+    kavex::com::GuidLiteral("{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}");
 inline constexpr GUID APPID_KavexOPCDevice =
-    kavex_com_internal::GuidLiteral("{43F6BC7B-7CD0-464C-BBAD-5B25A5E89027}");
+    kavex::com::GuidLiteral("{43F6BC7B-7CD0-464C-BBAD-5B25A5E89027}");
 inline constexpr GUID LIBID_KavexOPCServerLib =
-    kavex_com_internal::GuidLiteral("{343C5F9C-35D1-4F4B-A04B-BF246FA1A19C}");
+    kavex::com::GuidLiteral("{343C5F9C-35D1-4F4B-A04B-BF246FA1A19C}");
 inline constexpr CLSID CLSID_ServerCallback =
-    kavex_com_internal::GuidLiteral("{24919A8D-2502-49CA-B37B-C348EE6E708C}");
+    kavex::com::GuidLiteral("{24919A8D-2502-49CA-B37B-C348EE6E708C}");
+
+namespace kavex::server {
 
 inline constexpr char kDeviceProgId[] = "KavexOPCDevice.Device";
 inline constexpr char kDeviceProgIdVersioned[] = "KavexOPCDevice.Device.1";
+
+}  // namespace kavex::server
 
 #endif  // KAVEX_SERVER_CONTRACT_DEVICE_INTERFACES_H_

@@ -108,12 +108,12 @@ class Expected {
 };
 
 std::string Read(IKavexOPCDevice* device, const std::string& id) {
-  Bstr item = Bstr::FromUtf8(id);
-  Variant value;
+  com::Bstr item = com::Bstr::FromUtf8(id);
+  com::Variant value;
   const HRESULT hr = device->Read(item.Get(), &value);
   if (FAILED(hr)) return HResultName(hr);
   if (value.vt != VT_BSTR) return "(not a text)";
-  return Utf16ToUtf8(BstrView(value.bstrVal));
+  return Utf16ToUtf8(com::BstrView(value.bstrVal));
 }
 
 void DeviceBody() {
@@ -134,9 +134,9 @@ void DeviceBody() {
 
   CLSID clsid{};
   ASSERT_EQ(CLSIDFromProgID(u"KavexOPCDevice.Device", &clsid), S_OK);
-  ComPtr<IKavexOPCDevice> device;
+  com::ComPtr<IKavexOPCDevice> device;
   ASSERT_EQ(
-      CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IidOf<IKavexOPCDevice>(),
+      CoCreateInstance(clsid, nullptr, CLSCTX_ALL, com::IidOf<IKavexOPCDevice>(),
                        reinterpret_cast<void**>(device.GetAddressOf())),
       S_OK);
   IKavexOPCDevice* d = device.Get();
@@ -190,7 +190,7 @@ void DeviceBody() {
 }
 
 TEST(DeviceE2ETest, ReadReturnsWhatVeltoSimSent) {
-  ScopedRegistryRootForTest root;  // removed by this process afterwards
+  com::ScopedRegistryRootForTest root;  // removed by this process afterwards
   InPrivateNetwork(DeviceBody);
 }
 

@@ -10,6 +10,7 @@
 #include "platform/base/results.h"
 #include "platform/com/activation.h"
 
+namespace kavex::com {
 namespace {
 
 bool IsSwitch(const char* arg, char letter) {
@@ -22,9 +23,7 @@ int Usage() {
   return 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Main(int argc, char** argv) {
   bool unregister = false, silent = false;
   const char* module = nullptr;
   for (int i = 1; i < argc; ++i) {
@@ -73,3 +72,8 @@ int main(int argc, char** argv) {
     std::printf("%s in %s succeeded: %s\n", entry, module, HResultName(hr));
   return 0;
 }
+
+}  // namespace
+}  // namespace kavex::com
+
+int main(int argc, char** argv) { return kavex::com::Main(argc, argv); }

@@ -3,7 +3,10 @@
 #ifndef KAVEX_PLATFORM_COM_TEST_MODULE_TEST_WIDGET_H_
 #define KAVEX_PLATFORM_COM_TEST_MODULE_TEST_WIDGET_H_
 
+#include "platform/com/guid.h"
 #include "platform/com/unknown.h"
+
+namespace kavex::com {
 
 struct ITestWidget : IUnknown {
   virtual HRESULT Add(LONG a, LONG b, LONG* sum) = 0;
@@ -13,10 +16,12 @@ struct ITestWidget : IUnknown {
 KAVEX_DECLARE_IID(ITestWidget, "{0B7F2C64-91D3-4A8E-B5C1-7E2D4F6A8B01}");
 
 inline constexpr CLSID CLSID_TestWidget =
-    kavex_com_internal::GuidLiteral("{0B7F2C64-91D3-4A8E-B5C1-7E2D4F6A8B02}");
+    GuidLiteral("{0B7F2C64-91D3-4A8E-B5C1-7E2D4F6A8B02}");
 // Versioned ProgID with the CLSID; the version-independent one has only
 // CurVer, so resolving it exercises the CurVer path.
 inline constexpr char kTestWidgetProgId[] = "KavexTest.Widget";
 inline constexpr char kTestWidgetProgIdVersioned[] = "KavexTest.Widget.1";
+
+}  // namespace kavex::com
 
 #endif  // KAVEX_PLATFORM_COM_TEST_MODULE_TEST_WIDGET_H_

@@ -11,6 +11,7 @@
 #include "platform/com/test_module/test_widget.h"
 #include "platform/registry/registry.h"
 
+namespace kavex::com {
 namespace {
 
 class CTestWidget : public ComObject<CTestWidget, ITestWidget> {
@@ -53,16 +54,8 @@ bool SetString(const std::string& sub, const char* name,
 
 std::string ClassKey() { return "CLSID\\" + GuidToString(CLSID_TestWidget); }
 
-}  // namespace
 
-KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
-                                              void** out) {
-  return GetClassObjectFromTable(kClasses, clsid, iid, out);
-}
-
-KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() { return ModuleCanUnloadNow(); }
-
-KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
+HRESULT RegisterServer() {
   std::string path = ModulePath();
   std::string clsid = GuidToString(CLSID_TestWidget);
   bool ok =
@@ -80,7 +73,7 @@ KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
   return ok ? S_OK : SELFREG_E_CLASS;
 }
 
-KAVEX_MODULE_EXPORT HRESULT DllUnregisterServer() {
+HRESULT UnregisterServer() {
   HRESULT hr = S_OK;
   for (std::string key : {ClassKey(), std::string(kTestWidgetProgId),
                           std::string(kTestWidgetProgIdVersioned)}) {
@@ -89,4 +82,25 @@ KAVEX_MODULE_EXPORT HRESULT DllUnregisterServer() {
       hr = SELFREG_E_CLASS;
   }
   return hr;
+}
+
+}  // namespace
+}  // namespace kavex::com
+
+KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
+                                              void** out) {
+  return kavex::com::GetClassObjectFromTable(kavex::com::kClasses, clsid, iid,
+                                             out);
+}
+
+KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {
+  return kavex::com::ModuleCanUnloadNow();
+}
+
+KAVEX_MODULE_EXPORT HRESULT DllRegisterServer() {
+  return kavex::com::RegisterServer();
+}
+
+KAVEX_MODULE_EXPORT HRESULT DllUnregisterServer() {
+  return kavex::com::UnregisterServer();
 }
