@@ -14,7 +14,7 @@
 #include "platform/sync/clock.h"
 #include "platform/sync/event.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 constexpr DWORD kErrorNotFound = 1168;
@@ -696,4 +696,4 @@ int Adapter::CompleteExpiredBuffer() {
   return static_cast<int>(std::min<uint32_t>(read_timeout_ms_ - waited, 50));
 }
 
-}  // namespace pkio
+}  // namespace kavex::pkio

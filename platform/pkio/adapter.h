@@ -19,7 +19,7 @@
 #include "platform/pkio/completion_queue.h"
 #include "platform/pkio/pkiolib.h"
 
-namespace pkio {
+namespace kavex::pkio {
 
 // A received frame as a source hands it over; data stays valid until the
 // source's ReleaseBatch.
@@ -212,6 +212,6 @@ constexpr char kDriverDescription[] = "Kavex Pkiolib packet driver (AF_PACKET)";
 NDIS_STATUS AnswerQuery(PKIO_NDIS_REQUEST* request, const void* data,
                         DWORD size, NDIS_STATUS short_status);
 
-}  // namespace pkio
+}  // namespace kavex::pkio
 
 #endif  // KAVEX_PLATFORM_PKIO_ADAPTER_H_

@@ -11,7 +11,7 @@
 #include "platform/pkio/real_adapter.h"
 #include "platform/registry/registry.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 // The interfaces of the calling thread's network namespace, Ethernet only,
@@ -109,16 +109,16 @@ bool ReadSimulatedAdapter(const std::string& name,
   bool ok = true;
   if (ReadText(key, "Scenario", &text)) {
     std::string error;
-    if (!kavex::simulator::ParseScenario(text, &c.scenario, &error)) {
+    if (!simulator::ParseScenario(text, &c.scenario, &error)) {
       *reason = "simulated adapter \"" + name + "\": scenario " + error;
       ok = false;
     }
   } else {
-    c.scenario = kavex::simulator::DefaultScenario();
+    c.scenario = simulator::DefaultScenario();
   }
   if (ReadText(key, "Address", &text)) {
-    kavex::simulator::MacAddress mac;
-    if (kavex::simulator::ParseMac(text, &mac)) c.address = mac;
+    simulator::MacAddress mac;
+    if (simulator::ParseMac(text, &mac)) c.address = mac;
   }
   RegCloseKey(key);
   if (ok) *config = std::move(c);
@@ -154,4 +154,4 @@ std::vector<AdapterInfo> EnumerateAdapters() {
   return adapters;
 }
 
-}  // namespace pkio
+}  // namespace kavex::pkio

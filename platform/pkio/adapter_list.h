@@ -9,7 +9,7 @@
 
 #include "platform/pkio/simulated_adapter.h"
 
-namespace pkio {
+namespace kavex::pkio {
 
 constexpr char kNdisPrefix[] = "\\Device\\";
 constexpr char kSimulatedNdisPrefix[] = "\\Device\\Simulated\\";
@@ -30,6 +30,6 @@ std::vector<AdapterInfo> EnumerateAdapters();
 bool ReadSimulatedAdapter(const std::string& name,
                           SimulatedAdapterConfig* config, std::string* reason);
 
-}  // namespace pkio
+}  // namespace kavex::pkio
 
 #endif  // KAVEX_PLATFORM_PKIO_ADAPTER_LIST_H_

@@ -16,6 +16,7 @@
 #include "platform/pkio/pkiolib.h"
 #include "platform/pkio/testing_support.h"
 
+namespace kavex::pkio {
 namespace {
 
 std::vector<std::string> EnumeratedNdisNames() {
@@ -111,3 +112,4 @@ TEST(PkioAdapterListTest, ListsOnlyTheInterfacesOfItsNetworkNamespace) {
 }
 
 }  // namespace
+}  // namespace kavex::pkio

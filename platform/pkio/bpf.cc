@@ -2,7 +2,7 @@
 
 #include <linux/filter.h>
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 bool IsKnownOpcode(uint16_t code) {
@@ -234,4 +234,4 @@ uint32_t BpfRun(std::span<const bpf_insn> program, const uint8_t* frame,
   return 0;
 }
 
-}  // namespace pkio
+}  // namespace kavex::pkio

@@ -10,7 +10,7 @@
 
 #include "platform/pkio/pkiolib.h"
 
-namespace pkio {
+namespace kavex::pkio {
 
 constexpr size_t kBpfMaxInstructions = 4096;
 
@@ -24,6 +24,6 @@ bool BpfValidate(std::span<const bpf_insn> program);
 uint32_t BpfRun(std::span<const bpf_insn> program, const uint8_t* frame,
                 uint32_t length);
 
-}  // namespace pkio
+}  // namespace kavex::pkio
 
 #endif  // KAVEX_PLATFORM_PKIO_BPF_H_

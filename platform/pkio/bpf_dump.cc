@@ -6,6 +6,7 @@
 
 #include "platform/pkio/pkiolib.h"
 
+namespace kavex::pkio {
 namespace {
 
 std::string Operand(const bpf_insn& in) {
@@ -112,6 +113,8 @@ void PrintReadable(const bpf_insn& in, unsigned pc) {
 
 }  // namespace
 
+}  // namespace kavex::pkio
+
 extern "C" void bpf_dump(const bpf_program* program, int level) {
   if (program == nullptr || program->bf_insns == nullptr) return;
   const bpf_insn* insns = program->bf_insns;
@@ -123,7 +126,7 @@ extern "C" void bpf_dump(const bpf_program* program, int level) {
     } else if (level > 1) {
       printf("{ 0x%x, %u, %u, 0x%08x },\n", in.code, in.jt, in.jf, in.k);
     } else {
-      PrintReadable(in, i);
+      kavex::pkio::PrintReadable(in, i);
     }
   }
   fflush(stdout);

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 // The device's program: EtherType 0x8874 or nothing.
@@ -115,4 +115,4 @@ TEST(BpfDumpTest, PrintsTheThreeForms) {
 }
 
 }  // namespace
-}  // namespace pkio
+}  // namespace kavex::pkio

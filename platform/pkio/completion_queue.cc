@@ -6,7 +6,7 @@
 #include "platform/sync/apc.h"
 #include "platform/sync/thread.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 std::atomic<uint64_t> g_next_token{1};
@@ -159,4 +159,4 @@ void CompletionQueue::Close() {
   r.queues.erase(id_);
 }
 
-}  // namespace pkio
+}  // namespace kavex::pkio

@@ -22,7 +22,7 @@
 #include "platform/pkio/overlapped.h"
 #include "platform/sync/handle.h"
 
-namespace pkio {
+namespace kavex::pkio {
 
 struct Completion {
   LPOVERLAPPED_COMPLETION_ROUTINE routine;
@@ -93,6 +93,6 @@ class CompletionQueue {
   std::atomic<bool> closed_{false};  // written under mu_
 };
 
-}  // namespace pkio
+}  // namespace kavex::pkio
 
 #endif  // KAVEX_PLATFORM_PKIO_COMPLETION_QUEUE_H_

@@ -2,7 +2,7 @@
 
 #include "platform/sync/last_error.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 // One thread-local object: a shared library pays a look-up per variable.
 struct ThreadError {
@@ -29,4 +29,4 @@ void SetError(DWORD code) {
 DWORD LastError() { return t_last.error; }
 const char* LastErrorMessage() { return t_last.reason.c_str(); }
 
-}  // namespace pkio
+}  // namespace kavex::pkio

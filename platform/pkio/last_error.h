@@ -7,7 +7,7 @@
 
 #include "platform/base/types.h"
 
-namespace pkio {
+namespace kavex::pkio {
 
 // Sets the library's and the platform's last error; a non-empty reason is
 // kept for Pkio_GetLastErrorMessageA.
@@ -17,6 +17,6 @@ void SetError(DWORD code);
 DWORD LastError();
 const char* LastErrorMessage();
 
-}  // namespace pkio
+}  // namespace kavex::pkio
 
 #endif  // KAVEX_PLATFORM_PKIO_LAST_ERROR_H_

@@ -18,7 +18,7 @@
 #include "platform/pkio/simulated_adapter.h"
 #include "platform/sync/event.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 struct Enumeration {
@@ -204,38 +204,35 @@ NDIS_STATUS QueryBindingList(PKIO_NDIS_REQUEST* request) {
                      NDIS_STATUS_BUFFER_TOO_SHORT);
 }
 
-}  // namespace pkio
-
-using pkio::FindAdapter;
-using pkio::SetError;
+}  // namespace kavex::pkio
 
 extern "C" {
 
 PKIO_HANDLE Pkio_OpenAdapterEnum() {
-  auto e = std::make_shared<pkio::Enumeration>();
-  e->adapters = pkio::EnumerateAdapters();
-  return pkio::Enumerations().Add(std::move(e));
+  auto e = std::make_shared<kavex::pkio::Enumeration>();
+  e->adapters = kavex::pkio::EnumerateAdapters();
+  return kavex::pkio::Enumerations().Add(std::move(e));
 }
 
 BOOL Pkio_CloseAdapterEnum(PKIO_HANDLE enumeration) {
-  if (!pkio::Enumerations().Remove(enumeration)) {
-    SetError(ERROR_INVALID_HANDLE, "not an adapter enumeration handle");
+  if (!kavex::pkio::Enumerations().Remove(enumeration)) {
+    kavex::pkio::SetError(ERROR_INVALID_HANDLE, "not an adapter enumeration handle");
     return FALSE;
   }
   return TRUE;
 }
 
 PKIO_HANDLE Pkio_GetFirstAdapter(PKIO_HANDLE enumeration) {
-  return pkio::NextEntry(enumeration, true);
+  return kavex::pkio::NextEntry(enumeration, true);
 }
 
 PKIO_HANDLE Pkio_GetNextAdapter(PKIO_HANDLE enumeration) {
-  return pkio::NextEntry(enumeration, false);
+  return kavex::pkio::NextEntry(enumeration, false);
 }
 
 BOOL Pkio_ReleaseAdapterEntry(PKIO_HANDLE entry) {
-  if (!pkio::Entries().Remove(entry)) {
-    SetError(ERROR_INVALID_HANDLE, "not an adapter entry handle");
+  if (!kavex::pkio::Entries().Remove(entry)) {
+    kavex::pkio::SetError(ERROR_INVALID_HANDLE, "not an adapter entry handle");
     return FALSE;
   }
   return TRUE;
@@ -243,20 +240,20 @@ BOOL Pkio_ReleaseAdapterEntry(PKIO_HANDLE entry) {
 
 DWORD Pkio_GetAdapterFriendlyNameA(PKIO_HANDLE entry, char* buffer,
                                    DWORD* size) {
-  auto info = pkio::Entries().Find(entry);
+  auto info = kavex::pkio::Entries().Find(entry);
   if (!info) return ERROR_INVALID_HANDLE;
-  return pkio::CopyName(info->friendly_name, buffer, size);
+  return kavex::pkio::CopyName(info->friendly_name, buffer, size);
 }
 
 DWORD Pkio_GetAdapterNdisNameA(PKIO_HANDLE entry, char* buffer, DWORD* size) {
-  auto info = pkio::Entries().Find(entry);
+  auto info = kavex::pkio::Entries().Find(entry);
   if (!info) return ERROR_INVALID_HANDLE;
-  return pkio::CopyName(info->ndis_name, buffer, size);
+  return kavex::pkio::CopyName(info->ndis_name, buffer, size);
 }
 
 BOOL Pkio_GetOsVersionA(PKIO_OS_VERSION* version) {
   if (version == nullptr) {
-    SetError(ERROR_INVALID_PARAMETER);
+    kavex::pkio::SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   utsname u{};
@@ -286,106 +283,106 @@ const char* Pkio_GetPlatformNameA(const PKIO_OS_VERSION* version) {
 }
 
 PKIO_HANDLE Pkio_OpenAdapterA(const char* ndis_name) {
-  return pkio::Open(ndis_name, pkio::Adapter::Mode::kSingle);
+  return kavex::pkio::Open(ndis_name, kavex::pkio::Adapter::Mode::kSingle);
 }
 
 PKIO_HANDLE Pkio_OpenProtocolDriver() {
-  return pkio::AddAdapter(std::make_shared<pkio::ProtocolDriver>());
+  return kavex::pkio::AddAdapter(std::make_shared<kavex::pkio::ProtocolDriver>());
 }
 
 BOOL Pkio_CloseAdapter(PKIO_HANDLE adapter) {
-  return pkio::CloseAdapter(adapter);
+  return kavex::pkio::CloseAdapter(adapter);
 }
 
-DWORD Pkio_GetLastError() { return pkio::LastError(); }
-const char* Pkio_GetLastErrorMessageA() { return pkio::LastErrorMessage(); }
+DWORD Pkio_GetLastError() { return kavex::pkio::LastError(); }
+const char* Pkio_GetLastErrorMessageA() { return kavex::pkio::LastErrorMessage(); }
 BOOL Pkio_IsWindows95() { return FALSE; }
 BOOL Pkio_IsWindowsNT() { return TRUE; }
 
 BOOL Pkio_SetBPFProgram(PKIO_HANDLE handle, const void* program,
                         DWORD length_bytes) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->SetBpfProgram(program, length_bytes) : FALSE;
 }
 
 BOOL Pkio_SetTimestampResolution(PKIO_HANDLE handle, DWORD resolution) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->SetTimestampResolution(resolution) : FALSE;
 }
 
 BOOL Pkio_GetTimestampInformation(PKIO_HANDLE handle,
                                   PKIO_TIMESTAMP_INFO* info) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->GetTimestampInformation(info) : FALSE;
 }
 
 BOOL Pkio_DisableLoopback(PKIO_HANDLE handle, DWORD offset, DWORD length,
                           const BYTE* address) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->DisableLoopback(offset, length, address) : FALSE;
 }
 
 NDIS_STATUS Pkio_MakeNdisRequest(PKIO_HANDLE handle, PKIO_NDIS_REQUEST* request,
                                  OVERLAPPED* overlapped, BOOL /*wait*/) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   if (!adapter) return NDIS_STATUS_ADAPTER_REMOVED;
   NDIS_STATUS status = adapter->Request(request);
-  pkio::SignalDone(overlapped);
+  kavex::pkio::SignalDone(overlapped);
   return status;
 }
 
 NDIS_STATUS Pkio_MakePrivateRequest(PKIO_HANDLE handle,
                                     PKIO_NDIS_REQUEST* request,
                                     OVERLAPPED* overlapped, BOOL /*wait*/) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   if (!adapter) return NDIS_STATUS_ADAPTER_REMOVED;
   NDIS_STATUS status = adapter->PrivateRequest(request);
-  pkio::SignalDone(overlapped);
+  kavex::pkio::SignalDone(overlapped);
   return status;
 }
 
 BOOL Pkio_PacketReadEx(PKIO_HANDLE handle, PKIO_PACKET* packet, DWORD /*flags*/,
                        OVERLAPPED* overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  pkio::CompletionQueue* queue = nullptr;
-  if (pkio::Adapter* running =
-          pkio::Adapter::RunningOnThisThread(handle, &queue)) {
+  kavex::pkio::CompletionQueue* queue = nullptr;
+  if (kavex::pkio::Adapter* running =
+          kavex::pkio::Adapter::RunningOnThisThread(handle, &queue)) {
     return running->PostRead(packet, overlapped, routine, queue);
   }
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->PostRead(packet, overlapped, routine) : FALSE;
 }
 
 BOOL Pkio_CancelPacketRead(PKIO_HANDLE handle, OVERLAPPED* overlapped) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->Cancel(overlapped) : FALSE;
 }
 
 BOOL Pkio_PacketSend(PKIO_HANDLE handle, const void* frame, DWORD length,
                      OVERLAPPED* overlapped) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   if (!adapter || !adapter->Send(frame, length)) return FALSE;
-  pkio::SignalDone(overlapped);
+  kavex::pkio::SignalDone(overlapped);
   return TRUE;
 }
 
 BOOL Pkio_PacketSendEx(PKIO_HANDLE handle, const void* frame, DWORD length,
                        OVERLAPPED* overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->SendEx(frame, length, overlapped, routine) : FALSE;
 }
 
 PKIO_HANDLE MPR_OpenAdapterA(const char* ndis_name) {
-  return pkio::Open(ndis_name, pkio::Adapter::Mode::kMulti);
+  return kavex::pkio::Open(ndis_name, kavex::pkio::Adapter::Mode::kMulti);
 }
 
 BOOL MPR_CloseAdapter(PKIO_HANDLE adapter) {
-  return pkio::CloseAdapter(adapter);
+  return kavex::pkio::CloseAdapter(adapter);
 }
 
 BOOL MPR_SetReadTimeout(PKIO_HANDLE handle, DWORD timeout_ms) {
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   if (!adapter) return FALSE;
   adapter->SetReadTimeout(timeout_ms);
   return TRUE;
@@ -394,12 +391,12 @@ BOOL MPR_SetReadTimeout(PKIO_HANDLE handle, DWORD timeout_ms) {
 BOOL MPR_ReadPacketBufferEx(PKIO_HANDLE handle, MPR_PACKET_BUFFER* buffer,
                             OVERLAPPED* overlapped,
                             LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  pkio::CompletionQueue* queue = nullptr;
-  if (pkio::Adapter* running =
-          pkio::Adapter::RunningOnThisThread(handle, &queue)) {
+  kavex::pkio::CompletionQueue* queue = nullptr;
+  if (kavex::pkio::Adapter* running =
+          kavex::pkio::Adapter::RunningOnThisThread(handle, &queue)) {
     return running->PostMultiRead(buffer, overlapped, routine, queue);
   }
-  auto adapter = FindAdapter(handle);
+  auto adapter = kavex::pkio::FindAdapter(handle);
   return adapter ? adapter->PostMultiRead(buffer, overlapped, routine) : FALSE;
 }
 

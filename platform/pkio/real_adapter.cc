@@ -22,7 +22,7 @@
 #include "platform/base/results.h"
 #include "platform/pkio/last_error.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 constexpr unsigned kBlockSize = 1u << 20;
@@ -310,4 +310,4 @@ std::unique_ptr<Adapter> OpenRealAdapter(Adapter::Mode mode,
   return adapter;
 }
 
-}  // namespace pkio
+}  // namespace kavex::pkio

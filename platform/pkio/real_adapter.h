@@ -10,7 +10,7 @@
 
 #include "platform/pkio/adapter.h"
 
-namespace pkio {
+namespace kavex::pkio {
 
 // Opens ifname; null with the error set (ERROR_ACCESS_DENIED without
 // CAP_NET_RAW, ERROR_FILE_NOT_FOUND for an unknown interface).
@@ -21,6 +21,6 @@ std::unique_ptr<Adapter> OpenRealAdapter(Adapter::Mode mode,
 // The interface's driver ("virtio_net", "veth"); "Ethernet" when unknown.
 std::string InterfaceDriverName(const std::string& ifname);
 
-}  // namespace pkio
+}  // namespace kavex::pkio
 
 #endif  // KAVEX_PLATFORM_PKIO_REAL_ADAPTER_H_

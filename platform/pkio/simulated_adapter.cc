@@ -13,7 +13,7 @@
 #include "platform/sync/clock.h"
 #include "simulator/generator.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 // Longest real-time pause between looks at the clock; the clock may be a
@@ -118,7 +118,7 @@ class SimulatedAdapter : public Adapter, private FrameSource {
   std::mutex mu_;
   std::condition_variable wake_;
   bool woken_ = false;
-  kavex::simulator::Generator generator_;
+  simulator::Generator generator_;
   std::vector<bpf_insn> program_;
   uint32_t last_tick_;
   uint64_t elapsed_ms_ = 0;
@@ -133,4 +133,4 @@ std::unique_ptr<Adapter> OpenSimulatedAdapter(
   return std::make_unique<SimulatedAdapter>(mode, config);
 }
 
-}  // namespace pkio
+}  // namespace kavex::pkio

@@ -11,19 +11,19 @@
 #include "platform/pkio/adapter.h"
 #include "simulator/scenario.h"
 
-namespace pkio {
+namespace kavex::pkio {
 
 struct SimulatedAdapterConfig {
   std::string name;       // the registry subkey
   std::string ndis_name;  // "\Device\Simulated\<name>"
   std::string friendly_name;
-  kavex::simulator::Scenario scenario;
+  simulator::Scenario scenario;
   std::array<uint8_t, 6> address{0x02, 0, 0, 0, 0, 1};
 };
 
 std::unique_ptr<Adapter> OpenSimulatedAdapter(
     Adapter::Mode mode, const SimulatedAdapterConfig& config);
 
-}  // namespace pkio
+}  // namespace kavex::pkio
 
 #endif  // KAVEX_PLATFORM_PKIO_SIMULATED_ADAPTER_H_

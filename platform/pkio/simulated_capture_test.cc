@@ -19,7 +19,7 @@
 #include "platform/sync/clock.h"
 #include "platform/sync/thread.h"
 
-namespace pkio {
+namespace kavex::pkio {
 namespace {
 
 using testing::DeclareSimulatedAdapter;
@@ -619,4 +619,4 @@ TEST(PkioOpenTest, RealInterfaceWithoutCapNetRawIsAccessDenied) {
 }
 
 }  // namespace
-}  // namespace pkio
+}  // namespace kavex::pkio

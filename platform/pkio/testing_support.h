@@ -16,7 +16,7 @@
 #include "platform/sync/handle.h"
 #include "platform/sync/wait.h"
 
-namespace pkio::testing {
+namespace kavex::pkio::testing {
 
 // Points the registry at a fresh directory (once per process).
 inline void UsePrivateRegistry() {
@@ -67,6 +67,6 @@ inline bool PumpUntil(const std::function<bool()>& done) {
   return done();
 }
 
-}  // namespace pkio::testing
+}  // namespace kavex::pkio::testing
 
 #endif  // KAVEX_PLATFORM_PKIO_TESTING_SUPPORT_H_
