@@ -68,7 +68,7 @@ class CaptureTest : public ::testing::Test {
     return table_.PortText(0, 2, FindPortProperty(property));
   }
 
-  RecordingMessageBoxHandler boxes_;
+  ui::RecordingMessageBoxHandler boxes_;
   ScriptedPacketDriver driver_;
   FakeClock clock_{100'000};
   SwitchTable table_{&clock_};

@@ -127,7 +127,7 @@ class DeviceRuntimeTest : public DeviceConfigFixture {
   }
 
   FakeClock clock_{100'000};
-  RecordingMessageBoxHandler boxes_;
+  ui::RecordingMessageBoxHandler boxes_;
   std::string printed_;
 };
 

@@ -13,25 +13,29 @@
 #include "platform/registry/hive_file.h"
 #include "platform/registry/text_conversion.h"
 
+namespace kavex::registry {
 enum class HiveId { kLocalMachine, kClassesRoot };
+}  // namespace kavex::registry
 
 // An open key: its hive and the path of names from the hive's top, in the
 // case they are stored with. Handles are resolved by path at every call, so
 // they survive other processes rewriting the file.
 struct RegistryKey {
-  HiveId hive;
+  kavex::registry::HiveId hive;
   std::vector<std::string> path;
 };
 
+namespace kavex::registry {
 namespace {
 
 RegistryKey local_machine_key{HiveId::kLocalMachine, {}};
 RegistryKey classes_root_key{HiveId::kClassesRoot, {}};
 
 }  // namespace
+}  // namespace kavex::registry
 
-HKEY const HKEY_LOCAL_MACHINE = &local_machine_key;
-HKEY const HKEY_CLASSES_ROOT = &classes_root_key;
+HKEY const HKEY_LOCAL_MACHINE = &kavex::registry::local_machine_key;
+HKEY const HKEY_CLASSES_ROOT = &kavex::registry::classes_root_key;
 
 namespace kavex::registry {
 namespace {
@@ -325,10 +329,6 @@ LONG EnumValue(HKEY handle, DWORD index, Char* name, DWORD* cch_name,
   });
 }
 
-}  // namespace kavex::registry
-
-using namespace kavex::registry;
-
 namespace {
 
 // Null stays null: it means "the key itself" or "the default value".
@@ -342,95 +342,98 @@ struct Narrow {
 };
 
 }  // namespace
+}  // namespace kavex::registry
 
 LONG RegOpenKeyExA(HKEY key, const char* sub, DWORD, REGSAM, HKEY* out) {
-  return OpenKey(key, sub, out);
+  return kavex::registry::OpenKey(key, sub, out);
 }
 LONG RegOpenKeyExW(HKEY key, const char16_t* sub, DWORD, REGSAM, HKEY* out) {
-  return OpenKey(key, Narrow(sub).get(), out);
+  return kavex::registry::OpenKey(key, kavex::registry::Narrow(sub).get(), out);
 }
 
 LONG RegCreateKeyExA(HKEY key, const char* sub, DWORD, char*, DWORD, REGSAM,
                      void*, HKEY* out, DWORD* disposition) {
-  return CreateKey(key, sub, out, disposition);
+  return kavex::registry::CreateKey(key, sub, out, disposition);
 }
 LONG RegCreateKeyExW(HKEY key, const char16_t* sub, DWORD, char16_t*, DWORD,
                      REGSAM, void*, HKEY* out, DWORD* disposition) {
-  return CreateKey(key, Narrow(sub).get(), out, disposition);
+  return kavex::registry::CreateKey(key, kavex::registry::Narrow(sub).get(), out, disposition);
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type,
                       BYTE* data, DWORD* cb) {
-  return QueryValue(key, name, false, type, data, cb);
+  return kavex::registry::QueryValue(key, name, false, type, data, cb);
 }
 LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD*, DWORD* type,
                       BYTE* data, DWORD* cb) {
-  return QueryValue(key, Narrow(name).get(), true, type, data, cb);
+  return kavex::registry::QueryValue(key, kavex::registry::Narrow(name).get(), true, type, data, cb);
 }
 
 LONG RegSetValueExA(HKEY key, const char* name, DWORD, DWORD type,
                     const BYTE* data, DWORD cb) {
   if (data == nullptr && cb > 0) return ERROR_INVALID_PARAMETER;
-  return SetValue(key, name, type, std::vector<BYTE>(data, data + cb));
+  return kavex::registry::SetValue(key, name, type, std::vector<BYTE>(data, data + cb));
 }
 LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD, DWORD type,
                     const BYTE* data, DWORD cb) {
   if (data == nullptr && cb > 0) return ERROR_INVALID_PARAMETER;
   std::vector<BYTE> bytes(data, data + cb);
-  if (IsText(type)) bytes = WideBytesToNarrow(bytes);
-  return SetValue(key, Narrow(name).get(), type, std::move(bytes));
+  if (kavex::registry::IsText(type)) bytes = kavex::registry::WideBytesToNarrow(bytes);
+  return kavex::registry::SetValue(key, kavex::registry::Narrow(name).get(), type, std::move(bytes));
 }
 
 LONG RegDeleteValueA(HKEY key, const char* name) {
-  return DeleteValue(key, name);
+  return kavex::registry::DeleteValue(key, name);
 }
 LONG RegDeleteValueW(HKEY key, const char16_t* name) {
-  return DeleteValue(key, Narrow(name).get());
+  return kavex::registry::DeleteValue(key, kavex::registry::Narrow(name).get());
 }
 
 LONG RegDeleteKeyA(HKEY key, const char* sub) {
   if (sub == nullptr) return ERROR_INVALID_PARAMETER;
-  return DeleteKey(key, sub, false);
+  return kavex::registry::DeleteKey(key, sub, false);
 }
 LONG RegDeleteKeyW(HKEY key, const char16_t* sub) {
   if (sub == nullptr) return ERROR_INVALID_PARAMETER;
-  return DeleteKey(key, Narrow(sub).get(), false);
+  return kavex::registry::DeleteKey(key, kavex::registry::Narrow(sub).get(), false);
 }
 
 LONG RegDeleteTreeA(HKEY key, const char* sub) {
-  return DeleteKey(key, sub, true);
+  return kavex::registry::DeleteKey(key, sub, true);
 }
 LONG RegDeleteTreeW(HKEY key, const char16_t* sub) {
-  return DeleteKey(key, Narrow(sub).get(), true);
+  return kavex::registry::DeleteKey(key, kavex::registry::Narrow(sub).get(), true);
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cch_name, DWORD*,
                    char* cls, DWORD* cch_class, FILETIME* last_write) {
-  return EnumKey(key, index, name, cch_name, cls, cch_class, last_write);
+  return kavex::registry::EnumKey(key, index, name, cch_name, cls, cch_class, last_write);
 }
 LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cch_name,
                    DWORD*, char16_t* cls, DWORD* cch_class,
                    FILETIME* last_write) {
-  return EnumKey(key, index, name, cch_name, cls, cch_class, last_write);
+  return kavex::registry::EnumKey(key, index, name, cch_name, cls, cch_class, last_write);
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* cch_name, DWORD*,
                    DWORD* type, BYTE* data, DWORD* cb) {
-  return EnumValue(key, index, name, cch_name, type, data, cb);
+  return kavex::registry::EnumValue(key, index, name, cch_name, type, data, cb);
 }
 LONG RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* cch_name,
                    DWORD*, DWORD* type, BYTE* data, DWORD* cb) {
-  return EnumValue(key, index, name, cch_name, type, data, cb);
+  return kavex::registry::EnumValue(key, index, name, cch_name, type, data, cb);
 }
 
 LONG RegQueryInfoKeyA(HKEY key, DWORD* subkeys, DWORD* max_subkey_len,
                       DWORD* values, DWORD* max_value_name_len,
                       DWORD* max_value_len) {
-  return ReadKey(key, [&](HiveFile&, const Key& node) -> LONG {
+  return kavex::registry::ReadKey(key, [&](kavex::registry::HiveFile&,
+                                           const kavex::registry::Key& node)
+                                           -> LONG {
     size_t longest_key = 0, longest_name = 0, longest_data = 0;
     for (const auto& sub : node.subkeys())
       longest_key = std::max(longest_key, sub->name().size());
-    for (const Value& value : node.values()) {
+    for (const kavex::registry::Value& value : node.values()) {
       longest_name = std::max(longest_name, value.name.size());
       longest_data = std::max(longest_data, value.data.size());
     }
@@ -447,8 +450,8 @@ LONG RegQueryInfoKeyA(HKEY key, DWORD* subkeys, DWORD* max_subkey_len,
 LONG RegCloseKey(HKEY key) {
   if (key == HKEY_LOCAL_MACHINE || key == HKEY_CLASSES_ROOT)
     return ERROR_SUCCESS;
-  std::lock_guard<std::mutex> lock(GetState().mu);
-  auto& open = GetState().open_keys;
+  std::lock_guard<std::mutex> lock(kavex::registry::GetState().mu);
+  auto& open = kavex::registry::GetState().open_keys;
   auto it = open.find(key);
   if (it == open.end()) return ERROR_INVALID_HANDLE;
   open.erase(it);

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+namespace kavex::ui {
 namespace {
 
 class StderrMessageBoxHandler : public MessageBoxHandler {
@@ -31,14 +32,16 @@ int DefaultMessageBoxAnswer(UINT type) {
   return (type & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
 }
 
-int MessageBoxA(void* /*owner*/, const char* text, const char* caption,
-                UINT type) {
-  MessageBoxHandler* handler = installed_handler.load();
-  if (handler == nullptr) handler = DefaultHandler();
-  return handler->Show(text != nullptr ? text : "",
-                       caption != nullptr ? caption : "", type);
-}
-
 void SetMessageBoxHandler(MessageBoxHandler* handler) {
   installed_handler.store(handler);
+}
+
+}  // namespace kavex::ui
+
+int MessageBoxA(void* /*owner*/, const char* text, const char* caption,
+                UINT type) {
+  kavex::ui::MessageBoxHandler* handler = kavex::ui::installed_handler.load();
+  if (handler == nullptr) handler = kavex::ui::DefaultHandler();
+  return handler->Show(text != nullptr ? text : "",
+                       caption != nullptr ? caption : "", type);
 }

@@ -24,6 +24,12 @@ constexpr int IDCANCEL = 2;
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
 
+// Texts are UTF-8; a null text or caption is shown as "". The owner window
+// is ignored. Calls may come from any thread.
+int MessageBoxA(void* owner, const char* text, const char* caption, UINT type);
+
+namespace kavex::ui {
+
 class MessageBoxHandler {
  public:
   virtual ~MessageBoxHandler() = default;
@@ -31,10 +37,6 @@ class MessageBoxHandler {
   virtual int Show(const std::string& text, const std::string& caption,
                    UINT type) = 0;
 };
-
-// Texts are UTF-8; a null text or caption is shown as "". The owner window
-// is ignored. Calls may come from any thread.
-int MessageBoxA(void* owner, const char* text, const char* caption, UINT type);
 
 // The handler stays owned by the caller and must outlive its installation.
 // nullptr restores the default handler, which prints "<caption>: <text>" on
@@ -44,5 +46,7 @@ void SetMessageBoxHandler(MessageBoxHandler* handler);
 
 // The default handler's answer for a box type (see above).
 int DefaultMessageBoxAnswer(UINT type);
+
+}  // namespace kavex::ui
 
 #endif  // KAVEX_PLATFORM_UI_MESSAGE_BOX_H_

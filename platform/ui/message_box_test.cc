@@ -9,6 +9,7 @@
 #include "platform/ui/recording_message_box.h"
 #include "platform/ui/syslog_message_box.h"
 
+namespace kavex::ui {
 namespace {
 
 TEST(MessageBoxTest, DefaultHandlerPrintsAndAnswersTheAffirmativeButton) {
@@ -79,3 +80,4 @@ TEST(MessageBoxTest, SyslogHandlerPicksThePriorityFromTheIcon) {
 }
 
 }  // namespace
+}  // namespace kavex::ui

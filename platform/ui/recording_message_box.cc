@@ -1,5 +1,7 @@
 #include "platform/ui/recording_message_box.h"
 
+namespace kavex::ui {
+
 void RecordingMessageBoxHandler::QueueAnswer(int answer) {
   std::lock_guard<std::mutex> lock(mu_);
   answers_.push_back(answer);
@@ -31,3 +33,5 @@ void RecordingMessageBoxHandler::Clear() {
   boxes_.clear();
   answers_.clear();
 }
+
+}  // namespace kavex::ui

@@ -10,6 +10,8 @@
 
 #include "platform/ui/message_box.h"
 
+namespace kavex::ui {
+
 class RecordingMessageBoxHandler : public MessageBoxHandler {
  public:
   struct Box {
@@ -41,5 +43,7 @@ class RecordingMessageBoxHandler : public MessageBoxHandler {
   std::vector<Box> boxes_;
   std::deque<int> answers_;
 };
+
+}  // namespace kavex::ui
 
 #endif  // KAVEX_PLATFORM_UI_RECORDING_MESSAGE_BOX_H_

@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+namespace kavex::ui {
+
 int SyslogMessageBoxHandler::PriorityFor(UINT type) {
   switch (type & MB_ICONMASK) {
     case MB_ICONERROR:
@@ -21,3 +23,5 @@ int SyslogMessageBoxHandler::Show(const std::string& text,
   syslog(PriorityFor(type), "%s", line.c_str());
   return DefaultMessageBoxAnswer(type);
 }
+
+}  // namespace kavex::ui

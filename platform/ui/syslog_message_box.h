@@ -5,6 +5,8 @@
 
 #include "platform/ui/message_box.h"
 
+namespace kavex::ui {
+
 class SyslogMessageBoxHandler : public MessageBoxHandler {
  public:
   // Logs "<caption>: <text>" with a priority taken from the icon: error for
@@ -16,5 +18,7 @@ class SyslogMessageBoxHandler : public MessageBoxHandler {
   // The syslog priority used for a box type.
   static int PriorityFor(UINT type);
 };
+
+}  // namespace kavex::ui
 
 #endif  // KAVEX_PLATFORM_UI_SYSLOG_MESSAGE_BOX_H_
