@@ -111,7 +111,7 @@ struct Site {
     }
   }
 
-  FakeClock clock;
+  sync::FakeClock clock;
   com::ComPtr<device::CDevice> device;
   std::vector<com::Bstr> ids;
 };

@@ -31,7 +31,7 @@ namespace {
 constexpr int kPortsPerSwitch = 28;
 
 // A tick source that moves by `step` milliseconds at every read.
-class SteppingClock : public Clock {
+class SteppingClock : public sync::Clock {
  public:
   uint32_t TickCount() override { return tick_ += step_; }
   uint64_t FileTimeNow() override { return 0; }

@@ -32,7 +32,7 @@ void CountApc(uintptr_t counter) {
 // Another thread queues routines; this one runs them in alertable waits, as
 // the receive thread runs read completions.
 void BM_ApcDelivery(benchmark::State& state) {
-  HANDLE self = OpenCurrentThread();
+  HANDLE self = sync::OpenCurrentThread();
   std::atomic<int64_t> ran{0};
   std::atomic<bool> stop{false};
   std::thread producer([&] {

@@ -70,7 +70,7 @@ class CaptureTest : public ::testing::Test {
 
   ui::RecordingMessageBoxHandler boxes_;
   ScriptedPacketDriver driver_;
-  FakeClock clock_{100'000};
+  sync::FakeClock clock_{100'000};
   SwitchTable table_{&clock_};
   std::mutex mu_;
   std::vector<std::string> printed_;

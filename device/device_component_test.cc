@@ -119,14 +119,14 @@ HRESULT CallEntry(const char* entry) {
 class DeviceComponentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetClockForTesting(&clock_);
+    sync::SetClockForTesting(&clock_);
     StartTimerService();
     threads_before_ = ThreadCount();
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
   }
   void TearDown() override {
     CoUninitialize();
-    SetClockForTesting(nullptr);
+    sync::SetClockForTesting(nullptr);
   }
 
   // A simulated LAN with one 8-port switch, and a configuration that maps
@@ -190,7 +190,7 @@ class DeviceComponentTest : public ::testing::Test {
   }
 
   com::ScopedRegistryRootForTest root_;
-  FakeClock clock_{50'000};
+  sync::FakeClock clock_{50'000};
   int threads_before_ = 0;
 };
 

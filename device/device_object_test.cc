@@ -61,7 +61,7 @@ class DeviceObjectTest : public ::testing::Test {
     return device_->Read(bstr.Get(), value);
   }
 
-  FakeClock clock_{100'000};
+  sync::FakeClock clock_{100'000};
   std::shared_ptr<SwitchTable> table_;
   com::ComPtr<CDevice> device_;
 };

@@ -16,7 +16,9 @@
 #include "device/switch_table.h"
 #include "platform/base/types.h"
 
+namespace kavex::sync {
 class Clock;
+}  // namespace kavex::sync
 
 namespace kavex::device {
 
@@ -27,7 +29,7 @@ class TableTimer;
 // What start-up works with. The defaults are the production ones.
 struct RuntimeOptions {
   PacketDriver* driver = nullptr;  // null: the driver library (Pkiolib)
-  Clock* clock = nullptr;          // the table's tick; null: installed clock
+  sync::Clock* clock = nullptr;          // the table's tick; null: installed clock
   // Receive-path diagnostics ("Read Error: ..."); null: standard output.
   std::function<void(const std::string&)> print;
 };

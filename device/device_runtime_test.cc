@@ -89,13 +89,13 @@ std::string Configuration(const std::string& adapter_name,
 class DeviceRuntimeTest : public DeviceConfigFixture {
  protected:
   void SetUp() override {
-    SetClockForTesting(&clock_);
+    sync::SetClockForTesting(&clock_);
     StartTimerService();
     DeclareSimulatedAdapter("lan",
                             "switch 02.C4.7D.00.00.01 type=1 ports=8 "
                             "ip=10.0.0.7 silent=20000:40000");
   }
-  void TearDown() override { SetClockForTesting(nullptr); }
+  void TearDown() override { sync::SetClockForTesting(nullptr); }
 
   // Advances the test clock in small steps until `done` holds, giving the
   // simulated adapter and the receive thread real time to catch up at each
@@ -126,7 +126,7 @@ class DeviceRuntimeTest : public DeviceConfigFixture {
     }
   }
 
-  FakeClock clock_{100'000};
+  sync::FakeClock clock_{100'000};
   ui::RecordingMessageBoxHandler boxes_;
   std::string printed_;
 };

@@ -101,7 +101,7 @@ class ItemNamespaceTest : public ::testing::Test {
     return Show(value);
   }
 
-  FakeClock clock_{100'000};
+  sync::FakeClock clock_{100'000};
   SwitchTable table_{&clock_};
   std::unique_ptr<ItemNamespace> items_;
 };

@@ -32,7 +32,7 @@ void MarkPortsStale(SwitchRecord& record) {
 
 }  // namespace
 
-SwitchTable::SwitchTable(Clock* clock) : clock_(clock) {}
+SwitchTable::SwitchTable(sync::Clock* clock) : clock_(clock) {}
 
 void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -87,7 +87,7 @@ FrameResult SwitchTable::HandleFrame(const uint8_t* frame, size_t len) {
   // The interval is measured from the port's last accepted frame, in
   // wrapping 32-bit milliseconds.
   std::atomic<uint32_t>& last_tick = port_ticks_[route.first_port + p];
-  const uint32_t tick = (clock_ ? clock_ : CurrentClock())->TickCount();
+  const uint32_t tick = (clock_ ? clock_ : sync::CurrentClock())->TickCount();
   if (tick - last_tick.load(std::memory_order_relaxed) <=
       kPortUpdateIntervalMs) {
     return FrameResult::kThrottled;

@@ -24,7 +24,9 @@
 #include "device/address_index.h"
 #include "device/switch_records.h"
 
+namespace kavex::sync {
 class Clock;
+}  // namespace kavex::sync
 
 namespace kavex::device {
 
@@ -49,7 +51,7 @@ class SwitchTable {
  public:
   // `clock` gives the millisecond tick for the per-port interval; nullptr
   // uses the installed clock (CurrentClock) at every frame.
-  explicit SwitchTable(Clock* clock = nullptr);
+  explicit SwitchTable(sync::Clock* clock = nullptr);
   SwitchTable(const SwitchTable&) = delete;
   SwitchTable& operator=(const SwitchTable&) = delete;
 
@@ -117,7 +119,7 @@ class SwitchTable {
     }
   };
 
-  Clock* const clock_;
+  sync::Clock* const clock_;
   mutable std::mutex mutex_;  // the table lock
   AdapterEntry adapter_;
   std::string data_format_;

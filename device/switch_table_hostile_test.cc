@@ -56,7 +56,7 @@ class HostileFrameTest : public ::testing::Test {
     }
   }
 
-  FakeClock clock_{50'000};
+  sync::FakeClock clock_{50'000};
   SwitchTable table_{&clock_};
 };
 

@@ -59,7 +59,7 @@ class SwitchTableTest : public ::testing::Test {
     return table_.PortInteger(s, p, FindPortProperty(property));
   }
 
-  FakeClock clock_{100'000};
+  sync::FakeClock clock_{100'000};
   SwitchTable table_{&clock_};
 };
 

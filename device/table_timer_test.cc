@@ -15,24 +15,24 @@ namespace {
 class TableTimerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetClockForTesting(&clock_);
+    sync::SetClockForTesting(&clock_);
     AdapterEntry adapter;
     adapter.timeout_seconds = 2;
     adapter.switches.push_back(MakeSwitch("02.C4.7D.00.00.01", "SW", 0, 1));
     table_.Install(std::move(adapter), "String");
   }
-  void TearDown() override { SetClockForTesting(nullptr); }
+  void TearDown() override { sync::SetClockForTesting(nullptr); }
 
   // Lets one second pass once the timer thread is waiting, and waits for
   // the tick it causes.
   void PassOneSecond(TableTimer& timer) {
     const uint64_t before = timer.ticks();
-    AwaitWaitingThreadsForTesting(1);
+    sync::AwaitWaitingThreadsForTesting(1);
     clock_.Advance(1000);
     while (timer.ticks() == before) std::this_thread::yield();
   }
 
-  FakeClock clock_{10'000};
+  sync::FakeClock clock_{10'000};
   SwitchTable table_;  // reads the installed clock
 };
 
@@ -55,10 +55,10 @@ TEST_F(TableTimerTest, TicksOncePerSecondOfTheClock) {
 TEST_F(TableTimerTest, HalfASecondDoesNotTick) {
   TableTimer timer(&table_);
   ASSERT_TRUE(timer.Start());
-  AwaitWaitingThreadsForTesting(1);
+  sync::AwaitWaitingThreadsForTesting(1);
   clock_.Advance(999);
   // The thread goes back to waiting without a tick.
-  AwaitWaitingThreadsForTesting(1);
+  sync::AwaitWaitingThreadsForTesting(1);
   EXPECT_EQ(timer.ticks(), 0u);
   PassOneSecond(timer);  // 1999 ms: the first second passed at 1000
   EXPECT_EQ(timer.ticks(), 1u);
@@ -67,7 +67,7 @@ TEST_F(TableTimerTest, HalfASecondDoesNotTick) {
 TEST_F(TableTimerTest, StopEndsTheThreadWithoutTimePassing) {
   TableTimer timer(&table_);
   ASSERT_TRUE(timer.Start());
-  AwaitWaitingThreadsForTesting(1);
+  sync::AwaitWaitingThreadsForTesting(1);
   timer.Stop();  // would hang here if only the clock could end the wait
   timer.Stop();
   EXPECT_EQ(timer.ticks(), 0u);

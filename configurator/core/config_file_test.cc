@@ -262,10 +262,10 @@ TEST_F(ConfigFileTest, RegistryPathDrivesSaveAndLoad) {
   SYSTEMTIME when{2016, 7, 1, 4, 15, 5, 9, 0};
   FILETIME ft;
   ASSERT_TRUE(SystemTimeToFileTime(&when, &ft));
-  FakeClock clock(1000, FileTimeToUInt64(ft));
-  SetClockForTesting(&clock);
+  sync::FakeClock clock(1000, FileTimeToUInt64(ft));
+  sync::SetClockForTesting(&clock);
   EXPECT_TRUE(SaveConfiguration(adapters, u"String", &status));
-  SetClockForTesting(nullptr);
+  sync::SetClockForTesting(nullptr);
   EXPECT_EQ(status, u"");
   EXPECT_NE(ReadFile(path_).find("LastModified=\"07/04/2016 03:05:09 PM\""),
             std::string::npos);

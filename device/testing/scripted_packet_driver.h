@@ -77,7 +77,7 @@ class ScriptedPacketDriver : public PacketDriver {
     read.packet->Header.BytesDelivered = static_cast<DWORD>(frame.size());
     read.packet->Header.FrameLength = static_cast<DWORD>(frame.size());
     std::memcpy(read.packet->Data, frame.data(), frame.size());
-    QueueApcFunction(poster, [read, status, size = frame.size()] {
+    sync::QueueApcFunction(poster, [read, status, size = frame.size()] {
       read.routine(status, static_cast<DWORD>(size), read.overlapped);
     });
   }
@@ -89,7 +89,7 @@ class ScriptedPacketDriver : public PacketDriver {
       std::lock_guard<std::mutex> lock(mu_);
       poster = poster_;
     }
-    QueueApcFunction(poster, std::move(fn));
+    sync::QueueApcFunction(poster, std::move(fn));
   }
 
   // --- PacketDriver
@@ -185,7 +185,7 @@ class ScriptedPacketDriver : public PacketDriver {
       return real_->PacketReadEx(adapter, packet, flags, overlapped, routine);
     }
     std::lock_guard<std::mutex> lock(mu_);
-    if (poster_ == nullptr) poster_ = OpenCurrentThread();
+    if (poster_ == nullptr) poster_ = sync::OpenCurrentThread();
     if (posts_ >= 512) {
       if (const DWORD error = repost_error.exchange(0); error != 0) {
         last_error_ = error;

@@ -54,7 +54,7 @@ NDIS_STATUS AnswerQuery(PKIO_NDIS_REQUEST* request, const void* data,
 Adapter::Adapter(Mode mode, std::string ndis_name)
     : mode_(mode),
       ndis_name_(std::move(ndis_name)),
-      open_file_time_(CurrentClock()->FileTimeNow()) {}
+      open_file_time_(sync::CurrentClock()->FileTimeNow()) {}
 
 Adapter::~Adapter() { Close(); }
 
@@ -667,7 +667,7 @@ void Adapter::FillMulti(const RxFrame& frame, uint32_t sequence,
     memcpy(record, &header, sizeof header);
     memcpy(record + MPR_RECORD_FRAME_OFFSET, frame.data, delivered);
     read.next_offset += MprRecordStride(delivered);
-    if (read.count++ == 0) read.first_tick = CurrentClock()->TickCount();
+    if (read.count++ == 0) read.first_tick = sync::CurrentClock()->TickCount();
     ++stats_.received;
     return;
   }
@@ -685,7 +685,7 @@ int Adapter::CompleteExpiredBuffer() {
   if (mode_ != Mode::kMulti) return 50;
   std::lock_guard<std::mutex> lock(mu_);
   if (read_head_ == reads_.size() || FrontRead().count == 0) return 50;
-  uint32_t waited = CurrentClock()->TickCount() - FrontRead().first_tick;
+  uint32_t waited = sync::CurrentClock()->TickCount() - FrontRead().first_tick;
   if (waited >= read_timeout_ms_) {
     CompleteMulti(FrontRead());
     PopRead();

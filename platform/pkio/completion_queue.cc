@@ -45,7 +45,7 @@ CompletionQueue::~CompletionQueue() {
 
 std::shared_ptr<CompletionQueue> CompletionQueue::ForCurrentThread(
     std::function<void()> after_batch, void* owner) {
-  HANDLE thread = OpenCurrentThread();
+  HANDLE thread = sync::OpenCurrentThread();
   if (thread == nullptr || thread == INVALID_HANDLE_VALUE) return nullptr;
   QueueRegistry& r = Registry();
   std::lock_guard<std::mutex> lock(r.mu);

@@ -26,7 +26,7 @@ class SimulatedAdapter : public Adapter, private FrameSource {
       : Adapter(mode, config.ndis_name),
         config_(config),
         generator_(config.scenario),
-        last_tick_(CurrentClock()->TickCount()) {
+        last_tick_(sync::CurrentClock()->TickCount()) {
     StartReceiving(this);
   }
 
@@ -59,7 +59,7 @@ class SimulatedAdapter : public Adapter, private FrameSource {
   void Wait(int timeout_ms) override {
     std::unique_lock<std::mutex> lock(mu_);
     uint64_t due = generator_.NextDueMs();
-    uint64_t now = elapsed_ms_ + (CurrentClock()->TickCount() - last_tick_);
+    uint64_t now = elapsed_ms_ + (sync::CurrentClock()->TickCount() - last_tick_);
     if (due <= now) return;
     int ms = std::min<uint64_t>(
         {due - now, uint64_t(timeout_ms), uint64_t(kClockPollMs)});
@@ -71,7 +71,7 @@ class SimulatedAdapter : public Adapter, private FrameSource {
   void NextBatch(std::vector<RxFrame>* frames, uint64_t*) override {
     std::lock_guard<std::mutex> lock(mu_);
     if (!storage_.empty()) return;  // the last batch is still out
-    uint32_t tick = CurrentClock()->TickCount();
+    uint32_t tick = sync::CurrentClock()->TickCount();
     elapsed_ms_ += tick - last_tick_;
     last_tick_ = tick;
     generator_.EmitDue(elapsed_ms_, [this](const std::vector<uint8_t>& frame) {

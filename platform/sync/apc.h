@@ -16,7 +16,11 @@ using PAPCFUNC = void (*)(uintptr_t);
 // thread ends are discarded without running.
 DWORD QueueUserAPC(PAPCFUNC fn, HANDLE thread, uintptr_t data);
 
+namespace kavex::sync {
+
 // The same for a C++ callable.
 BOOL QueueApcFunction(HANDLE thread, std::function<void()> fn);
+
+}  // namespace kavex::sync
 
 #endif  // KAVEX_PLATFORM_SYNC_APC_H_

@@ -4,6 +4,7 @@
 
 #include "platform/sync/kernel_object.h"
 
+namespace kavex::sync {
 namespace {
 
 // 100 ns intervals between 1601-01-01 and 1970-01-01.
@@ -61,9 +62,11 @@ void FakeClock::SetFileTime(uint64_t file_time) {
   kavex::sync::NotifyClockChanged();
 }
 
-DWORD GetTickCount() { return CurrentClock()->TickCount(); }
+}  // namespace kavex::sync
+
+DWORD GetTickCount() { return kavex::sync::CurrentClock()->TickCount(); }
 
 void GetSystemTimeAsFileTime(FILETIME* file_time) {
   if (file_time != nullptr)
-    *file_time = UInt64ToFileTime(CurrentClock()->FileTimeNow());
+    *file_time = UInt64ToFileTime(kavex::sync::CurrentClock()->FileTimeNow());
 }

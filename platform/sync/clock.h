@@ -8,6 +8,8 @@
 
 #include "platform/base/types.h"
 
+namespace kavex::sync {
+
 class Clock {
  public:
   virtual ~Clock() = default;
@@ -47,6 +49,8 @@ class FakeClock : public Clock {
   std::atomic<uint32_t> tick_;
   std::atomic<uint64_t> file_time_;
 };
+
+}  // namespace kavex::sync
 
 // 32-bit milliseconds from the installed clock; wraps after 49.7 days, so
 // compare ticks only by unsigned difference: (now - then) >= interval.

@@ -79,6 +79,7 @@ void NotifyClockChanged() {
   WakeTimerServiceLocked();
 }
 
+
 }  // namespace kavex::sync
 
 void KernelObject::NotifyWaiters() {
@@ -99,6 +100,8 @@ BOOL CloseHandle(HANDLE handle) {
   return TRUE;
 }
 
+namespace kavex::sync {
+
 size_t WaitingThreadCountForTesting() {
   std::lock_guard<std::mutex> lock(kavex::sync::StateMutex());
   return kavex::sync::GetState().waiting.size();
@@ -107,3 +110,5 @@ size_t WaitingThreadCountForTesting() {
 void AwaitWaitingThreadsForTesting(size_t count) {
   while (WaitingThreadCountForTesting() < count) std::this_thread::yield();
 }
+
+}  // namespace kavex::sync

@@ -1,8 +1,12 @@
 #include "platform/sync/last_error.h"
 
+namespace kavex::sync {
 namespace {
 thread_local DWORD last_error = 0;
 }
 
-DWORD GetLastError() { return last_error; }
-void SetLastError(DWORD error) { last_error = error; }
+}  // namespace kavex::sync
+
+DWORD GetLastError() { return kavex::sync::last_error; }
+
+void SetLastError(DWORD error) { kavex::sync::last_error = error; }

@@ -10,6 +10,7 @@
 #include "platform/base/results.h"
 #include "platform/sync/sync_testing.h"
 
+namespace kavex::sync {
 namespace {
 
 TEST(EventTest, ManualResetReleasesEveryWaiterUntilReset) {
@@ -329,3 +330,4 @@ TEST(LastErrorTest, IsPerThread) {
 }
 
 }  // namespace
+}  // namespace kavex::sync

@@ -152,8 +152,9 @@ DWORD GetCurrentThreadId() {
   return id;
 }
 
+namespace kavex::sync {
+
 HANDLE OpenCurrentThread() {
-  using namespace kavex::sync;
   std::lock_guard<std::mutex> lock(StateMutex());
   ThreadObject* self = CurrentThreadObjectLocked();
   AddRefLocked(self);
@@ -161,7 +162,6 @@ HANDLE OpenCurrentThread() {
 }
 
 BOOL QueueApcFunction(HANDLE thread, std::function<void()> fn) {
-  using namespace kavex::sync;
   std::unique_lock<std::mutex> lock(StateMutex());
   KernelObject* object = LookupLocked(thread);
   if (object == nullptr || object->kind != KernelObject::Kind::kThread || !fn) {
@@ -181,10 +181,12 @@ BOOL QueueApcFunction(HANDLE thread, std::function<void()> fn) {
   return TRUE;
 }
 
+}  // namespace kavex::sync
+
 DWORD QueueUserAPC(PAPCFUNC fn, HANDLE thread, uintptr_t data) {
   if (fn == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  return QueueApcFunction(thread, [fn, data] { fn(data); }) ? 1 : 0;
+  return kavex::sync::QueueApcFunction(thread, [fn, data] { fn(data); }) ? 1 : 0;
 }

@@ -27,9 +27,13 @@ BOOL GetExitCodeThread(HANDLE thread, DWORD* exit_code);
 // The kernel thread id (as shown by ps and gdb); never 0.
 DWORD GetCurrentThreadId();
 
+namespace kavex::sync {
+
 // A real handle of the calling thread, usable from other threads (to queue
 // APCs to it or to wait for its end), also for threads not made by
 // CreateThread such as main. CloseHandle it when done.
 HANDLE OpenCurrentThread();
+
+}  // namespace kavex::sync
 
 #endif  // KAVEX_PLATFORM_SYNC_THREAD_H_

@@ -9,6 +9,7 @@
 #include "platform/sync/sync.h"
 #include "platform/sync/sync_testing.h"
 
+namespace kavex::sync {
 namespace {
 
 class FakeTimeTest : public ::testing::Test {
@@ -231,3 +232,4 @@ TEST(SystemClockTest, TickIsMonotonicAndFileTimeIsAfter2020) {
 }
 
 }  // namespace
+}  // namespace kavex::sync

@@ -9,9 +9,14 @@
 // The completion routine's type. SetWaitableTimer takes it as void*; wrap it
 // with TimerCompletion(). The two DWORDs are the FILETIME of the expiry.
 using PTIMERAPCROUTINE = void (*)(void* arg, DWORD low, DWORD high);
+
+namespace kavex::sync {
+
 inline void* TimerCompletion(PTIMERAPCROUTINE fn) {
   return reinterpret_cast<void*>(fn);
 }
+
+}  // namespace kavex::sync
 
 // manual_reset TRUE: stays signalled after expiry until set again.
 // FALSE (synchronization timer): releases one waiter, which resets it.

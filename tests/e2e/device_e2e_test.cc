@@ -103,7 +103,7 @@ class Expected {
   }
 
  private:
-  FakeClock clock_{100'000};
+  sync::FakeClock clock_{100'000};
   device::SwitchTable table_;
 };
 
