@@ -25,13 +25,13 @@ std::vector<configurator::ConfigAdapter> MakeMapping(int switches) {
     snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
              (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
     configurator::ConfigSwitch sw;
-    sw.address = Utf8ToUtf16(address);
-    sw.alias = u"Halle_" + Utf8ToUtf16(std::to_string(s));
+    sw.address = text::Utf8ToUtf16(address);
+    sw.alias = u"Halle_" + text::Utf8ToUtf16(std::to_string(s));
     sw.model = u"VX-28(A4,B4,C4)";
     sw.type = 42;
     for (int p = 1; p <= kPortsPerSwitch; ++p)
       sw.ports.push_back(configurator::ConfigPort{static_cast<BYTE>(p),
-                                    u"Port_" + Utf8ToUtf16(std::to_string(p)),
+                                    u"Port_" + text::Utf8ToUtf16(std::to_string(p)),
                                     p % 7 == 0, true});
     adapters[0].switches.push_back(std::move(sw));
   }
@@ -43,7 +43,7 @@ class TempFile {
   TempFile() {
     char pattern[] = "/tmp/bench-config-XXXXXX";
     dir_ = mkdtemp(pattern);
-    path_ = Utf8ToUtf16(dir_ + "/KavexOPC.xml");
+    path_ = text::Utf8ToUtf16(dir_ + "/KavexOPC.xml");
   }
   ~TempFile() { std::filesystem::remove_all(dir_); }
   const std::u16string& path() const { return path_; }

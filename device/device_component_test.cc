@@ -167,7 +167,7 @@ class DeviceComponentTest : public ::testing::Test {
     com::Variant value;
     if (device->Read(bstr.Get(), &value) != S_OK) return "failed";
     if (value.ChangeType(VT_BSTR) != S_OK) return "not text";
-    return Utf16ToUtf8(com::BstrView(value.bstrVal));
+    return text::Utf16ToUtf8(com::BstrView(value.bstrVal));
   }
 
   // Lets simulated time pass one second at a time until `done`; the device's

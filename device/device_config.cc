@@ -105,7 +105,7 @@ uint8_t ParsePortNumber(std::string_view text) {
 bool LoadConfigurationFile(const std::string& path, AdapterEntry* entry,
                            std::string* data_format) {
   xmldoc::CXDocument document;
-  const std::u16string wide_path = Utf8ToUtf16(path);
+  const std::u16string wide_path = text::Utf8ToUtf16(path);
   document.Load(wide_path.c_str());
   if (!document.Valid()) return false;
 

@@ -36,7 +36,7 @@ ItemIdText::ItemIdText(std::u16string_view text) {
       return;
     }
   }
-  heap_ = Utf16ToUtf8(text);
+  heap_ = text::Utf16ToUtf8(text);
   view_ = heap_;
 }
 

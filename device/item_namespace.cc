@@ -154,7 +154,7 @@ uint64_t HashPortKey(std::string_view key) {
       wide[i] = static_cast<char16_t>(key[i]);
     if (i == key.size()) return HashPortKey(std::u16string_view(wide, i));
   }
-  return HashPortKey(Utf8ToUtf16(key));
+  return HashPortKey(text::Utf8ToUtf16(key));
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ std::string Show(const VARIANT& value) {
     case VT_EMPTY:
       return "EMPTY";
     case VT_BSTR:
-      return "BSTR:" + Utf16ToUtf8(com::BstrView(value.bstrVal));
+      return "BSTR:" + text::Utf16ToUtf8(com::BstrView(value.bstrVal));
     case VT_I4:
       return "I4:" + std::to_string(value.lVal);
     case VT_UI1:
@@ -87,7 +87,7 @@ class ItemNamespaceTest : public ::testing::Test {
   // received (UTF-16), which must agree.
   std::string Read(std::string_view id) {
     const std::string as_text = ReadOnce(id);
-    EXPECT_EQ(ReadOnce(Utf8ToUtf16(id)), as_text) << id;
+    EXPECT_EQ(ReadOnce(text::Utf8ToUtf16(id)), as_text) << id;
     return as_text;
   }
   template <class Id>

@@ -102,7 +102,7 @@ TEST(CXDocumentTest, SaveWritesUtf8ThatLoadReadsBack) {
   ASSERT_EQ(document.ErrorCode(), 0);
   std::string bytes = ReadFile(dir.File("out.xml"));
   EXPECT_EQ(bytes.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", 0), 0u);
-  EXPECT_NE(bytes.find(Utf16ToUtf8(alias)), std::string::npos);
+  EXPECT_NE(bytes.find(text::Utf16ToUtf8(alias)), std::string::npos);
 
   CXDocument loaded;
   loaded.Load(path.c_str());

@@ -57,7 +57,7 @@ bool DeeperThan(const pugi::xml_node& top, int limit) {
 
 bool PathOf(const VARIANT& v, std::string* path) {
   if (v.vt != VT_BSTR) return false;
-  *path = Utf16ToUtf8(com::BstrView(v.bstrVal));
+  *path = text::Utf16ToUtf8(com::BstrView(v.bstrVal));
   return true;
 }
 

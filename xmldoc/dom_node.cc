@@ -68,7 +68,7 @@ NodeRef FromXPath(const pugi::xpath_node& found) {
 DomTree::DomTree() { attribute_holder = detached.append_child("attributes"); }
 
 std::string ToUtf8(const OLECHAR* text) {
-  return text ? Utf16ToUtf8(std::u16string_view(text)) : std::string();
+  return text ? text::Utf16ToUtf8(std::u16string_view(text)) : std::string();
 }
 
 bool IsXmlName(const std::string& name) {

@@ -56,7 +56,7 @@ class ConfigFileTest : public testing::Test {
     ConfigAdapter adapter;
     adapter.ndis_name = ndis_name;
     std::u16string format;
-    EXPECT_TRUE(LoadAdapterConfigurationFile(Utf8ToUtf16(path_), &adapter,
+    EXPECT_TRUE(LoadAdapterConfigurationFile(text::Utf8ToUtf16(path_), &adapter,
                                              models, &format));
     return adapter;
   }
@@ -114,7 +114,7 @@ TEST_F(ConfigFileTest, SavedMappingLoadsBackPerAdapter) {
   const std::vector<ConfigAdapter> saved = SampleMapping();
   SYSTEMTIME t{2016, 7, 1, 4, 15, 5, 9, 0};
   std::u16string error;
-  ASSERT_EQ(SaveConfigurationFile(Utf8ToUtf16(path_), saved, u"Integer", t,
+  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), saved, u"Integer", t,
                                   true, &error),
             S_OK);
   EXPECT_EQ(error, u"");
@@ -123,7 +123,7 @@ TEST_F(ConfigFileTest, SavedMappingLoadsBackPerAdapter) {
     got.ndis_name = want.ndis_name;
     std::u16string format;
     ASSERT_TRUE(
-        LoadAdapterConfigurationFile(Utf8ToUtf16(path_), &got, {}, &format));
+        LoadAdapterConfigurationFile(text::Utf8ToUtf16(path_), &got, {}, &format));
     EXPECT_EQ(format, u"Integer");
     ExpectSameStoredFields(got, want);
   }
@@ -140,7 +140,7 @@ TEST_F(ConfigFileTest, FileHasTheExactElementsAndAttributeOrder) {
   adapters[0].switches.push_back(sw);
   SYSTEMTIME t{2016, 7, 1, 4, 15, 5, 9, 0};
   std::u16string error;
-  ASSERT_EQ(SaveConfigurationFile(Utf8ToUtf16(path_), adapters, u"String", t,
+  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), adapters, u"String", t,
                                   true, &error),
             S_OK);
   const std::string text = ReadFile(path_);
@@ -158,7 +158,7 @@ TEST_F(ConfigFileTest, FileHasTheExactElementsAndAttributeOrder) {
                                                       << text;
 
   // Export files leave out the time-out.
-  ASSERT_EQ(SaveConfigurationFile(Utf8ToUtf16(path_), adapters, u"String", t,
+  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), adapters, u"String", t,
                                   false, &error),
             S_OK);
   EXPECT_EQ(ReadFile(path_).find("Timeout"), std::string::npos);
@@ -168,10 +168,10 @@ TEST_F(ConfigFileTest, NoAdaptersWritesRootWithItsFourAttributes) {
   SYSTEMTIME t{2016, 7, 1, 4, 15, 5, 9, 0};
   std::u16string error;
   ASSERT_EQ(
-      SaveConfigurationFile(Utf8ToUtf16(path_), {}, u"String", t, true, &error),
+      SaveConfigurationFile(text::Utf8ToUtf16(path_), {}, u"String", t, true, &error),
       S_OK);
   xmldoc::CXDocument document;
-  document.Load(Utf8ToUtf16(path_).c_str());
+  document.Load(text::Utf8ToUtf16(path_).c_str());
   ASSERT_EQ(document.Valid(), 1);
   xmldoc::CXNode root = document.SelectSingleNode(u"ROOT");
   for (const char16_t* name :
@@ -196,7 +196,7 @@ TEST_F(ConfigFileTest, AdapterMatchingRules) {
   adapter.timeout = 55;
   std::u16string format;
   ASSERT_TRUE(
-      LoadAdapterConfigurationFile(Utf8ToUtf16(path_), &adapter, {}, &format));
+      LoadAdapterConfigurationFile(text::Utf8ToUtf16(path_), &adapter, {}, &format));
   EXPECT_EQ(format, u"String");  // empty reads as String
   EXPECT_TRUE(adapter.switches.empty());
   EXPECT_EQ(adapter.timeout, 55u);  // untouched without a match
@@ -284,7 +284,7 @@ TEST_F(ConfigFileTest, FailedSaveIsReportedAndKeepsTheOldFile) {
   std::u16string status;
   EXPECT_FALSE(SaveConfiguration(SampleMapping(), u"String", &status));
   EXPECT_EQ(status,
-            u"Xdomlib: Could not save file '" + Utf8ToUtf16(blocked) + u"'");
+            u"Xdomlib: Could not save file '" + text::Utf8ToUtf16(blocked) + u"'");
   EXPECT_EQ(ReadFile(path_), "<ROOT Version=\"old\"/>");
 }
 

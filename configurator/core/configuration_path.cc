@@ -22,7 +22,7 @@ bool ReadConfigurationPath(std::u16string* path) {
   std::string_view text(reinterpret_cast<const char*>(buffer), size);
   text = text.substr(0, text.find('\0'));  // stored with or without its NUL
   if (text.empty()) return false;
-  *path = Utf8ToUtf16(text);
+  *path = text::Utf8ToUtf16(text);
   return true;
 }
 

@@ -167,7 +167,7 @@ std::string ReadText(IKavexOPCDevice* device, const std::string& id) {
   if (FAILED(hr)) return HResultName(hr);
   com::Variant text;
   if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return "?";
-  return Utf16ToUtf8(com::BstrView(text.bstrVal));
+  return text::Utf16ToUtf8(com::BstrView(text.bstrVal));
 }
 
 void Show(IKavexOPCDevice* device, int refresh) {

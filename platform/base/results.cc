@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+namespace kavex {
 namespace {
 
 #define KAVEX_RESULT_ENTRY(name, value) {name, #name},
@@ -59,3 +60,5 @@ const char* Win32ErrorName(DWORD error) {
   std::snprintf(buffer, sizeof buffer, "%u", static_cast<unsigned>(error));
   return buffer;
 }
+
+}  // namespace kavex

@@ -122,6 +122,8 @@ constexpr HRESULT HRESULT_FROM_WIN32(uint32_t err) {
                                          0x80000000u);
 }
 
+namespace kavex {
+
 // Name of a result code ("E_FAIL"), or its value as "0x80004005" when it is
 // not in any registered table. Never returns null; an unknown code's text
 // stays valid until the thread asks again.
@@ -136,5 +138,7 @@ struct ResultName {
   const char* name;
 };
 void RegisterResultNames(const ResultName* table, size_t count);
+
+}  // namespace kavex
 
 #endif  // KAVEX_PLATFORM_BASE_RESULTS_H_

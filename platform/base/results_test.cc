@@ -4,6 +4,9 @@
 
 #include <string>
 
+namespace kavex {
+namespace {
+
 TEST(HResultTest, NamesKnownAndUnknownCodes) {
   EXPECT_STREQ("E_FAIL", HResultName(E_FAIL));
   EXPECT_STREQ("DISP_E_OVERFLOW", HResultName(DISP_E_OVERFLOW));
@@ -28,3 +31,6 @@ TEST(Win32ErrorTest, NamesKnownAndUnknownErrors) {
   EXPECT_STREQ("ERROR_NOT_FOUND", Win32ErrorName(1168));
   EXPECT_STREQ("4242", Win32ErrorName(4242));
 }
+
+}  // namespace
+}  // namespace kavex

@@ -74,12 +74,17 @@ struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
 };
+
+namespace kavex {
+
 inline uint64_t FileTimeToUInt64(const FILETIME& ft) {
   return (uint64_t{ft.dwHighDateTime} << 32) | ft.dwLowDateTime;
 }
 inline FILETIME UInt64ToFileTime(uint64_t v) {
   return FILETIME{static_cast<DWORD>(v), static_cast<DWORD>(v >> 32)};
 }
+
+}  // namespace kavex
 
 // 64-bit fixed point currency, value * 10000.
 union CY {

@@ -134,7 +134,7 @@ HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsctx,
 
 HRESULT CLSIDFromProgID(LPCOLESTR prog_id, CLSID* clsid) {
   if (prog_id == nullptr || clsid == nullptr) return E_INVALIDARG;
-  std::string name = Utf16ToUtf8(prog_id);
+  std::string name = kavex::text::Utf16ToUtf8(prog_id);
   // CurVer chains are short; the bound stops a loop in a damaged registry.
   for (int depth = 0; depth < 8 && !name.empty(); ++depth) {
     if (name.find('\\') != std::string::npos) break;
@@ -155,7 +155,7 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* prog_id) {
                              nullptr, &text) ||
       text.empty())
     return REGDB_E_CLASSNOTREG;
-  std::u16string wide = Utf8ToUtf16(text);
+  std::u16string wide = kavex::text::Utf8ToUtf16(text);
   size_t bytes = (wide.size() + 1) * sizeof(OLECHAR);
   *prog_id = static_cast<LPOLESTR>(CoTaskMemAlloc(bytes));
   if (*prog_id == nullptr) return E_OUTOFMEMORY;

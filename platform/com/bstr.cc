@@ -89,7 +89,7 @@ UINT SysStringLen(const OLECHAR* bstr) {
 namespace kavex::com {
 
 BSTR SysAllocStringUtf8(std::string_view text) {
-  const std::u16string wide = Utf8ToUtf16(text);
+  const std::u16string wide = text::Utf8ToUtf16(text);
   return Allocate(wide.data(), wide.size() * sizeof(OLECHAR));
 }
 

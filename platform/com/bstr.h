@@ -56,7 +56,7 @@ class Bstr {
   UINT Length() const { return SysStringLen(bstr_); }
   bool Empty() const { return Length() == 0; }
   std::u16string_view View() const { return BstrView(bstr_); }
-  std::string ToUtf8() const { return Utf16ToUtf8(View()); }
+  std::string ToUtf8() const { return text::Utf16ToUtf8(View()); }
 
   // A new BSTR for the caller to free; null when this one is null, or when
   // out of memory.

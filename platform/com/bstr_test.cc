@@ -112,15 +112,15 @@ TEST(BstrTest, OrdersOrdinallyForMaps) {
 TEST(Utf8Test, RoundTripsEveryPlane) {
   const std::string text =
       "A\u00e9\u20ac\U0001F600z";  // 1-, 2-, 3- and 4-byte forms
-  const std::u16string wide = Utf8ToUtf16(text);
+  const std::u16string wide = text::Utf8ToUtf16(text);
   EXPECT_EQ(wide, u"A\u00e9\u20ac\U0001F600z");
   EXPECT_EQ(wide.size(), 6u);  // the emoji is a surrogate pair
-  EXPECT_EQ(Utf16ToUtf8(wide), text);
+  EXPECT_EQ(text::Utf16ToUtf8(wide), text);
 
   Bstr b = Bstr::FromUtf8(text);
   EXPECT_EQ(b.Length(), 6u);
   EXPECT_EQ(b.ToUtf8(), text);
-  EXPECT_EQ(Utf8ToUtf16(std::string("\0x", 2)), std::u16string(u"\0x", 2));
+  EXPECT_EQ(text::Utf8ToUtf16(std::string("\0x", 2)), std::u16string(u"\0x", 2));
 }
 
 TEST(Utf8Test, MalformedInputBecomesReplacementCharacters) {
@@ -143,16 +143,16 @@ TEST(Utf8Test, MalformedInputBecomesReplacementCharacters) {
       {"\xF0\x9F\x98", u"\uFFFD"},  // truncated 4-byte
   };
   for (const Case& c : cases)
-    EXPECT_EQ(Utf8ToUtf16(c.in), c.out) << "input of " << c.in.size();
+    EXPECT_EQ(text::Utf8ToUtf16(c.in), c.out) << "input of " << c.in.size();
 }
 
 TEST(Utf8Test, UnpairedSurrogatesBecomeReplacementCharacters) {
   const std::u16string lone_high = {u'x', char16_t(0xD83D), u'y'};
-  EXPECT_EQ(Utf16ToUtf8(lone_high), "x\xEF\xBF\xBDy");
+  EXPECT_EQ(text::Utf16ToUtf8(lone_high), "x\xEF\xBF\xBDy");
   const std::u16string reversed = {char16_t(0xDE00), char16_t(0xD83D)};
-  EXPECT_EQ(Utf16ToUtf8(reversed), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(text::Utf16ToUtf8(reversed), "\xEF\xBF\xBD\xEF\xBF\xBD");
   const std::u16string trailing_high = {char16_t(0xD83D)};
-  EXPECT_EQ(Utf16ToUtf8(trailing_high), "\xEF\xBF\xBD");
+  EXPECT_EQ(text::Utf16ToUtf8(trailing_high), "\xEF\xBF\xBD");
 }
 
 }  // namespace

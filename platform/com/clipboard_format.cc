@@ -55,7 +55,7 @@ UINT RegisterClipboardFormatA(const char* name) {
 
 UINT RegisterClipboardFormatW(const WCHAR* name) {
   if (name == nullptr) return 0;
-  return RegisterClipboardFormatA(Utf16ToUtf8(name).c_str());
+  return RegisterClipboardFormatA(kavex::text::Utf16ToUtf8(name).c_str());
 }
 
 int GetClipboardFormatNameA(UINT format, char* out, int max) {

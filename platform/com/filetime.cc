@@ -98,7 +98,7 @@ DATE MsToDate(int64_t ms) {
 
 BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
   if (!ft || !st) return FALSE;
-  const uint64_t ticks = FileTimeToUInt64(*ft);
+  const uint64_t ticks = kavex::FileTimeToUInt64(*ft);
   if (ticks > uint64_t{INT64_MAX}) return FALSE;
   const int64_t t = static_cast<int64_t>(ticks);
   kavex::com::FillSystemTime(kavex::com::kFileTimeEpochDay + t / kavex::com::kTicksPerDay,
@@ -113,14 +113,14 @@ BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
   const int64_t ms =
       ((st->wHour * 60 + st->wMinute) * 60 + st->wSecond) * int64_t{1000} +
       st->wMilliseconds;
-  *ft = UInt64ToFileTime(
+  *ft = kavex::UInt64ToFileTime(
       static_cast<uint64_t>(day * kavex::com::kTicksPerDay + ms * kavex::com::kTicksPerMs));
   return TRUE;
 }
 
 BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
   if (!utc || !local) return FALSE;
-  const int64_t ticks = static_cast<int64_t>(FileTimeToUInt64(*utc));
+  const int64_t ticks = static_cast<int64_t>(kavex::FileTimeToUInt64(*utc));
   if (ticks < 0) return FALSE;
   const time_t seconds =
       static_cast<time_t>((ticks - kavex::com::kUnixEpochTicks) / kavex::com::kTicksPerSecond);
@@ -128,13 +128,13 @@ BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
   if (!localtime_r(&seconds, &fields)) return FALSE;
   const int64_t shifted = ticks + int64_t{fields.tm_gmtoff} * kavex::com::kTicksPerSecond;
   if (shifted < 0) return FALSE;
-  *local = UInt64ToFileTime(static_cast<uint64_t>(shifted));
+  *local = kavex::UInt64ToFileTime(static_cast<uint64_t>(shifted));
   return TRUE;
 }
 
 BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
   if (!local || !utc) return FALSE;
-  const int64_t ticks = static_cast<int64_t>(FileTimeToUInt64(*local));
+  const int64_t ticks = static_cast<int64_t>(kavex::FileTimeToUInt64(*local));
   if (ticks < 0) return FALSE;
   int64_t local_seconds =
       ticks / kavex::com::kTicksPerSecond - kavex::com::kUnixEpochTicks / kavex::com::kTicksPerSecond;
@@ -148,7 +148,7 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
   const int64_t offset = local_seconds - static_cast<int64_t>(real);
   const int64_t shifted = ticks - offset * kavex::com::kTicksPerSecond;
   if (shifted < 0) return FALSE;
-  *utc = UInt64ToFileTime(static_cast<uint64_t>(shifted));
+  *utc = kavex::UInt64ToFileTime(static_cast<uint64_t>(shifted));
   return TRUE;
 }
 
@@ -179,7 +179,7 @@ INT SystemTimeToVariantTime(const SYSTEMTIME* st, DATE* date) {
 
 BOOL FileTimeToVariantTime(const FILETIME* ft, DATE* date) {
   if (!ft || !date) return FALSE;
-  const uint64_t ticks = FileTimeToUInt64(*ft);
+  const uint64_t ticks = kavex::FileTimeToUInt64(*ft);
   if (ticks > uint64_t{INT64_MAX}) return FALSE;
   const int64_t ms =
       (static_cast<int64_t>(ticks) + kavex::com::kTicksPerMs / 2) / kavex::com::kTicksPerMs;
@@ -194,6 +194,6 @@ BOOL VariantTimeToFileTime(DATE date, FILETIME* ft) {
   if (!ft || !kavex::com::DateToMs(date, 1, &ms)) return FALSE;
   const int64_t ft_ms = ms + (kavex::com::kOleEpochDay - kavex::com::kFileTimeEpochDay) * kavex::com::kMsPerDay;
   if (ft_ms < 0) return FALSE;
-  *ft = UInt64ToFileTime(static_cast<uint64_t>(ft_ms * kavex::com::kTicksPerMs));
+  *ft = kavex::UInt64ToFileTime(static_cast<uint64_t>(ft_ms * kavex::com::kTicksPerMs));
   return TRUE;
 }

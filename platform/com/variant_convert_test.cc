@@ -200,9 +200,9 @@ TEST(VariantChangeTypeTest, BooleansAreMinusOneAndZero) {
             VARIANT_TRUE);
   Variant alpha;
   ASSERT_EQ(VariantChangeType(&alpha, &yes, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
-  EXPECT_EQ(Utf16ToUtf8(BstrView(alpha.bstrVal)), "True");
+  EXPECT_EQ(text::Utf16ToUtf8(BstrView(alpha.bstrVal)), "True");
   ASSERT_EQ(VariantChangeType(&alpha, &no, VARIANT_ALPHABOOL, VT_BSTR), S_OK);
-  EXPECT_EQ(Utf16ToUtf8(BstrView(alpha.bstrVal)), "False");
+  EXPECT_EQ(text::Utf16ToUtf8(BstrView(alpha.bstrVal)), "False");
 }
 
 TEST(VariantChangeTypeTest, NumbersPrintAsOleDoes) {

@@ -184,7 +184,7 @@ std::string NameAs<char>(const std::string& name) {
 }
 template <>
 std::u16string NameAs<char16_t>(const std::string& name) {
-  return Utf8ToUtf16(name);
+  return text::Utf8ToUtf16(name);
 }
 
 }  // namespace
@@ -334,7 +334,7 @@ namespace {
 // Null stays null: it means "the key itself" or "the default value".
 struct Narrow {
   explicit Narrow(const char16_t* wide) : is_null(wide == nullptr) {
-    if (wide != nullptr) text = Utf16ToUtf8(wide);
+    if (wide != nullptr) text = text::Utf16ToUtf8(wide);
   }
   const char* get() const { return is_null ? nullptr : text.c_str(); }
   bool is_null;

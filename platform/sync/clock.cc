@@ -68,5 +68,5 @@ DWORD GetTickCount() { return kavex::sync::CurrentClock()->TickCount(); }
 
 void GetSystemTimeAsFileTime(FILETIME* file_time) {
   if (file_time != nullptr)
-    *file_time = UInt64ToFileTime(kavex::sync::CurrentClock()->FileTimeNow());
+    *file_time = kavex::UInt64ToFileTime(kavex::sync::CurrentClock()->FileTimeNow());
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+namespace kavex::text {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -101,3 +102,5 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   }
   return out;
 }
+
+}  // namespace kavex::text

@@ -8,7 +8,11 @@
 #include <string>
 #include <string_view>
 
+namespace kavex::text {
+
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
+
+}  // namespace kavex::text
 
 #endif  // KAVEX_PLATFORM_TEXT_UTF_H_

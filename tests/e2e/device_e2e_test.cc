@@ -113,7 +113,7 @@ std::string Read(IKavexOPCDevice* device, const std::string& id) {
   const HRESULT hr = device->Read(item.Get(), &value);
   if (FAILED(hr)) return HResultName(hr);
   if (value.vt != VT_BSTR) return "(not a text)";
-  return Utf16ToUtf8(com::BstrView(value.bstrVal));
+  return text::Utf16ToUtf8(com::BstrView(value.bstrVal));
 }
 
 void DeviceBody() {
