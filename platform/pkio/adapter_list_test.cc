@@ -49,7 +49,7 @@ std::set<std::string> SysfsInterfaces() {
 
 // The body of the child that owns the namespace.
 void EnumerateInPrivateNamespace() {
-  pkio::testing::DeclareSimulatedAdapter("Lan1", "switch 02.C4.7D.00.00.01");
+  testing::DeclareSimulatedAdapter("Lan1", "switch 02.C4.7D.00.00.01");
   ASSERT_EQ(unshare(CLONE_NEWNET), 0);
   ASSERT_EQ(system("ip link add name kxa0 type veth peer name kxb0 && "
                    "ip link set kxa0 address 02:00:00:00:0a:01 && "

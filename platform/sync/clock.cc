@@ -43,23 +43,23 @@ Clock* CurrentClock() {
 
 void SetClockForTesting(Clock* clock) {
   installed_clock.store(clock, std::memory_order_release);
-  kavex::sync::NotifyClockChanged();
+  NotifyClockChanged();
 }
 
 void FakeClock::Advance(uint32_t ms) {
   tick_.fetch_add(ms);
   file_time_.fetch_add(uint64_t{ms} * 10000);
-  kavex::sync::NotifyClockChanged();
+  NotifyClockChanged();
 }
 
 void FakeClock::SetTick(uint32_t tick) {
   tick_.store(tick);
-  kavex::sync::NotifyClockChanged();
+  NotifyClockChanged();
 }
 
 void FakeClock::SetFileTime(uint64_t file_time) {
   file_time_.store(file_time);
-  kavex::sync::NotifyClockChanged();
+  NotifyClockChanged();
 }
 
 }  // namespace kavex::sync

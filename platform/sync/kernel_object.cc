@@ -103,8 +103,8 @@ BOOL CloseHandle(HANDLE handle) {
 namespace kavex::sync {
 
 size_t WaitingThreadCountForTesting() {
-  std::lock_guard<std::mutex> lock(kavex::sync::StateMutex());
-  return kavex::sync::GetState().waiting.size();
+  std::lock_guard<std::mutex> lock(StateMutex());
+  return GetState().waiting.size();
 }
 
 void AwaitWaitingThreadsForTesting(size_t count) {
