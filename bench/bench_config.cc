@@ -30,9 +30,9 @@ std::vector<configurator::ConfigAdapter> MakeMapping(int switches) {
     sw.model = u"VX-28(A4,B4,C4)";
     sw.type = 42;
     for (int p = 1; p <= kPortsPerSwitch; ++p)
-      sw.ports.push_back(configurator::ConfigPort{static_cast<BYTE>(p),
-                                    u"Port_" + text::Utf8ToUtf16(std::to_string(p)),
-                                    p % 7 == 0, true});
+      sw.ports.push_back(configurator::ConfigPort{
+          static_cast<BYTE>(p), u"Port_" + text::Utf8ToUtf16(std::to_string(p)),
+          p % 7 == 0, true});
     adapters[0].switches.push_back(std::move(sw));
   }
   return adapters;
@@ -60,8 +60,8 @@ void BM_SaveConfiguration(benchmark::State& state) {
   TempFile file;
   std::u16string error;
   for (auto _ : state) {
-    if (FAILED(configurator::SaveConfigurationFile(file.path(), mapping, u"String", kWhen,
-                                     true, &error)))
+    if (FAILED(configurator::SaveConfigurationFile(
+            file.path(), mapping, u"String", kWhen, true, &error)))
       state.SkipWithError("save failed");
   }
   state.SetItemsProcessed(state.iterations() * state.range(0) *
@@ -73,8 +73,8 @@ void BM_LoadAdapterConfiguration(benchmark::State& state) {
   const auto mapping = MakeMapping(static_cast<int>(state.range(0)));
   TempFile file;
   std::u16string error;
-  if (FAILED(configurator::SaveConfigurationFile(file.path(), mapping, u"String", kWhen, true,
-                                   &error))) {
+  if (FAILED(configurator::SaveConfigurationFile(
+          file.path(), mapping, u"String", kWhen, true, &error))) {
     state.SkipWithError("save failed");
     return;
   }
@@ -82,7 +82,8 @@ void BM_LoadAdapterConfiguration(benchmark::State& state) {
     configurator::ConfigAdapter adapter;
     adapter.ndis_name = u"\\Device\\eth0";
     std::u16string format;
-    if (!configurator::LoadAdapterConfigurationFile(file.path(), &adapter, {}, &format) ||
+    if (!configurator::LoadAdapterConfigurationFile(file.path(), &adapter, {},
+                                                    &format) ||
         adapter.switches.size() != mapping[0].switches.size())
       state.SkipWithError("load failed");
     benchmark::DoNotOptimize(adapter);

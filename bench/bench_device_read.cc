@@ -44,7 +44,8 @@ enum class Pattern { kItemOrder, kScattered, kLastSwitch };
 std::string PortItemId(int s, int item) {
   return "SW" + std::to_string(s) + ".P" +
          std::to_string(item / device::kPortPropertyCount + 1) + "." +
-         std::string(device::kPortPropertyNames[item % device::kPortPropertyCount]);
+         std::string(
+             device::kPortPropertyNames[item % device::kPortPropertyCount]);
 }
 
 struct Site {
@@ -56,19 +57,20 @@ struct Site {
       char address[32];
       std::snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
                     (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
-      adapter.switches.push_back(
-          device::MakeSwitch(address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
+      adapter.switches.push_back(device::MakeSwitch(
+          address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
     }
     table->Install(std::move(adapter), format);
 
-    std::vector<uint8_t> frame = device::VeltoFrameBuilder()
-                                     .Status(device::kStatusLinkUp | device::kStatusEnabled |
-                                             device::kStatusFullDuplex | device::kStatus100Mbit)
-                                     .Counter("tx_octets", 123'456'789)
-                                     .Counter("rx_octets", 987'654'321)
-                                     .Counter("rx_fcs_errors", 4321)
-                                     .Info(3, 0x0A00A8C0, 1, 0x0D, "T28-PLUS")
-                                     .Build();
+    std::vector<uint8_t> frame =
+        device::VeltoFrameBuilder()
+            .Status(device::kStatusLinkUp | device::kStatusEnabled |
+                    device::kStatusFullDuplex | device::kStatus100Mbit)
+            .Counter("tx_octets", 123'456'789)
+            .Counter("rx_octets", 987'654'321)
+            .Counter("rx_fcs_errors", 4321)
+            .Info(3, 0x0A00A8C0, 1, 0x0D, "T28-PLUS")
+            .Build();
     // The first round opens every switch's cycle, the second is taken.
     for (int round = 0; round < 2; ++round) {
       for (int s = 0; s < switch_count; ++s) {
@@ -85,8 +87,10 @@ struct Site {
     }
     table->Tick();  // online
 
-    device::CDevice::CreateInstance(&device, std::shared_ptr<const device::SwitchTable>(table));
-    constexpr int kItemsPerSwitch = kPortsPerSwitch * device::kPortPropertyCount;
+    device::CDevice::CreateInstance(
+        &device, std::shared_ptr<const device::SwitchTable>(table));
+    constexpr int kItemsPerSwitch =
+        kPortsPerSwitch * device::kPortPropertyCount;
     std::mt19937 random(1);
     switch (pattern) {
       case Pattern::kItemOrder:
@@ -105,7 +109,8 @@ struct Site {
         break;
       case Pattern::kLastSwitch:
         for (int item = 0; item < kItemsPerSwitch; ++item)
-          ids.emplace_back(com::Bstr::FromUtf8(PortItemId(switch_count - 1, item)));
+          ids.emplace_back(
+              com::Bstr::FromUtf8(PortItemId(switch_count - 1, item)));
         std::shuffle(ids.begin(), ids.end(), random);
         break;
     }

@@ -51,15 +51,15 @@ struct Site {
       char address[18];
       std::snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
                     (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
-      adapter.switches.push_back(
-          device::MakeSwitch(address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
+      adapter.switches.push_back(device::MakeSwitch(
+          address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
     }
     table.Install(std::move(adapter), "String");
 
     const std::vector<uint8_t> frame =
         device::VeltoFrameBuilder()
-            .Status(device::kStatusLinkUp | device::kStatusEnabled | device::kStatusFullDuplex |
-                    device::kStatus100Mbit)
+            .Status(device::kStatusLinkUp | device::kStatusEnabled |
+                    device::kStatusFullDuplex | device::kStatus100Mbit)
             .Counter("tx_octets", 123'456'789)
             .Counter("rx_octets", 987'654'321)
             .Info(3, 0x0A00A8C0, 1, 0x0D, "T28-PLUS")
@@ -110,7 +110,8 @@ struct Site {
 };
 
 void RunFrames(benchmark::State& state, uint32_t clock_step,
-               device::FrameResult expected, Order order = Order::kSwitchCycles) {
+               device::FrameResult expected,
+               Order order = Order::kSwitchCycles) {
   Site site(static_cast<int>(state.range(0)), order);
   site.clock.set_step(clock_step);
   size_t unexpected = 0;

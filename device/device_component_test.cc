@@ -297,8 +297,9 @@ TEST_F(DeviceComponentTest, ClassObjectAndUnloadCheck) {
   EXPECT_EQ(dlsym(module, "_ZN7CDevice4ReadEPDsP7VARIANT"), nullptr);
 
   com::ComPtr<IClassFactory> factory;
-  EXPECT_EQ(get_class_object(CLSID_Device, com::IidOf<IClassFactory>(), nullptr),
-            E_INVALIDARG);
+  EXPECT_EQ(
+      get_class_object(CLSID_Device, com::IidOf<IClassFactory>(), nullptr),
+      E_INVALIDARG);
   EXPECT_EQ(get_class_object(CLSID_ServerCallback, com::IidOf<IClassFactory>(),
                              reinterpret_cast<void**>(factory.GetAddressOf())),
             CLASS_E_CLASSNOTAVAILABLE);

@@ -23,7 +23,8 @@ std::string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
 
 // Attribute `name` converted to an unsigned integer type; 0 when it is
 // absent or does not convert.
-uint32_t AttributeUnsigned(xmldoc::CXNode& node, const char16_t* name, VARTYPE vt) {
+uint32_t AttributeUnsigned(xmldoc::CXNode& node, const char16_t* name,
+                           VARTYPE vt) {
   xmldoc::CXNode attribute = node.GetAttribute(name);
   if (!attribute.Valid()) return 0;
   VARIANT value = attribute.Value(vt);

@@ -17,7 +17,8 @@
 namespace kavex::device {
 namespace {
 
-const com::ClassEntry kClasses[] = {{&CLSID_Device, com::CreateClassFactory<CDevice>}};
+const com::ClassEntry kClasses[] = {
+    {&CLSID_Device, com::CreateClassFactory<CDevice>}};
 
 constexpr char kClassName[] = "Device Class";
 constexpr char kAppIdName[] = "KavexOPCDevice";
@@ -122,13 +123,13 @@ HRESULT UnregisterClass() {
 
 HRESULT RegisterTypeLibrary(const std::string& path) {
   const std::string help_dir = path.substr(0, path.find_last_of('/') + 1);
-  HRESULT hr = com::RegisterTypeLibInfo(LIBID_KavexOPCDeviceLib, kTypeLibMajor,
-                                   kTypeLibMinor, kTypeLibLcid, kTypeLibName,
-                                   path.c_str(), help_dir.c_str());
+  HRESULT hr = com::RegisterTypeLibInfo(
+      LIBID_KavexOPCDeviceLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLcid,
+      kTypeLibName, path.c_str(), help_dir.c_str());
   if (SUCCEEDED(hr)) {
-    hr = com::RegisterTypeLibInterface(com::IidOf<IKavexOPCDevice>(), "IKavexOPCDevice",
-                                  LIBID_KavexOPCDeviceLib, kTypeLibMajor,
-                                  kTypeLibMinor);
+    hr = com::RegisterTypeLibInterface(
+        com::IidOf<IKavexOPCDevice>(), "IKavexOPCDevice",
+        LIBID_KavexOPCDeviceLib, kTypeLibMajor, kTypeLibMinor);
   }
   if (SUCCEEDED(hr)) {
     hr = com::RegisterTypeLibInterface(
@@ -139,12 +140,14 @@ HRESULT RegisterTypeLibrary(const std::string& path) {
 }
 
 HRESULT UnregisterTypeLibrary() {
-  HRESULT hr = com::UnRegisterTypeLibInfo(LIBID_KavexOPCDeviceLib, kTypeLibMajor,
-                                     kTypeLibMinor, kTypeLibLcid);
+  HRESULT hr = com::UnRegisterTypeLibInfo(
+      LIBID_KavexOPCDeviceLib, kTypeLibMajor, kTypeLibMinor, kTypeLibLcid);
   if (hr == TYPE_E_LIBNOTREGISTERED) hr = S_OK;
-  HRESULT interfaces = com::UnRegisterTypeLibInterface(com::IidOf<IKavexOPCDevice>());
+  HRESULT interfaces =
+      com::UnRegisterTypeLibInterface(com::IidOf<IKavexOPCDevice>());
   if (SUCCEEDED(interfaces)) {
-    interfaces = com::UnRegisterTypeLibInterface(com::IidOf<_IKavexOPCDeviceEvents>());
+    interfaces =
+        com::UnRegisterTypeLibInterface(com::IidOf<_IKavexOPCDeviceEvents>());
   }
   return FAILED(hr) ? hr : interfaces;
 }
@@ -156,7 +159,8 @@ HRESULT FirstFailure(HRESULT first, HRESULT second) {
 // The receive and timer threads run this module's code; it may go only
 // once no object holds the device and the device has fully stopped.
 HRESULT CanUnloadNow() {
-  if (com::ModuleCanUnloadNow() != S_OK || DeviceRuntime::Alive()) return S_FALSE;
+  if (com::ModuleCanUnloadNow() != S_OK || DeviceRuntime::Alive())
+    return S_FALSE;
   return S_OK;
 }
 
@@ -179,7 +183,8 @@ HRESULT UnregisterServer() {
 
 KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID iid,
                                               void** out) {
-  return kavex::com::GetClassObjectFromTable(kavex::device::kClasses, clsid, iid, out);
+  return kavex::com::GetClassObjectFromTable(kavex::device::kClasses, clsid,
+                                             iid, out);
 }
 
 KAVEX_MODULE_EXPORT HRESULT DllCanUnloadNow() {

@@ -19,8 +19,8 @@
 
 namespace kavex::device {
 
-class CDevice
-    : public com::ComObject<CDevice, IKavexOPCDevice, com::ConnectionPointContainerImpl> {
+class CDevice : public com::ComObject<CDevice, IKavexOPCDevice,
+                                      com::ConnectionPointContainerImpl> {
  public:
   // Construction starts the device (or joins the running one): without a
   // running device the object is not created and its creator gets E_FAIL.
@@ -44,7 +44,7 @@ class CDevice
   // lives; when acquired it shares ownership with the runtime.
   std::shared_ptr<const SwitchTable> table_;
   std::unique_ptr<ItemNamespace> items_;  // over *table_
-  com::ConnectionPoint* events_;               // owned by the container
+  com::ConnectionPoint* events_;          // owned by the container
 };
 
 }  // namespace kavex::device

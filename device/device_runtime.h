@@ -29,7 +29,7 @@ class TableTimer;
 // What start-up works with. The defaults are the production ones.
 struct RuntimeOptions {
   PacketDriver* driver = nullptr;  // null: the driver library (Pkiolib)
-  sync::Clock* clock = nullptr;          // the table's tick; null: installed clock
+  sync::Clock* clock = nullptr;    // the table's tick; null: installed clock
   // Receive-path diagnostics ("Read Error: ..."); null: standard output.
   std::function<void(const std::string&)> print;
 };

@@ -85,7 +85,8 @@ TEST(GeneratorTest, InformationAreaAndSpeedRecordsDecode) {
   device::PortNumberState state;
   generator.EmitDue(999, [&](const std::vector<uint8_t>& f) {
     EXPECT_EQ(device::AddressText(f.data() + 6), "02.C4.7D.0A.0B.0C");
-    int n = device::ResolvePortNumber(&state, 3, device::PortByte(f.data(), f.size()), false);
+    int n = device::ResolvePortNumber(
+        &state, 3, device::PortByte(f.data(), f.size()), false);
     if (n != 0) by_port[n] = device::DecodeFrameInfo(f.data(), f.size());
   });
   ASSERT_EQ(by_port.size(), 26u);
@@ -112,7 +113,9 @@ TEST(GeneratorTest, InfoVersionsZeroToTwoCarryNoSpeedRecord) {
     device::FrameInfo decoded = device::DecodeFrameInfo(f->data(), f->size());
     EXPECT_EQ(decoded.port_speed, 0);
     EXPECT_EQ(decoded.ipv4_address, info == 0 ? 0u : 0x04030201u);
-    EXPECT_EQ(device::DefaultPortSpeed(device::StatusByte(f->data(), f->size()), 1, 1), 100);
+    EXPECT_EQ(device::DefaultPortSpeed(device::StatusByte(f->data(), f->size()),
+                                       1, 1),
+              100);
   }
 }
 
@@ -126,7 +129,8 @@ TEST(GeneratorTest, CountersGrowWithLoadAndStopWhileTheLinkIsDown) {
   std::map<int, std::vector<std::pair<uint8_t, uint64_t>>> seen;  // status, tx
   generator.EmitDue(5999, [&](const std::vector<uint8_t>& f) {
     int port = (device::PortByte(f.data(), f.size()) >> 4) + 1;
-    seen[port].emplace_back(device::StatusByte(f.data(), f.size()), TxOctets(f));
+    seen[port].emplace_back(device::StatusByte(f.data(), f.size()),
+                            TxOctets(f));
   });
   ASSERT_EQ(seen[1].size(), 6u);
   for (size_t i = 1; i < 6; ++i)

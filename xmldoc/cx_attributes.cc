@@ -20,8 +20,8 @@ CXNode CXAttributes::Item(const OLECHAR* name) {
     HRESULT hr = map_->getNamedItem(name ? name : u"", found.GetAddressOf());
     // Even the "not there" status 1 is recorded.
     if (hr != S_OK)
-      error_ = CXError(hr, WithArgument(
-                               u"Xdomlib: Could not get the attribute", name));
+      error_ = CXError(
+          hr, WithArgument(u"Xdomlib: Could not get the attribute", name));
   }
   CXNode result(found.Get());
   if (error_.Code() != 0) result.SetError(error_);

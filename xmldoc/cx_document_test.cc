@@ -190,8 +190,8 @@ class SaveFaultTest : public testing::Test {
     FaultPlan::fail_write_after = -1;
     FaultPlan::fail_fsync = false;
     FaultPlan::fail_rename = false;
-    static const FileSystemCalls calls = {
-        &FaultPlan::Write, &FaultPlan::Fsync, &FaultPlan::Rename};
+    static const FileSystemCalls calls = {&FaultPlan::Write, &FaultPlan::Fsync,
+                                          &FaultPlan::Rename};
     SetFileSystemCallsForTesting(&calls);
     WriteFile(dir_.File("KavexOPC.xml"), kOld);
   }

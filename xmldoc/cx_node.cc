@@ -164,9 +164,9 @@ CXNode CXNode::SetAttribute(const OLECHAR* name, const OLECHAR* value) {
     }
     if (FAILED(hr) || !added) {
       CXNode failed;
-      failed.SetError(CXError(
-          FAILED(hr) ? hr : E_FAIL,
-          WithArgument(u"Xdomlib: Could not set the attribute", name)));
+      failed.SetError(
+          CXError(FAILED(hr) ? hr : E_FAIL,
+                  WithArgument(u"Xdomlib: Could not set the attribute", name)));
       return failed;
     }
     attribute = CXNode(added.Get());
@@ -190,8 +190,7 @@ CXNode CXNode::SelectSingleNode(const OLECHAR* query) {
     HRESULT hr =
         node_->selectSingleNode(query ? query : u"", found.GetAddressOf());
     if (FAILED(hr))
-      error_ = CXError(
-          hr, WithArgument(u"Xdomlib: Could not get node", query));
+      error_ = CXError(hr, WithArgument(u"Xdomlib: Could not get node", query));
   }
   return Propagate(CXNode(found.Get()));
 }
@@ -201,8 +200,8 @@ CXNodeList CXNode::SelectNodes(const OLECHAR* query) {
   if (node_) {
     HRESULT hr = node_->selectNodes(query ? query : u"", found.GetAddressOf());
     if (FAILED(hr))
-      error_ = CXError(
-          hr, WithArgument(u"Xdomlib: Could not get nodes", query));
+      error_ =
+          CXError(hr, WithArgument(u"Xdomlib: Could not get nodes", query));
   }
   // Without a node (or on failure) the list is an invalid one with no error
   // of its own; this node's error says why.

@@ -174,7 +174,8 @@ class DomNodeList : public com::ComObject<DomNodeList, IXMLDOMNodeList> {
   size_t cursor_ = 0;
 };
 
-class DomNamedNodeMap : public com::ComObject<DomNamedNodeMap, IXMLDOMNamedNodeMap> {
+class DomNamedNodeMap
+    : public com::ComObject<DomNamedNodeMap, IXMLDOMNamedNodeMap> {
  public:
   DomNamedNodeMap(TreePtr tree, pugi::xml_node element)
       : tree_(std::move(tree)), element_(element) {}

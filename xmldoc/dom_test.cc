@@ -10,7 +10,8 @@
 namespace kavex::xmldoc {
 namespace {
 
-com::ComPtr<IXMLDOMDocument> LoadString(const TempDir& dir, const std::string& xml) {
+com::ComPtr<IXMLDOMDocument> LoadString(const TempDir& dir,
+                                        const std::string& xml) {
   WriteFile(dir.File("doc.xml"), xml);
   com::ComPtr<IXMLDOMDocument> document;
   EXPECT_EQ(CreateDomDocument(document.GetAddressOf()), S_OK);
@@ -92,7 +93,8 @@ TEST(DomTest, NoHeldNodeIsFreedByLaterChanges) {
 
   // Reloading swaps the tree; nodes of the old one keep it alive.
   VARIANT_BOOL loaded;
-  ASSERT_EQ(document->load(com::Variant(U16(dir.File("doc.xml"))), &loaded), S_OK);
+  ASSERT_EQ(document->load(com::Variant(U16(dir.File("doc.xml"))), &loaded),
+            S_OK);
   EXPECT_EQ(Text(a.Get()), u"three");
   document.Reset();
   EXPECT_EQ(Text(text.Get()), u"three");

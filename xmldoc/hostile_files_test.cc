@@ -86,9 +86,8 @@ TEST(HostileFilesTest, PathsThatAreNotFilesFail) {
   // Too large to read: refused before any memory is taken.
   const std::string sparse = dir.File("sparse.xml");
   WriteFile(sparse, "<ROOT/>");
-  ASSERT_EQ(
-      truncate(sparse.c_str(), static_cast<off_t>(kMaxXmlFileBytes) + 1),
-      0);
+  ASSERT_EQ(truncate(sparse.c_str(), static_cast<off_t>(kMaxXmlFileBytes) + 1),
+            0);
   ExpectLoadFails(sparse);
 
   if (geteuid() != 0) {  // root reads anything

@@ -51,7 +51,9 @@ inline std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-inline std::u16string U16(const std::string& utf8) { return text::Utf8ToUtf16(utf8); }
+inline std::u16string U16(const std::string& utf8) {
+  return text::Utf8ToUtf16(utf8);
+}
 
 // Text() as a string, freeing the BSTR.
 inline std::u16string TextOf(CXNode& node) {

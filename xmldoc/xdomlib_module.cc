@@ -29,7 +29,7 @@ HRESULT RegisterServer() {
   std::string path = ModulePath();
   if (path.empty()) return SELFREG_E_TYPELIB;
   HRESULT hr = com::RegisterTypeLibInfo(kLibidXdomlibLib, 1, 0, 0, kTypeLibName,
-                                   path.c_str());
+                                        path.c_str());
   return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
 }
 

@@ -26,7 +26,8 @@ class TreeBuilder {
     complete_ = complete_ && node.Valid();
     return node;
   }
-  void Set(xmldoc::CXNode& node, const char16_t* name, std::u16string_view value) {
+  void Set(xmldoc::CXNode& node, const char16_t* name,
+           std::u16string_view value) {
     std::u16string text(value);
     complete_ = complete_ && node.SetAttribute(name, text.c_str()).Valid();
   }
@@ -40,9 +41,9 @@ class TreeBuilder {
 };
 
 xmldoc::CXDocument Build(const std::vector<ConfigAdapter>& adapters,
-                 std::u16string_view data_format,
-                 std::u16string_view last_modified, bool with_timeout,
-                 bool* complete) {
+                         std::u16string_view data_format,
+                         std::u16string_view last_modified, bool with_timeout,
+                         bool* complete) {
   TreeBuilder b;
   xmldoc::CXNode root = b.Add(b.document(), u"ROOT");
   b.Set(root, u"LastModified", last_modified);
@@ -179,13 +180,15 @@ bool LoadAdapterConfigurationFile(const std::u16string& path,
   if (data_format->empty()) *data_format = u"String";
 
   xmldoc::CXNodeList adapters = document.SelectNodes(u"ROOT/ADAPTER");
-  for (xmldoc::CXNode a = adapters.FirstNode(); a.Valid(); a = adapters.NextNode()) {
+  for (xmldoc::CXNode a = adapters.FirstNode(); a.Valid();
+       a = adapters.NextNode()) {
     if (!AdapterNameMatches(AttributeText(a, u"Name"), adapter->ndis_name))
       continue;
     DWORD timeout = AttributeNumber<DWORD>(a, u"Timeout", VT_UI4);
     adapter->timeout = timeout == 0 ? kDefaultSwitchTimeout : timeout;
     xmldoc::CXNodeList switches = a.SelectNodes(u"SWITCH");
-    for (xmldoc::CXNode s = switches.FirstNode(); s.Valid(); s = switches.NextNode())
+    for (xmldoc::CXNode s = switches.FirstNode(); s.Valid();
+         s = switches.NextNode())
       adapter->switches.push_back(ReadConfigSwitch(s, models));
     break;  // only the first matching ADAPTER counts
   }

@@ -114,16 +114,16 @@ TEST_F(ConfigFileTest, SavedMappingLoadsBackPerAdapter) {
   const std::vector<ConfigAdapter> saved = SampleMapping();
   SYSTEMTIME t{2016, 7, 1, 4, 15, 5, 9, 0};
   std::u16string error;
-  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), saved, u"Integer", t,
-                                  true, &error),
+  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), saved, u"Integer",
+                                  t, true, &error),
             S_OK);
   EXPECT_EQ(error, u"");
   for (const ConfigAdapter& want : saved) {
     ConfigAdapter got;
     got.ndis_name = want.ndis_name;
     std::u16string format;
-    ASSERT_TRUE(
-        LoadAdapterConfigurationFile(text::Utf8ToUtf16(path_), &got, {}, &format));
+    ASSERT_TRUE(LoadAdapterConfigurationFile(text::Utf8ToUtf16(path_), &got, {},
+                                             &format));
     EXPECT_EQ(format, u"Integer");
     ExpectSameStoredFields(got, want);
   }
@@ -140,8 +140,8 @@ TEST_F(ConfigFileTest, FileHasTheExactElementsAndAttributeOrder) {
   adapters[0].switches.push_back(sw);
   SYSTEMTIME t{2016, 7, 1, 4, 15, 5, 9, 0};
   std::u16string error;
-  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), adapters, u"String", t,
-                                  true, &error),
+  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), adapters, u"String",
+                                  t, true, &error),
             S_OK);
   const std::string text = ReadFile(path_);
   EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>", 0), 0u);
@@ -158,8 +158,8 @@ TEST_F(ConfigFileTest, FileHasTheExactElementsAndAttributeOrder) {
                                                       << text;
 
   // Export files leave out the time-out.
-  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), adapters, u"String", t,
-                                  false, &error),
+  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), adapters, u"String",
+                                  t, false, &error),
             S_OK);
   EXPECT_EQ(ReadFile(path_).find("Timeout"), std::string::npos);
 }
@@ -167,9 +167,9 @@ TEST_F(ConfigFileTest, FileHasTheExactElementsAndAttributeOrder) {
 TEST_F(ConfigFileTest, NoAdaptersWritesRootWithItsFourAttributes) {
   SYSTEMTIME t{2016, 7, 1, 4, 15, 5, 9, 0};
   std::u16string error;
-  ASSERT_EQ(
-      SaveConfigurationFile(text::Utf8ToUtf16(path_), {}, u"String", t, true, &error),
-      S_OK);
+  ASSERT_EQ(SaveConfigurationFile(text::Utf8ToUtf16(path_), {}, u"String", t,
+                                  true, &error),
+            S_OK);
   xmldoc::CXDocument document;
   document.Load(text::Utf8ToUtf16(path_).c_str());
   ASSERT_EQ(document.Valid(), 1);
@@ -195,8 +195,8 @@ TEST_F(ConfigFileTest, AdapterMatchingRules) {
   adapter.ndis_name = u"eth0";
   adapter.timeout = 55;
   std::u16string format;
-  ASSERT_TRUE(
-      LoadAdapterConfigurationFile(text::Utf8ToUtf16(path_), &adapter, {}, &format));
+  ASSERT_TRUE(LoadAdapterConfigurationFile(text::Utf8ToUtf16(path_), &adapter,
+                                           {}, &format));
   EXPECT_EQ(format, u"String");  // empty reads as String
   EXPECT_TRUE(adapter.switches.empty());
   EXPECT_EQ(adapter.timeout, 55u);  // untouched without a match
@@ -283,8 +283,8 @@ TEST_F(ConfigFileTest, FailedSaveIsReportedAndKeepsTheOldFile) {
   RegisterPath(blocked);
   std::u16string status;
   EXPECT_FALSE(SaveConfiguration(SampleMapping(), u"String", &status));
-  EXPECT_EQ(status,
-            u"Xdomlib: Could not save file '" + text::Utf8ToUtf16(blocked) + u"'");
+  EXPECT_EQ(status, u"Xdomlib: Could not save file '" +
+                        text::Utf8ToUtf16(blocked) + u"'");
   EXPECT_EQ(ReadFile(path_), "<ROOT Version=\"old\"/>");
 }
 

@@ -289,9 +289,9 @@ int Main(int argc, char** argv) {
     com::ComPtr<IKavexOPCDevice> device;
     HRESULT hr = CLSIDFromProgID(u"KavexOPCDevice.Device", &clsid);
     if (SUCCEEDED(hr)) {
-      hr =
-          CoCreateInstance(clsid, nullptr, CLSCTX_ALL, com::IidOf<IKavexOPCDevice>(),
-                           reinterpret_cast<void**>(device.GetAddressOf()));
+      hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL,
+                            com::IidOf<IKavexOPCDevice>(),
+                            reinterpret_cast<void**>(device.GetAddressOf()));
     }
     if (FAILED(hr)) {
       std::fprintf(stderr, "kavex-live: creating the device failed: %s\n",

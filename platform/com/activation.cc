@@ -11,7 +11,6 @@
 #include "platform/registry/registry.h"
 
 namespace kavex::com {
-
 namespace {
 
 // Threads with COM initialised, and how many of them chose the
@@ -96,7 +95,8 @@ void CoUninitialize() {
   if (kavex::com::apartment.count == 0) return;
   if (--kavex::com::apartment.count > 0) return;
   kavex::com::apartment.Leave();
-  if (kavex::com::initialised_threads.load() == 0) kavex::com::internal::FreeUnusedModules();
+  if (kavex::com::initialised_threads.load() == 0)
+    kavex::com::internal::FreeUnusedModules();
 }
 
 HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsctx, void* /*server_info*/,
@@ -113,8 +113,8 @@ HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsctx, void* /*server_info*/,
   if ((clsctx & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
   std::string path;
   if (!kavex::com::internal::ReadClassesRootString(
-          "CLSID\\" + kavex::com::GuidToString(clsid) + "\\InprocServer32", nullptr,
-          &path) ||
+          "CLSID\\" + kavex::com::GuidToString(clsid) + "\\InprocServer32",
+          nullptr, &path) ||
       path.empty())
     return REGDB_E_CLASSNOTREG;
   return kavex::com::internal::GetModuleClassObject(path, clsid, iid, out);
@@ -139,9 +139,12 @@ HRESULT CLSIDFromProgID(LPCOLESTR prog_id, CLSID* clsid) {
   for (int depth = 0; depth < 8 && !name.empty(); ++depth) {
     if (name.find('\\') != std::string::npos) break;
     std::string text;
-    if (kavex::com::internal::ReadClassesRootString(name + "\\CLSID", nullptr, &text))
+    if (kavex::com::internal::ReadClassesRootString(name + "\\CLSID", nullptr,
+                                                    &text))
       return kavex::com::GuidFromString(text, clsid) ? S_OK : CO_E_CLASSSTRING;
-    if (!kavex::com::internal::ReadClassesRootString(name + "\\CurVer", nullptr, &text)) break;
+    if (!kavex::com::internal::ReadClassesRootString(name + "\\CurVer", nullptr,
+                                                     &text))
+      break;
     name = text;
   }
   return CO_E_CLASSSTRING;
@@ -151,8 +154,9 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* prog_id) {
   if (prog_id == nullptr) return E_INVALIDARG;
   *prog_id = nullptr;
   std::string text;
-  if (!kavex::com::internal::ReadClassesRootString("CLSID\\" + kavex::com::GuidToString(clsid) + "\\ProgID",
-                             nullptr, &text) ||
+  if (!kavex::com::internal::ReadClassesRootString(
+          "CLSID\\" + kavex::com::GuidToString(clsid) + "\\ProgID", nullptr,
+          &text) ||
       text.empty())
     return REGDB_E_CLASSNOTREG;
   std::u16string wide = kavex::text::Utf8ToUtf16(text);

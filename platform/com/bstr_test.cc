@@ -120,7 +120,8 @@ TEST(Utf8Test, RoundTripsEveryPlane) {
   Bstr b = Bstr::FromUtf8(text);
   EXPECT_EQ(b.Length(), 6u);
   EXPECT_EQ(b.ToUtf8(), text);
-  EXPECT_EQ(text::Utf8ToUtf16(std::string("\0x", 2)), std::u16string(u"\0x", 2));
+  EXPECT_EQ(text::Utf8ToUtf16(std::string("\0x", 2)),
+            std::u16string(u"\0x", 2));
 }
 
 TEST(Utf8Test, MalformedInputBecomesReplacementCharacters) {

@@ -72,14 +72,15 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD clsctx,
   kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   while (table.next_cookie == 0) ++table.next_cookie;
-  table.entries.push_back(
-      kavex::com::Registration{table.next_cookie, clsid, object, clsctx, flags});
+  table.entries.push_back(kavex::com::Registration{table.next_cookie, clsid,
+                                                   object, clsctx, flags});
   *cookie = table.next_cookie++;
   return S_OK;
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {
-  kavex::com::ComPtr<IUnknown> released;  // after the lock: its release may call back
+  kavex::com::ComPtr<IUnknown>
+      released;  // after the lock: its release may call back
   kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   for (auto it = table.entries.begin(); it != table.entries.end(); ++it) {
@@ -103,7 +104,8 @@ HRESULT CoResumeClassObjects() {
   kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   table.suspended = false;
-  for (kavex::com::Registration& r : table.entries) r.flags &= ~DWORD{REGCLS_SUSPENDED};
+  for (kavex::com::Registration& r : table.entries)
+    r.flags &= ~DWORD{REGCLS_SUSPENDED};
   return S_OK;
 }
 

@@ -62,7 +62,8 @@ int GetClipboardFormatNameA(UINT format, char* out, int max) {
   if (out == nullptr || max <= 0) return 0;
   kavex::com::Formats& formats = kavex::com::GetFormats();
   std::lock_guard<std::mutex> lock(formats.mu);
-  if (format < kavex::com::kFirstFormat || format - kavex::com::kFirstFormat >= formats.names.size())
+  if (format < kavex::com::kFirstFormat ||
+      format - kavex::com::kFirstFormat >= formats.names.size())
     return 0;
   const std::string& name = formats.names[format - kavex::com::kFirstFormat];
   size_t n = name.size() < static_cast<size_t>(max - 1)

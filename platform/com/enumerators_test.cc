@@ -107,7 +107,6 @@ struct IEnumInt : IUnknown {
 
 KAVEX_DECLARE_IID(IEnumInt, "{7E1D55A0-2222-4C2B-9E2F-0A0B0C0D0E01}");
 
-
 TEST(EnumeratorTest, FailedCopyIsAllOrNothing) {
   ComPtr<IEnumInt> e;
   ASSERT_EQ(S_OK, (Enumerator<IEnumInt, FailThird>::Create({1, 2, 3, 4},

@@ -75,11 +75,12 @@ thread_local ComPtr<IErrorInfo> thread_error_info;
 HRESULT CreateErrorInfo(ICreateErrorInfo** out) {
   if (out == nullptr) return E_INVALIDARG;
   return kavex::com::CErrorInfo::CreateInstance(IID_ICreateErrorInfo,
-                                    reinterpret_cast<void**>(out));
+                                                reinterpret_cast<void**>(out));
 }
 
 HRESULT SetErrorInfo(ULONG /*reserved*/, IErrorInfo* info) {
-  kavex::com::ComPtr<IErrorInfo> previous = std::move(kavex::com::thread_error_info);
+  kavex::com::ComPtr<IErrorInfo> previous =
+      std::move(kavex::com::thread_error_info);
   kavex::com::thread_error_info = info;
   return S_OK;  // `previous` is released after the slot changed
 }

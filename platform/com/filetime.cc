@@ -101,20 +101,22 @@ BOOL FileTimeToSystemTime(const FILETIME* ft, SYSTEMTIME* st) {
   const uint64_t ticks = kavex::FileTimeToUInt64(*ft);
   if (ticks > uint64_t{INT64_MAX}) return FALSE;
   const int64_t t = static_cast<int64_t>(ticks);
-  kavex::com::FillSystemTime(kavex::com::kFileTimeEpochDay + t / kavex::com::kTicksPerDay,
-                 t % kavex::com::kTicksPerDay / kavex::com::kTicksPerMs, st);
+  kavex::com::FillSystemTime(
+      kavex::com::kFileTimeEpochDay + t / kavex::com::kTicksPerDay,
+      t % kavex::com::kTicksPerDay / kavex::com::kTicksPerMs, st);
   return TRUE;
 }
 
 BOOL SystemTimeToFileTime(const SYSTEMTIME* st, FILETIME* ft) {
   if (!st || !ft || !kavex::com::ValidFields(*st, 1601, 30827)) return FALSE;
   const int64_t day =
-      kavex::com::DaysFromCivil(st->wYear, st->wMonth, st->wDay) - kavex::com::kFileTimeEpochDay;
+      kavex::com::DaysFromCivil(st->wYear, st->wMonth, st->wDay) -
+      kavex::com::kFileTimeEpochDay;
   const int64_t ms =
       ((st->wHour * 60 + st->wMinute) * 60 + st->wSecond) * int64_t{1000} +
       st->wMilliseconds;
-  *ft = kavex::UInt64ToFileTime(
-      static_cast<uint64_t>(day * kavex::com::kTicksPerDay + ms * kavex::com::kTicksPerMs));
+  *ft = kavex::UInt64ToFileTime(static_cast<uint64_t>(
+      day * kavex::com::kTicksPerDay + ms * kavex::com::kTicksPerMs));
   return TRUE;
 }
 
@@ -122,11 +124,12 @@ BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
   if (!utc || !local) return FALSE;
   const int64_t ticks = static_cast<int64_t>(kavex::FileTimeToUInt64(*utc));
   if (ticks < 0) return FALSE;
-  const time_t seconds =
-      static_cast<time_t>((ticks - kavex::com::kUnixEpochTicks) / kavex::com::kTicksPerSecond);
+  const time_t seconds = static_cast<time_t>(
+      (ticks - kavex::com::kUnixEpochTicks) / kavex::com::kTicksPerSecond);
   tm fields;
   if (!localtime_r(&seconds, &fields)) return FALSE;
-  const int64_t shifted = ticks + int64_t{fields.tm_gmtoff} * kavex::com::kTicksPerSecond;
+  const int64_t shifted =
+      ticks + int64_t{fields.tm_gmtoff} * kavex::com::kTicksPerSecond;
   if (shifted < 0) return FALSE;
   *local = kavex::UInt64ToFileTime(static_cast<uint64_t>(shifted));
   return TRUE;
@@ -137,7 +140,8 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
   const int64_t ticks = static_cast<int64_t>(kavex::FileTimeToUInt64(*local));
   if (ticks < 0) return FALSE;
   int64_t local_seconds =
-      ticks / kavex::com::kTicksPerSecond - kavex::com::kUnixEpochTicks / kavex::com::kTicksPerSecond;
+      ticks / kavex::com::kTicksPerSecond -
+      kavex::com::kUnixEpochTicks / kavex::com::kTicksPerSecond;
   // Let the C library find the offset of that wall-clock time.
   const time_t as_utc = static_cast<time_t>(local_seconds);
   tm fields;
@@ -160,7 +164,8 @@ INT VariantTimeToSystemTime(DATE date, SYSTEMTIME* st) {
     rest += kavex::com::kMsPerDay;
     --day;
   }
-  if (day + kavex::com::kOleEpochDay > kavex::com::DaysFromCivil(9999, 12, 31)) return FALSE;
+  if (day + kavex::com::kOleEpochDay > kavex::com::DaysFromCivil(9999, 12, 31))
+    return FALSE;
   kavex::com::FillSystemTime(kavex::com::kOleEpochDay + day, rest, st);
   return TRUE;
 }
@@ -171,7 +176,8 @@ INT SystemTimeToVariantTime(const SYSTEMTIME* st, DATE* date) {
   whole.wMilliseconds = 0;
   if (!kavex::com::ValidFields(whole, 100, 9999)) return FALSE;
   const int64_t day =
-      kavex::com::DaysFromCivil(st->wYear, st->wMonth, st->wDay) - kavex::com::kOleEpochDay;
+      kavex::com::DaysFromCivil(st->wYear, st->wMonth, st->wDay) -
+      kavex::com::kOleEpochDay;
   const int64_t seconds = (st->wHour * 60 + st->wMinute) * 60 + st->wSecond;
   *date = kavex::com::MsToDate(day * kavex::com::kMsPerDay + seconds * 1000);
   return TRUE;
@@ -182,9 +188,14 @@ BOOL FileTimeToVariantTime(const FILETIME* ft, DATE* date) {
   const uint64_t ticks = kavex::FileTimeToUInt64(*ft);
   if (ticks > uint64_t{INT64_MAX}) return FALSE;
   const int64_t ms =
-      (static_cast<int64_t>(ticks) + kavex::com::kTicksPerMs / 2) / kavex::com::kTicksPerMs;
-  const int64_t ole_ms = ms + (kavex::com::kFileTimeEpochDay - kavex::com::kOleEpochDay) * kavex::com::kMsPerDay;
-  if (ole_ms >= (static_cast<int64_t>(kavex::com::kMaxDate) + 1) * kavex::com::kMsPerDay) return FALSE;
+      (static_cast<int64_t>(ticks) + kavex::com::kTicksPerMs / 2) /
+      kavex::com::kTicksPerMs;
+  const int64_t ole_ms =
+      ms + (kavex::com::kFileTimeEpochDay - kavex::com::kOleEpochDay) *
+               kavex::com::kMsPerDay;
+  if (ole_ms >=
+      (static_cast<int64_t>(kavex::com::kMaxDate) + 1) * kavex::com::kMsPerDay)
+    return FALSE;
   *date = kavex::com::MsToDate(ole_ms);
   return TRUE;
 }
@@ -192,8 +203,11 @@ BOOL FileTimeToVariantTime(const FILETIME* ft, DATE* date) {
 BOOL VariantTimeToFileTime(DATE date, FILETIME* ft) {
   int64_t ms;
   if (!ft || !kavex::com::DateToMs(date, 1, &ms)) return FALSE;
-  const int64_t ft_ms = ms + (kavex::com::kOleEpochDay - kavex::com::kFileTimeEpochDay) * kavex::com::kMsPerDay;
+  const int64_t ft_ms =
+      ms + (kavex::com::kOleEpochDay - kavex::com::kFileTimeEpochDay) *
+               kavex::com::kMsPerDay;
   if (ft_ms < 0) return FALSE;
-  *ft = kavex::UInt64ToFileTime(static_cast<uint64_t>(ft_ms * kavex::com::kTicksPerMs));
+  *ft = kavex::UInt64ToFileTime(
+      static_cast<uint64_t>(ft_ms * kavex::com::kTicksPerMs));
   return TRUE;
 }

@@ -9,8 +9,7 @@
 namespace kavex::com {
 namespace {
 
-constexpr GUID kSample =
-    GuidLiteral("{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}");
+constexpr GUID kSample = GuidLiteral("{1A23B247-C9CF-43F5-A7AE-6B1FF4BDB52A}");
 
 TEST(GuidTest, TextFormRoundTrips) {
   EXPECT_EQ(0x1A23B247u, kSample.Data1);

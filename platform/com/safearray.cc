@@ -171,7 +171,8 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims,
   }
   const size_t descriptor =
       sizeof(SAFEARRAY) + (cDims - 1) * sizeof(SAFEARRAYBOUND);
-  char* block = static_cast<char*>(std::calloc(1, kavex::com::kHeader + descriptor));
+  char* block =
+      static_cast<char*>(std::calloc(1, kavex::com::kHeader + descriptor));
   if (!block) return nullptr;
   auto* psa = reinterpret_cast<SAFEARRAY*>(block + kavex::com::kHeader);
   psa->pvData = std::calloc(count ? count : 1, size);
@@ -359,7 +360,8 @@ HRESULT SafeArrayCopy(const SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
       const void* value = kavex::com::ElementAt(psa, i);
       if (!(copy->fFeatures & FADF_VARIANT))
         value = *static_cast<void* const*>(value);
-      const HRESULT hr = kavex::com::StoreCopy(copy, kavex::com::ElementAt(copy, i), value);
+      const HRESULT hr =
+          kavex::com::StoreCopy(copy, kavex::com::ElementAt(copy, i), value);
       if (FAILED(hr)) {
         SafeArrayDestroy(copy);
         return hr;
@@ -384,7 +386,8 @@ HRESULT SafeArrayRedim(SAFEARRAY* psa, const SAFEARRAYBOUND* psaboundNew) {
   uint64_t slice = 1;
   for (UINT d = 1; d < psa->cDims; ++d) slice *= psa->rgsabound[d].cElements;
   const uint64_t new_count = slice * psaboundNew->cElements;
-  if (new_count * psa->cbElements > kavex::com::kMaxDataBytes) return E_OUTOFMEMORY;
+  if (new_count * psa->cbElements > kavex::com::kMaxDataBytes)
+    return E_OUTOFMEMORY;
   if (new_count > old_count) {
     void* data = std::realloc(psa->pvData, new_count * psa->cbElements);
     if (!data) return E_OUTOFMEMORY;

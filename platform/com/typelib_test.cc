@@ -12,10 +12,8 @@
 namespace kavex::com {
 namespace {
 
-constexpr GUID kLibId =
-    GuidLiteral("{9815A65A-DD46-44B9-A088-819C3D10C058}");
-constexpr IID kIid =
-    GuidLiteral("{67A0279B-3337-4BC2-AA79-56C802EAA72F}");
+constexpr GUID kLibId = GuidLiteral("{9815A65A-DD46-44B9-A088-819C3D10C058}");
+constexpr IID kIid = GuidLiteral("{67A0279B-3337-4BC2-AA79-56C802EAA72F}");
 
 // Default value (or `name`) of HKCR\<sub>, or "<missing>".
 std::string Read(const std::string& sub, const char* name = nullptr) {

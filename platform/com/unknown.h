@@ -27,12 +27,12 @@ constexpr const IID& IidOf() {
 
 // Declares, after the interface's definition and in its namespace, its IID
 // for IidOf<Interface>() and as the constant IID_<Interface>.
-#define KAVEX_DECLARE_IID(Interface, text)                                 \
-  inline constexpr IID IID_##Interface = ::kavex::com::GuidLiteral(text);  \
-  constexpr const IID& KavexInterfaceIid(                                  \
-      ::kavex::com::InterfaceTag<Interface>) {                             \
-    return IID_##Interface;                                                \
-  }                                                                        \
+#define KAVEX_DECLARE_IID(Interface, text)                                \
+  inline constexpr IID IID_##Interface = ::kavex::com::GuidLiteral(text); \
+  constexpr const IID& KavexInterfaceIid(                                 \
+      ::kavex::com::InterfaceTag<Interface>) {                            \
+    return IID_##Interface;                                               \
+  }                                                                       \
   static_assert(true, "")
 
 // Objects are reference counted; nobody deletes them through an interface
@@ -57,8 +57,8 @@ KAVEX_DECLARE_IID(IUnknown, "{00000000-0000-0000-C000-000000000046}");
 using LPUNKNOWN = IUnknown*;
 
 // IID_PPV_ARGS(&p) for an IFoo** p: the IID and the out-pointer together.
-#define IID_PPV_ARGS(pp)                                         \
-  ::kavex::com::IidOf<                                           \
+#define IID_PPV_ARGS(pp)                                             \
+  ::kavex::com::IidOf<                                               \
       std::remove_pointer_t<std::remove_pointer_t<decltype(pp)>>>(), \
       reinterpret_cast<void**>(pp)
 

@@ -117,7 +117,8 @@ HRESULT VariantCopyInd(VARIANT* dest, const VARIANT* src) {
     value = *src->pvarVal;
   } else {
     value.vt = vt;
-    const size_t size = (vt & VT_ARRAY) ? sizeof(SAFEARRAY*) : kavex::com::ElementSize(vt);
+    const size_t size =
+        (vt & VT_ARRAY) ? sizeof(SAFEARRAY*) : kavex::com::ElementSize(vt);
     std::memcpy(&value.llVal, src->byref, size);
   }
   if (dest == src) {

@@ -828,7 +828,8 @@ HRESULT VariantChangeType(VARIANT* dest, const VARIANT* src, USHORT flags,
 
 HRESULT VarBstrCmp(const OLECHAR* left, const OLECHAR* right, LCID,
                    ULONG flags) {
-  const std::u16string_view a = kavex::com::BstrView(left), b = kavex::com::BstrView(right);
+  const std::u16string_view a = kavex::com::BstrView(left),
+                            b = kavex::com::BstrView(right);
   const size_t n = std::min(a.size(), b.size());
   for (size_t k = 0; k < n; ++k) {
     char16_t x = a[k], y = b[k];
@@ -846,7 +847,8 @@ HRESULT VarCmp(const VARIANT* left, const VARIANT* right, LCID lcid,
                ULONG flags) {
   if (!left || !right) return E_INVALIDARG;
   for (const VARIANT* v : {left, right})
-    if ((v->vt & VT_ARRAY) || !kavex::com::IsSupportedType(v->vt)) return DISP_E_BADVARTYPE;
+    if ((v->vt & VT_ARRAY) || !kavex::com::IsSupportedType(v->vt))
+      return DISP_E_BADVARTYPE;
   VARIANT l, r;
   VariantInit(&l);
   VariantInit(&r);

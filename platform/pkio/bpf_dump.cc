@@ -112,7 +112,6 @@ void PrintReadable(const bpf_insn& in, unsigned pc) {
 }
 
 }  // namespace
-
 }  // namespace kavex::pkio
 
 extern "C" void bpf_dump(const bpf_program* program, int level) {

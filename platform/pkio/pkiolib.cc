@@ -216,7 +216,8 @@ PKIO_HANDLE Pkio_OpenAdapterEnum() {
 
 BOOL Pkio_CloseAdapterEnum(PKIO_HANDLE enumeration) {
   if (!kavex::pkio::Enumerations().Remove(enumeration)) {
-    kavex::pkio::SetError(ERROR_INVALID_HANDLE, "not an adapter enumeration handle");
+    kavex::pkio::SetError(ERROR_INVALID_HANDLE,
+                          "not an adapter enumeration handle");
     return FALSE;
   }
   return TRUE;
@@ -287,7 +288,8 @@ PKIO_HANDLE Pkio_OpenAdapterA(const char* ndis_name) {
 }
 
 PKIO_HANDLE Pkio_OpenProtocolDriver() {
-  return kavex::pkio::AddAdapter(std::make_shared<kavex::pkio::ProtocolDriver>());
+  return kavex::pkio::AddAdapter(
+      std::make_shared<kavex::pkio::ProtocolDriver>());
 }
 
 BOOL Pkio_CloseAdapter(PKIO_HANDLE adapter) {
@@ -295,7 +297,9 @@ BOOL Pkio_CloseAdapter(PKIO_HANDLE adapter) {
 }
 
 DWORD Pkio_GetLastError() { return kavex::pkio::LastError(); }
-const char* Pkio_GetLastErrorMessageA() { return kavex::pkio::LastErrorMessage(); }
+const char* Pkio_GetLastErrorMessageA() {
+  return kavex::pkio::LastErrorMessage();
+}
 BOOL Pkio_IsWindows95() { return FALSE; }
 BOOL Pkio_IsWindowsNT() { return TRUE; }
 

@@ -59,7 +59,8 @@ class SimulatedAdapter : public Adapter, private FrameSource {
   void Wait(int timeout_ms) override {
     std::unique_lock<std::mutex> lock(mu_);
     uint64_t due = generator_.NextDueMs();
-    uint64_t now = elapsed_ms_ + (sync::CurrentClock()->TickCount() - last_tick_);
+    uint64_t now =
+        elapsed_ms_ + (sync::CurrentClock()->TickCount() - last_tick_);
     if (due <= now) return;
     int ms = std::min<uint64_t>(
         {due - now, uint64_t(timeout_ms), uint64_t(kClockPollMs)});

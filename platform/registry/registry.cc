@@ -357,7 +357,8 @@ LONG RegCreateKeyExA(HKEY key, const char* sub, DWORD, char*, DWORD, REGSAM,
 }
 LONG RegCreateKeyExW(HKEY key, const char16_t* sub, DWORD, char16_t*, DWORD,
                      REGSAM, void*, HKEY* out, DWORD* disposition) {
-  return kavex::registry::CreateKey(key, kavex::registry::Narrow(sub).get(), out, disposition);
+  return kavex::registry::CreateKey(key, kavex::registry::Narrow(sub).get(),
+                                    out, disposition);
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type,
@@ -366,20 +367,24 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD*, DWORD* type,
 }
 LONG RegQueryValueExW(HKEY key, const char16_t* name, DWORD*, DWORD* type,
                       BYTE* data, DWORD* cb) {
-  return kavex::registry::QueryValue(key, kavex::registry::Narrow(name).get(), true, type, data, cb);
+  return kavex::registry::QueryValue(key, kavex::registry::Narrow(name).get(),
+                                     true, type, data, cb);
 }
 
 LONG RegSetValueExA(HKEY key, const char* name, DWORD, DWORD type,
                     const BYTE* data, DWORD cb) {
   if (data == nullptr && cb > 0) return ERROR_INVALID_PARAMETER;
-  return kavex::registry::SetValue(key, name, type, std::vector<BYTE>(data, data + cb));
+  return kavex::registry::SetValue(key, name, type,
+                                   std::vector<BYTE>(data, data + cb));
 }
 LONG RegSetValueExW(HKEY key, const char16_t* name, DWORD, DWORD type,
                     const BYTE* data, DWORD cb) {
   if (data == nullptr && cb > 0) return ERROR_INVALID_PARAMETER;
   std::vector<BYTE> bytes(data, data + cb);
-  if (kavex::registry::IsText(type)) bytes = kavex::registry::WideBytesToNarrow(bytes);
-  return kavex::registry::SetValue(key, kavex::registry::Narrow(name).get(), type, std::move(bytes));
+  if (kavex::registry::IsText(type))
+    bytes = kavex::registry::WideBytesToNarrow(bytes);
+  return kavex::registry::SetValue(key, kavex::registry::Narrow(name).get(),
+                                   type, std::move(bytes));
 }
 
 LONG RegDeleteValueA(HKEY key, const char* name) {
@@ -395,24 +400,28 @@ LONG RegDeleteKeyA(HKEY key, const char* sub) {
 }
 LONG RegDeleteKeyW(HKEY key, const char16_t* sub) {
   if (sub == nullptr) return ERROR_INVALID_PARAMETER;
-  return kavex::registry::DeleteKey(key, kavex::registry::Narrow(sub).get(), false);
+  return kavex::registry::DeleteKey(key, kavex::registry::Narrow(sub).get(),
+                                    false);
 }
 
 LONG RegDeleteTreeA(HKEY key, const char* sub) {
   return kavex::registry::DeleteKey(key, sub, true);
 }
 LONG RegDeleteTreeW(HKEY key, const char16_t* sub) {
-  return kavex::registry::DeleteKey(key, kavex::registry::Narrow(sub).get(), true);
+  return kavex::registry::DeleteKey(key, kavex::registry::Narrow(sub).get(),
+                                    true);
 }
 
 LONG RegEnumKeyExA(HKEY key, DWORD index, char* name, DWORD* cch_name, DWORD*,
                    char* cls, DWORD* cch_class, FILETIME* last_write) {
-  return kavex::registry::EnumKey(key, index, name, cch_name, cls, cch_class, last_write);
+  return kavex::registry::EnumKey(key, index, name, cch_name, cls, cch_class,
+                                  last_write);
 }
 LONG RegEnumKeyExW(HKEY key, DWORD index, char16_t* name, DWORD* cch_name,
                    DWORD*, char16_t* cls, DWORD* cch_class,
                    FILETIME* last_write) {
-  return kavex::registry::EnumKey(key, index, name, cch_name, cls, cch_class, last_write);
+  return kavex::registry::EnumKey(key, index, name, cch_name, cls, cch_class,
+                                  last_write);
 }
 
 LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* cch_name, DWORD*,
@@ -427,24 +436,25 @@ LONG RegEnumValueW(HKEY key, DWORD index, char16_t* name, DWORD* cch_name,
 LONG RegQueryInfoKeyA(HKEY key, DWORD* subkeys, DWORD* max_subkey_len,
                       DWORD* values, DWORD* max_value_name_len,
                       DWORD* max_value_len) {
-  return kavex::registry::ReadKey(key, [&](kavex::registry::HiveFile&,
-                                           const kavex::registry::Key& node)
-                                           -> LONG {
-    size_t longest_key = 0, longest_name = 0, longest_data = 0;
-    for (const auto& sub : node.subkeys())
-      longest_key = std::max(longest_key, sub->name().size());
-    for (const kavex::registry::Value& value : node.values()) {
-      longest_name = std::max(longest_name, value.name.size());
-      longest_data = std::max(longest_data, value.data.size());
-    }
-    if (subkeys) *subkeys = static_cast<DWORD>(node.subkeys().size());
-    if (max_subkey_len) *max_subkey_len = static_cast<DWORD>(longest_key);
-    if (values) *values = static_cast<DWORD>(node.values().size());
-    if (max_value_name_len)
-      *max_value_name_len = static_cast<DWORD>(longest_name);
-    if (max_value_len) *max_value_len = static_cast<DWORD>(longest_data);
-    return ERROR_SUCCESS;
-  });
+  return kavex::registry::ReadKey(
+      key,
+      [&](kavex::registry::HiveFile&,
+          const kavex::registry::Key& node) -> LONG {
+        size_t longest_key = 0, longest_name = 0, longest_data = 0;
+        for (const auto& sub : node.subkeys())
+          longest_key = std::max(longest_key, sub->name().size());
+        for (const kavex::registry::Value& value : node.values()) {
+          longest_name = std::max(longest_name, value.name.size());
+          longest_data = std::max(longest_data, value.data.size());
+        }
+        if (subkeys) *subkeys = static_cast<DWORD>(node.subkeys().size());
+        if (max_subkey_len) *max_subkey_len = static_cast<DWORD>(longest_key);
+        if (values) *values = static_cast<DWORD>(node.values().size());
+        if (max_value_name_len)
+          *max_value_name_len = static_cast<DWORD>(longest_name);
+        if (max_value_len) *max_value_len = static_cast<DWORD>(longest_data);
+        return ERROR_SUCCESS;
+      });
 }
 
 LONG RegCloseKey(HKEY key) {

@@ -68,5 +68,6 @@ DWORD GetTickCount() { return kavex::sync::CurrentClock()->TickCount(); }
 
 void GetSystemTimeAsFileTime(FILETIME* file_time) {
   if (file_time != nullptr)
-    *file_time = kavex::UInt64ToFileTime(kavex::sync::CurrentClock()->FileTimeNow());
+    *file_time =
+        kavex::UInt64ToFileTime(kavex::sync::CurrentClock()->FileTimeNow());
 }

@@ -79,7 +79,6 @@ void NotifyClockChanged() {
   WakeTimerServiceLocked();
 }
 
-
 }  // namespace kavex::sync
 
 void KernelObject::NotifyWaiters() {

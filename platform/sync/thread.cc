@@ -188,5 +188,6 @@ DWORD QueueUserAPC(PAPCFUNC fn, HANDLE thread, uintptr_t data) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  return kavex::sync::QueueApcFunction(thread, [fn, data] { fn(data); }) ? 1 : 0;
+  return kavex::sync::QueueApcFunction(thread, [fn, data] { fn(data); }) ? 1
+                                                                         : 0;
 }

@@ -135,10 +135,10 @@ void DeviceBody() {
   CLSID clsid{};
   ASSERT_EQ(CLSIDFromProgID(u"KavexOPCDevice.Device", &clsid), S_OK);
   com::ComPtr<IKavexOPCDevice> device;
-  ASSERT_EQ(
-      CoCreateInstance(clsid, nullptr, CLSCTX_ALL, com::IidOf<IKavexOPCDevice>(),
-                       reinterpret_cast<void**>(device.GetAddressOf())),
-      S_OK);
+  ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_ALL,
+                             com::IidOf<IKavexOPCDevice>(),
+                             reinterpret_cast<void**>(device.GetAddressOf())),
+            S_OK);
   IKavexOPCDevice* d = device.Get();
   EXPECT_EQ(Read(d, "SW1.P1.tx_octets"), "Offline");  // nothing heard yet
 
@@ -174,7 +174,8 @@ void DeviceBody() {
     EXPECT_EQ(Read(d, port + "Speed"), up ? "100" : "N/A") << port;
     EXPECT_EQ(Read(d, port + "Duplex"), up ? "Full" : "N/A") << port;
     // Every counter as sent (the device publishes the low 32 bits).
-    for (int c = device::kFirstCounterProperty; c < device::kFirstCounterProperty + 35; ++c) {
+    for (int c = device::kFirstCounterProperty;
+         c < device::kFirstCounterProperty + 35; ++c) {
       const std::string name(device::kPortPropertyNames[c]);
       EXPECT_EQ(Read(d, port + name), expected.PortText(n - 1, c))
           << port << name;

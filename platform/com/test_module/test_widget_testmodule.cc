@@ -54,7 +54,6 @@ bool SetString(const std::string& sub, const char* name,
 
 std::string ClassKey() { return "CLSID\\" + GuidToString(CLSID_TestWidget); }
 
-
 HRESULT RegisterServer() {
   std::string path = ModulePath();
   std::string clsid = GuidToString(CLSID_TestWidget);
