@@ -79,8 +79,8 @@ HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* object, DWORD clsctx,
 }
 
 HRESULT CoRevokeClassObject(DWORD cookie) {
-  kavex::com::ComPtr<IUnknown>
-      released;  // after the lock: its release may call back
+  // After the lock: its release may call back.
+  kavex::com::ComPtr<IUnknown> released;
   kavex::com::ClassTable& table = kavex::com::GetTable();
   std::lock_guard<std::mutex> lock(table.mu);
   for (auto it = table.entries.begin(); it != table.entries.end(); ++it) {
