@@ -89,6 +89,15 @@ CORRELATION = re.compile(r"^(\*?)\s*([A-Za-z_]\w*)\s*(?:([+-])\s*(\d+))?$")
 
 
 
+def guid_initializer(text):
+    """A GUID aggregate for "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX"."""
+    text = text.strip("{}")
+    parts = text.split("-")
+    data4 = parts[3] + parts[4]
+    bytes4 = ", ".join(f"0x{data4[i:i + 2]}" for i in range(0, 16, 2))
+    return f"GUID{{0x{parts[0]}, 0x{parts[1]}, 0x{parts[2]}, {{{bytes4}}}}}"
+
+
 class Token:
     def __init__(self, kind, text, line, comments):
         self.kind, self.text, self.line = kind, text, line
@@ -497,7 +506,7 @@ class Generator:
         _, interface = self.find(name)
         iid = None
         if iid_is is None:
-            iid = (f"IidOf<{name}>()" if interface.described() else
+            iid = (f"IID_{name}" if interface.described() else
                    f"kIidOf{name}")
         return self.intern(Node("kInterface", name, pointer="kUnique",
                                 iid=iid, iid_is=iid_is, **POINTER))
@@ -744,7 +753,7 @@ class Generator:
         base_ref = (f"&{self.qualified(base_module, base.name)}" if base
                     else "nullptr")
         return lines, (f"constexpr InterfaceDescription k{i.name}Description{{"
-                       f'"{i.name}", IidOf<{i.name}>(), {base_ref}, '
+                       f'"{i.name}", IID_{i.name}, {base_ref}, '
                        f"k{i.name}Methods}};")
 
     def method_entry(self, i, method, opnum, pvar):
@@ -813,8 +822,16 @@ class Generator:
         out += [f"struct {name};" for name in forwards]
         if forwards:
             out.append("")
+        previous = None
         for item in m.items:
-            out += self.declare(item)
+            lines = self.declare(item)
+            # A run of constants without comments between them stays
+            # together.
+            if (isinstance(item, Const) and isinstance(previous, Const) and
+                    not item.comments and out and out[-1] == ""):
+                out.pop()
+            out += lines
+            previous = item
         ns = m.namespace()
         out += [f"namespace {ns} {{", "",
                 f"// The descriptions of {m.path}.",
@@ -834,8 +851,7 @@ class Generator:
         if isinstance(item, Const):
             value = item.value
             if value.startswith("{"):
-                value = ("kavex_com_internal::GuidLiteral("
-                         f'"{value.upper()}")')
+                value = guid_initializer(value.upper())
             return out + [f"inline constexpr {item.ctype} {item.name} = "
                           f"{value};", ""]
         if "declared_in" in item.attrs:
@@ -896,8 +912,7 @@ class Generator:
             for i in module.of(Interface):
                 if not i.described():
                     out.append(f"constexpr IID kIidOf{i.name} = "
-                               "kavex_com_internal::GuidLiteral("
-                               f'"{{{i.uuid}}}");')
+                               f"{guid_initializer(i.uuid)};")
         out += [""] + self.node_lines + [""]
         for inner, obj in definitions:
             out += inner
