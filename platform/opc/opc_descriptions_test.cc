@@ -97,17 +97,17 @@ TEST(OpcDescriptionsTest, IdentifiersAreThePublishedOnes) {
   for (const auto& [name, text] : kInterfaces) {
     const InterfaceDescription* d = FindInterfaceDescription(name);
     ASSERT_NE(nullptr, d) << name;
-    EXPECT_EQ(text, GuidToString(d->iid)) << name;
+    EXPECT_EQ(text, com::GuidToString(d->iid)) << name;
     EXPECT_EQ(d, FindInterfaceDescription(d->iid)) << name;
   }
   EXPECT_EQ("{39C13A4D-011E-11D0-9675-0020AFD8ADB3}",
-            GuidToString(IID_IOPCServer));
+            com::GuidToString(IID_IOPCServer));
   EXPECT_EQ("{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}",
-            GuidToString(CATID_OPCDAServer10));
+            com::GuidToString(CATID_OPCDAServer10));
   EXPECT_EQ("{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}",
-            GuidToString(CATID_OPCDAServer20));
+            com::GuidToString(CATID_OPCDAServer20));
   EXPECT_EQ("{13486D51-4821-11D2-A494-3CB306C10000}",
-            GuidToString(CLSID_OpcServerList));
+            com::GuidToString(CLSID_OpcServerList));
 }
 
 TEST(OpcDescriptionsTest, LookupCoversOpcAndComInterfaces) {
@@ -312,7 +312,7 @@ TEST(OpcDescriptionsTest, StructuresHaveTheNaturalLayout) {
 }
 
 // A server object of the tests: records what the described calls pass.
-class CTestCommon : public ComObject<CTestCommon, IOPCCommon> {
+class CTestCommon : public com::ComObject<CTestCommon, IOPCCommon> {
  public:
   HRESULT SetLocaleID(LCID lcid) override {
     lcid_ = lcid;
@@ -345,7 +345,7 @@ class CTestCommon : public ComObject<CTestCommon, IOPCCommon> {
 };
 
 TEST(OpcDescriptionsTest, InvokersReachTheObject) {
-  ComPtr<CTestCommon> object;
+  com::ComPtr<CTestCommon> object;
   ASSERT_EQ(S_OK, CTestCommon::CreateInstance(&object));
   IOPCCommon* common = object.Get();
   const InterfaceDescription& d = kIOPCCommonDescription;

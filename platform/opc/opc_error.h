@@ -57,7 +57,6 @@ inline void RegisterOpcResultNames() {
   RegisterResultNames(table, sizeof(table) / sizeof(table[0]));
 }
 
-
 struct OpcResultText {
   HRESULT code;
   const char16_t* text;
