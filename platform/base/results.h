@@ -15,19 +15,26 @@
   X(ERROR_INVALID_FUNCTION, 1)           \
   X(ERROR_FILE_NOT_FOUND, 2)             \
   X(ERROR_PATH_NOT_FOUND, 3)             \
+  X(ERROR_TOO_MANY_OPEN_FILES, 4)        \
   X(ERROR_ACCESS_DENIED, 5)              \
   X(ERROR_INVALID_HANDLE, 6)             \
   X(ERROR_NOT_ENOUGH_MEMORY, 8)          \
   X(ERROR_INVALID_DATA, 13)              \
   X(ERROR_OUTOFMEMORY, 14)               \
+  X(ERROR_NOT_SAME_DEVICE, 17)           \
   X(ERROR_NOT_READY, 21)                 \
   X(ERROR_GEN_FAILURE, 31)               \
+  X(ERROR_LOCK_VIOLATION, 33)            \
   X(ERROR_NOT_SUPPORTED, 50)             \
   X(ERROR_DEV_NOT_EXIST, 55)             \
   X(ERROR_INVALID_PARAMETER, 87)         \
+  X(ERROR_DISK_FULL, 112)                \
   X(ERROR_INSUFFICIENT_BUFFER, 122)      \
   X(ERROR_BAD_PATHNAME, 161)             \
+  X(ERROR_BUSY, 170)                     \
   X(ERROR_ALREADY_EXISTS, 183)           \
+  X(ERROR_BAD_FILE_TYPE, 222)            \
+  X(ERROR_FILE_TOO_LARGE, 223)           \
   X(ERROR_MORE_DATA, 234)                \
   X(ERROR_NO_MORE_ITEMS, 259)            \
   X(ERROR_OPERATION_ABORTED, 995)        \
@@ -41,7 +48,8 @@
   X(ERROR_SERVICE_DOES_NOT_EXIST, 1060)  \
   X(ERROR_NOT_FOUND, 1168)               \
   X(ERROR_NO_SYSTEM_RESOURCES, 1450)     \
-  X(ERROR_TIMEOUT, 1460)
+  X(ERROR_TIMEOUT, 1460)                 \
+  X(ERROR_CANT_RESOLVE_FILENAME, 1921)
 
 // X(name, value)
 #define KAVEX_HRESULTS(X)                   \
