@@ -1,121 +1,103 @@
 #include "platform/registry/hive_file.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <cstring>
-
 #include "platform/base/results.h"
+#include "platform/file/private_directory.h"
+#include "platform/log/logger.h"
 
 namespace kavex::registry {
 namespace {
 
-// Closes a file descriptor on every path out.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
+constexpr char kCategory[] = "registry";
 
- private:
-  int fd_;
-};
-
-bool MakeDirectories(const std::string& dir) {
-  if (dir.empty()) return true;
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 &&
-      !MakeDirectories(dir.substr(0, slash)))
-    return false;
-  return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
-}
-
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-LONG ErrnoToError(int err, LONG fallback) {
-  return (err == EACCES || err == EPERM || err == EROFS) ? ERROR_ACCESS_DENIED
-                                                         : fallback;
+// What a registry caller gets for a failed file operation: a denied access
+// as it is, anything else as the registry's own "could not read / write".
+LONG RegistryError(DWORD file_error, LONG fallback) {
+  return file_error == ERROR_ACCESS_DENIED ? ERROR_ACCESS_DENIED : fallback;
 }
 
 }  // namespace
 
+LONG HiveFile::CheckDirectory() {
+  const std::string dir = file::DirectoryOf(path_);
+  file::DirectoryProblem problem;
+  const DWORD rc = file::CheckPrivateDirectory(dir, &problem);
+  if (rc == ERROR_SUCCESS) {
+    reported_.clear();
+    return ERROR_SUCCESS;
+  }
+  std::string message;
+  if (rc == ERROR_ACCESS_DENIED) {
+    message = "the registry root " + dir;
+    if (problem.path != dir) message += " lies in " + problem.path + ", which";
+    message += " " + problem.reason +
+               "; the registry is not used there, since other users could "
+               "swap its files. Fix: " +
+               problem.fix +
+               ", or set KAVEX_REGISTRY_ROOT to a directory that only you "
+               "(or root) can write";
+  } else {
+    message = "cannot check the registry root " + dir + ": " +
+              Win32ErrorName(rc) + "; the registry is not used there";
+  }
+  if (message != reported_) {
+    log::Log(log::Level::kError, kCategory, message);
+    reported_ = message;
+  }
+  return ERROR_ACCESS_DENIED;
+}
+
 LONG HiveFile::Refresh() {
-  Fd fd(open(path_.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno != ENOENT) return ErrnoToError(errno, ERROR_CANTREAD);
+  file::FileIdentity now;
+  DWORD rc = file::StatFile(path_, &now);
+  if (rc == ERROR_SUCCESS && !(loaded_ && now == identity_)) {
+    if (LONG check = CheckDirectory(); check != ERROR_SUCCESS) return check;
+    std::string text;
+    file::FileIdentity read;
+    rc = file::ReadWholeFile(path_, kMaxHiveBytes, &text, &read);
+    if (rc == ERROR_SUCCESS) now = read;  // the version actually read
+    if (rc == ERROR_SUCCESS || rc == ERROR_FILE_TOO_LARGE) {
+      ParseError error;
+      if (rc == ERROR_FILE_TOO_LARGE) {
+        error.message =
+            "larger than " + std::to_string(kMaxHiveBytes >> 20) + " MiB";
+      }
+      loaded_ = true;
+      identity_ = now;
+      damaged_ = rc != ERROR_SUCCESS || !ParseHive(text, &root_, &error);
+      if (!damaged_) return ERROR_SUCCESS;
+      root_.Clear();
+      log::Logf(log::Level::kError, kCategory,
+                "%s:%d: %s; the hive is unusable and will not be written "
+                "until the line is fixed",
+                path_.c_str(), error.line, error.message.c_str());
+      return ERROR_BADDB;
+    }
+  }
+  if (rc == ERROR_FILE_NOT_FOUND) {
     if (!loaded_ || identity_.exists) {
       root_.Clear();
-      identity_ = Identity{};
+      identity_ = file::FileIdentity{};
       damaged_ = false;
       loaded_ = true;
     }
     return ERROR_SUCCESS;
   }
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return ERROR_CANTREAD;
-  Identity now{true, st.st_dev, st.st_ino, st.st_size,
-               int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
-  if (loaded_ && now == identity_)
-    return damaged_ ? ERROR_BADDB : ERROR_SUCCESS;
-
-  std::string text;
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = read(fd.get(), buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return ERROR_CANTREAD;
-    if (n == 0) break;
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  ParseError error;
-  loaded_ = true;
-  identity_ = now;
-  damaged_ = !ParseHive(text, &root_, &error);
-  if (damaged_) {
-    root_.Clear();
-    fprintf(stderr,
-            "kavex registry: %s:%d: %s; the hive is unusable and will not be "
-            "written until the line is fixed\n",
-            path_.c_str(), error.line, error.message.c_str());
-    return ERROR_BADDB;
-  }
-  return ERROR_SUCCESS;
+  if (rc != ERROR_SUCCESS) return RegistryError(rc, ERROR_CANTREAD);
+  return damaged_ ? ERROR_BADDB : ERROR_SUCCESS;
 }
 
 LONG HiveFile::Modify(const std::function<LONG(Key&)>& change) {
-  if (!MakeDirectories(DirectoryOf(path_)))
-    return ErrnoToError(errno, ERROR_CANTWRITE);
-  std::string lock_path = path_ + ".lock";
-  Fd lock(open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (lock.get() < 0) return ErrnoToError(errno, ERROR_CANTWRITE);
-  while (flock(lock.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) return ERROR_CANTWRITE;
+  const std::string dir = file::DirectoryOf(path_);
+  if (DWORD rc = file::CreateDirectories(dir, 0755); rc != ERROR_SUCCESS)
+    return RegistryError(rc, ERROR_CANTWRITE);
+  if (LONG rc = CheckDirectory(); rc != ERROR_SUCCESS) return rc;
+  const std::string lock_path = path_ + ".lock";
+  file::UniqueFd lock;
+  if (DWORD rc = file::AcquireExclusiveLock(lock_path, &lock);
+      rc != ERROR_SUCCESS) {
+    log::Logf(log::Level::kError, kCategory, "cannot lock %s: %s",
+              lock_path.c_str(), Win32ErrorName(rc));
+    return RegistryError(rc, ERROR_CANTWRITE);
   }
   // The lock is released when `lock` closes. Under it the file is always read
   // again: a change must apply to exactly the content it replaces.
@@ -131,39 +113,25 @@ LONG HiveFile::Modify(const std::function<LONG(Key&)>& change) {
 }
 
 LONG HiveFile::Write() {
-  std::string tmp_path = path_ + ".tmp";
-  Fd fd(open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (fd.get() < 0) return ErrnoToError(errno, ERROR_CANTWRITE);
-  std::string text = SerializeHive(root_, title_);
-  // Each version gets a later modification time than the one it replaces,
-  // even within the file system's time granularity, so readers that compare
-  // (inode, size, mtime) cannot mistake a new version for the old one when
-  // an inode number is reused.
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  int64_t mtime_ns = int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-  if (identity_.exists && mtime_ns <= identity_.mtime_ns)
-    mtime_ns = identity_.mtime_ns + 1;
-  timespec times[2] = {now,
-                       {static_cast<time_t>(mtime_ns / 1000000000),
-                        static_cast<long>(mtime_ns % 1000000000)}};
-  if (!WriteAll(fd.get(), text) || futimens(fd.get(), times) != 0 ||
-      fsync(fd.get()) != 0 || rename(tmp_path.c_str(), path_.c_str()) != 0) {
-    int err = errno;
-    unlink(tmp_path.c_str());
-    return ErrnoToError(err, ERROR_CANTWRITE);
+  file::ReplaceResult result;
+  const DWORD rc =
+      file::ReplaceFile(path_, SerializeHive(root_, title_), {}, &result);
+  if (rc != ERROR_SUCCESS) {
+    log::Logf(log::Level::kError, kCategory,
+              "cannot write %s: %s; the hive is left as it was", path_.c_str(),
+              Win32ErrorName(rc));
+    return RegistryError(rc, ERROR_CANTWRITE);
   }
-  // Make the rename itself durable.
-  Fd dir(open(DirectoryOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) {
-    loaded_ = false;
-    return ERROR_SUCCESS;
+  if (!result.directory_synced) {
+    log::Logf(log::Level::kWarning, kCategory,
+              "%s is written, but its directory could not be flushed: a power "
+              "cut may still bring the previous version back",
+              path_.c_str());
   }
-  identity_ =
-      Identity{true, st.st_dev, st.st_ino, st.st_size,
-               int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+  // Readers compare (inode, size, mtime); the replace gave the new version a
+  // later time than the old one, so it is never taken for it.
+  identity_ = result.identity;
+  if (!identity_.exists) loaded_ = false;  // unknown: read it again next time
   damaged_ = false;
   return ERROR_SUCCESS;
 }

@@ -30,8 +30,9 @@ std::string ErrorText(LONG rc) {
     case ERROR_KEY_DELETED:
       return "the key was deleted meanwhile";
     case ERROR_ACCESS_DENIED:
-      return "access denied (a key with subkeys, or no write permission on "
-             "the registry directory)";
+      return "access denied (a key with subkeys, no write permission on the "
+             "registry directory, or a registry directory other users can "
+             "write: see the message above)";
     case ERROR_BADDB:
       return "the hive file is damaged (see the message above); fix it first";
     case ERROR_BAD_PATHNAME:
@@ -39,7 +40,8 @@ std::string ErrorText(LONG rc) {
     case ERROR_CANTREAD:
       return "cannot read the hive file";
     case ERROR_CANTWRITE:
-      return "cannot write the hive file";
+      return "cannot write the hive file (see the message above); it is "
+             "left as it was";
     default:
       return "error " + std::to_string(rc);
   }

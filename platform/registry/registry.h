@@ -5,8 +5,12 @@
 // Every call sees the current file: a hive is re-read whenever the file
 // changed on disk, and every change is written at once (under an exclusive
 // file lock, by an atomic rename), so several processes may read and write
-// the same hives. Calls return ERROR_* numbers (platform/com/win_errors.h);
-// a damaged hive file gives ERROR_BADDB and is never overwritten.
+// the same hives. Calls return ERROR_* numbers (platform/base/results.h);
+// a damaged hive file gives ERROR_BADDB and is never overwritten, a failed
+// write leaves the file as it was. The root must be a directory that only
+// its owner, root or the caller, can write (file::CheckPrivateDirectory):
+// any other is refused with ERROR_ACCESS_DENIED and an error in the log that
+// names the directory and the fix.
 //
 // Keys and value names are case-insensitive (ASCII letters) and
 // case-preserving. Access masks and options are accepted and not checked.

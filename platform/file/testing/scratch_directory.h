@@ -15,6 +15,20 @@
 
 namespace kavex::file::testing {
 
+// The names in `dir`, sorted.
+inline std::vector<std::string> ListDirectory(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* listing = opendir(dir.c_str())) {
+    while (dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(listing);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 class ScratchDirectory {
  public:
   ScratchDirectory() {
@@ -33,16 +47,7 @@ class ScratchDirectory {
   std::string File(const std::string& name) const { return path_ + "/" + name; }
   // The names in `dir` (the scratch directory itself by default), sorted.
   std::vector<std::string> Entries(const std::string& dir = {}) const {
-    std::vector<std::string> names;
-    if (DIR* listing = opendir((dir.empty() ? path_ : dir).c_str())) {
-      while (dirent* entry = readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-      }
-      closedir(listing);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return ListDirectory(dir.empty() ? path_ : dir);
   }
 
  private:
