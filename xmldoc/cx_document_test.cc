@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/file/testing/fault_injector.h"
 #include "xmldoc/test_support.h"
 #include "xmldoc/xml_file.h"
 
@@ -154,48 +155,9 @@ TEST(CXDocumentTest, LoadsUtf16AndDeclaredEncodings) {
 
 // The save path: the old file survives any failure, and nothing is left
 // behind.
-struct FaultPlan {
-  static inline int fail_write_after = -1;  // bytes accepted before ENOSPC
-  static inline bool fail_fsync = false;
-  static inline bool fail_rename = false;
-  static ssize_t Write(int fd, const void* data, size_t size) {
-    if (fail_write_after < 0) return ::write(fd, data, size);
-    if (fail_write_after == 0) {
-      errno = ENOSPC;
-      return -1;
-    }
-    size_t n = std::min(size, static_cast<size_t>(fail_write_after));
-    fail_write_after -= static_cast<int>(n);
-    return ::write(fd, data, n);
-  }
-  static int Fsync(int fd) {
-    if (fail_fsync) {
-      errno = EIO;
-      return -1;
-    }
-    return ::fsync(fd);
-  }
-  static int Rename(const char* from, const char* to) {
-    if (fail_rename) {
-      errno = EACCES;
-      return -1;
-    }
-    return ::rename(from, to);
-  }
-};
-
 class SaveFaultTest : public testing::Test {
  protected:
-  void SetUp() override {
-    FaultPlan::fail_write_after = -1;
-    FaultPlan::fail_fsync = false;
-    FaultPlan::fail_rename = false;
-    static const FileSystemCalls calls = {&FaultPlan::Write, &FaultPlan::Fsync,
-                                          &FaultPlan::Rename};
-    SetFileSystemCallsForTesting(&calls);
-    WriteFile(dir_.File("KavexOPC.xml"), kOld);
-  }
-  void TearDown() override { SetFileSystemCallsForTesting(nullptr); }
+  void SetUp() override { WriteFile(dir_.File("KavexOPC.xml"), kOld); }
 
   void ExpectFailedSaveKeepsOldFile(HRESULT expected) {
     CXDocument document = BuildSample(u"new");
@@ -213,15 +175,20 @@ class SaveFaultTest : public testing::Test {
 };
 
 TEST_F(SaveFaultTest, FullDiskPartWayThroughLeavesTheOldFile) {
-  FaultPlan::fail_write_after = 40;
+  file::testing::FaultInjector faults;
+  faults.LimitWrites(40);  // 40 bytes go, then the disk is full
+  faults.FailNth(file::testing::Call::kWrite, 2, ENOSPC);
   ExpectFailedSaveKeepsOldFile(STG_E_MEDIUMFULL);
 }
 
 TEST_F(SaveFaultTest, FailedFlushOrRenameLeavesTheOldFile) {
-  FaultPlan::fail_fsync = true;
-  ExpectFailedSaveKeepsOldFile(E_FAIL);
-  FaultPlan::fail_fsync = false;
-  FaultPlan::fail_rename = true;
+  {
+    file::testing::FaultInjector faults;
+    faults.FailNth(file::testing::Call::kFsync, 1, EIO);
+    ExpectFailedSaveKeepsOldFile(E_FAIL);
+  }
+  file::testing::FaultInjector faults;
+  faults.FailNth(file::testing::Call::kRename, 1, EACCES);
   ExpectFailedSaveKeepsOldFile(E_ACCESSDENIED);
 }
 
@@ -239,6 +206,31 @@ TEST_F(SaveFaultTest, SuccessReplacesWholeFileKeepingModeAndLinks) {
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_NE(ReadFile(target).find("Alias=\"new\""), std::string::npos);
   EXPECT_EQ(dir_.Entries().size(), 2u);
+}
+
+TEST_F(SaveFaultTest,
+       NewFilesAre0644WhateverTheUmaskAndDanglingLinksAreRefused) {
+  const mode_t old_umask = umask(0);
+  CXDocument document = BuildSample(u"new");
+  document.Save(U16(dir_.File("fresh.xml")).c_str());
+  umask(old_umask);
+  ASSERT_EQ(document.ErrorCode(), 0);
+  struct stat st;
+  ASSERT_EQ(stat(dir_.File("fresh.xml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  // A link to nowhere is refused: saving must not create a file wherever
+  // the link happens to point, nor silently replace the link.
+  const std::string nowhere = dir_.File("gone/elsewhere.xml");
+  ASSERT_EQ(symlink(nowhere.c_str(), dir_.File("dangling.xml").c_str()), 0);
+  document.Save(U16(dir_.File("dangling.xml")).c_str());
+  EXPECT_EQ(document.ErrorCode(),
+            HRESULT_FROM_WIN32(ERROR_CANT_RESOLVE_FILENAME));
+  EXPECT_EQ(DocumentDescription(document), u"Xdomlib: Could not save file '" +
+                                               U16(dir_.File("dangling.xml")) +
+                                               u"'");
+  ASSERT_EQ(lstat(dir_.File("dangling.xml").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 TEST_F(SaveFaultTest, UnwritablePlacesAreReported) {

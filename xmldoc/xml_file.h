@@ -1,8 +1,7 @@
-// Reading and replacing the files documents are kept in.
+// Reading and replacing the files documents are kept in (on platform/file),
+// with the library's own result codes.
 #ifndef KAVEX_XMLDOC_XML_FILE_H_
 #define KAVEX_XMLDOC_XML_FILE_H_
-
-#include <sys/types.h>
 
 #include <string>
 #include <string_view>
@@ -17,21 +16,13 @@ constexpr size_t kMaxXmlFileBytes = size_t{512} << 20;
 // Reads the whole of a regular file (not a directory, pipe or device).
 HRESULT ReadXmlFile(const std::string& path, std::string* bytes);
 
-// Replaces the file at `path` (or the file a symbolic link there points to)
-// with `bytes`. The new content goes to a new file in the same directory,
-// which is flushed to disk and only then renamed over the old one, so a
-// crash or a full disk leaves either the old file or the new one, never a
-// mixture; a failure removes the new file and leaves the old untouched.
+// Replaces the file at `path` (or the file a symbolic link of the caller's
+// or root's there points to) with `bytes`, atomically: a crash or a full
+// disk leaves either the old file or the new one, never a mixture, and a
+// failure leaves the old one untouched (file::ReplaceFile). A new file gets
+// mode 0644, a replaced one keeps its mode. A dangling link or a loop of
+// links is refused, not replaced.
 HRESULT ReplaceXmlFile(const std::string& path, std::string_view bytes);
-
-// The system calls ReplaceXmlFile makes, so that tests can make them fail.
-struct FileSystemCalls {
-  ssize_t (*write)(int fd, const void* data, size_t size);
-  int (*fsync)(int fd);
-  int (*rename)(const char* from, const char* to);
-};
-// nullptr restores the real calls.
-void SetFileSystemCallsForTesting(const FileSystemCalls* calls);
 
 }  // namespace kavex::xmldoc
 
