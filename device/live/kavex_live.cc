@@ -7,9 +7,17 @@
 // second until Ctrl-C. One of the simulated switches falls silent from 15 s
 // to 35 s after start: it goes offline after its 5 s time-out and comes back.
 //
+// The root is $XDG_RUNTIME_DIR/kavex-live, or without it a new private
+// directory made with mkdtemp and removed at exit, or the one --root names.
+// It must be private to the caller (nobody else may write it or its
+// parents), and kavex-live only ever rewrites a configuration, and a
+// registry, that it wrote itself: it marks its configuration file, and
+// refuses a root whose file or registry came from anywhere else.
+//
 //   kavex-live [--root DIR] [--module PATH] [--format String|Integer]
 //              [--refreshes N]
 #include <dlfcn.h>
+#include <errno.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -19,7 +27,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +36,8 @@
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/variant.h"
+#include "platform/file/file.h"
+#include "platform/file/private_directory.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
 #include "server/contract/device_interfaces.h"
@@ -73,9 +82,17 @@ const std::vector<MappedSwitch>& Mapping() {
 
 std::string PortAlias(int number) { return "P" + std::to_string(number); }
 
-std::string ConfigurationXml(const std::string& format) {
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<ROOT ";
-  xml += "DataFormat=\"" + format + "\" Version=\"1.0\">\n";
+// The first line after the declaration in every configuration kavex-live
+// writes; without it a file is somebody else's.
+constexpr char kMark[] =
+    "<!-- Written by kavex-live for its simulated plant LAN; kavex-live "
+    "rewrites this file at every start. -->";
+
+// The configuration; `marked` false gives what earlier versions wrote.
+std::string ConfigurationXml(const std::string& format, bool marked = true) {
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  if (marked) xml += std::string(kMark) + "\n";
+  xml += "<ROOT DataFormat=\"" + format + "\" Version=\"1.0\">\n";
   xml += std::string("  <ADAPTER Name=\"") + kNdisName +
          "\" Active=\"Yes\" Timeout=\"5\">\n";
   for (const MappedSwitch& s : Mapping()) {
@@ -90,6 +107,12 @@ std::string ConfigurationXml(const std::string& format) {
   }
   xml += "  </ADAPTER>\n</ROOT>\n";
   return xml;
+}
+
+bool WrittenByUs(const std::string& xml) {
+  return xml.find(kMark) != std::string::npos ||
+         xml == ConfigurationXml("String", false) ||
+         xml == ConfigurationXml("Integer", false);
 }
 
 bool SetString(const char* key_path, const char* name,
@@ -107,24 +130,75 @@ bool SetString(const char* key_path, const char* name,
   return status == ERROR_SUCCESS;
 }
 
-// The private registry root: the simulated LAN and the configuration.
-bool PrepareRoot(const std::string& root, const std::string& format) {
-  std::error_code error;
-  std::filesystem::create_directories(root, error);
-  if (error) {
-    std::fprintf(stderr, "kavex-live: cannot create %s: %s\n", root.c_str(),
-                 error.message().c_str());
+// The "Configuration File" the registry under the current root names: ""
+// when none; false when the registry cannot be read.
+bool RegisteredConfiguration(std::string* path) {
+  path->clear();
+  HKEY key = nullptr;
+  LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kavex OPC", 0,
+                          KEY_READ, &key);
+  if (rc == ERROR_FILE_NOT_FOUND) return true;
+  if (rc != ERROR_SUCCESS) return false;
+  char buffer[4096] = {};
+  DWORD cb = sizeof(buffer) - 1;
+  DWORD type = 0;
+  rc = RegQueryValueExA(key, "Configuration File", nullptr, &type,
+                        reinterpret_cast<BYTE*>(buffer), &cb);
+  RegCloseKey(key);
+  if (rc == ERROR_FILE_NOT_FOUND) return true;
+  if (rc != ERROR_SUCCESS) return false;
+  *path = buffer;  // up to the NUL
+  return true;
+}
+
+// Refuses a root whose configuration or registry kavex-live did not write.
+bool RootIsOurs(const std::string& root, const std::string& file) {
+  std::string xml;
+  const DWORD rc = file::ReadWholeFile(file, size_t{1} << 20, &xml);
+  if (rc == ERROR_SUCCESS && !WrittenByUs(xml)) {
+    std::fprintf(stderr,
+                 "kavex-live: %s was not written by kavex-live; it is left as "
+                 "it is. Run kavex-live with --root naming a new or empty "
+                 "directory (or remove the file if nobody needs it).\n",
+                 file.c_str());
     return false;
   }
+  if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
+    std::fprintf(stderr,
+                 "kavex-live: %s cannot be read (%s); it is left as it is. "
+                 "Run kavex-live with --root naming a new or empty "
+                 "directory.\n",
+                 file.c_str(), Win32ErrorName(rc));
+    return false;
+  }
+  std::string registered;
+  if (!RegisteredConfiguration(&registered)) {
+    std::fprintf(stderr,
+                 "kavex-live: cannot read the registry under %s (see above)\n",
+                 root.c_str());
+    return false;
+  }
+  if (!registered.empty() && registered != file) {
+    std::fprintf(stderr,
+                 "kavex-live: the registry under %s names the configuration "
+                 "file %s, which is not kavex-live's; it is left as it is. Run "
+                 "kavex-live with --root naming a new or empty directory.\n",
+                 root.c_str(), registered.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The private registry root: the simulated LAN and the configuration.
+bool PrepareRoot(const std::string& root, const std::string& format) {
   setenv("KAVEX_REGISTRY_ROOT", root.c_str(), 1);
   const std::string file = root + "/Kavex OPC.xml";
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << ConfigurationXml(format);
-    if (!out) {
-      std::fprintf(stderr, "kavex-live: cannot write %s\n", file.c_str());
-      return false;
-    }
+  if (!RootIsOurs(root, file)) return false;
+  if (const DWORD rc = file::ReplaceFile(file, ConfigurationXml(format));
+      rc != ERROR_SUCCESS) {
+    std::fprintf(stderr, "kavex-live: cannot write %s: %s\n", file.c_str(),
+                 Win32ErrorName(rc));
+    return false;
   }
   const std::string adapter_key =
       std::string("SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\") + kAdapterName;
@@ -218,15 +292,74 @@ void Show(IKavexOPCDevice* device, int refresh) {
   std::fflush(stdout);
 }
 
-std::string DefaultRoot() {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-      runtime != nullptr && runtime[0] != '\0') {
-    return std::string(runtime) + "/kavex-live";
+// Where the registry and the configuration go, made private to the caller.
+class Root {
+ public:
+  Root() = default;
+  Root(const Root&) = delete;
+  Root& operator=(const Root&) = delete;
+  // A directory kavex-live made itself goes with everything in it.
+  ~Root() {
+    if (!made_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(made_, ignored);
+    }
   }
-  return (std::filesystem::temp_directory_path() /
-          ("kavex-live-" + std::to_string(getuid())))
-      .string();
-}
+
+  // --root DIR, or $XDG_RUNTIME_DIR/kavex-live, each created (mode 0700)
+  // when missing, or else a new directory of mkdtemp's. False, with the
+  // reason on stderr, when it cannot be made or is not private.
+  bool Choose(const std::string& asked) {
+    path_ = asked;
+    if (path_.empty()) {
+      if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+          runtime != nullptr && runtime[0] != '\0') {
+        path_ = std::string(runtime) + "/kavex-live";
+      }
+    }
+    if (path_.empty()) {
+      // Never a predictable name in a directory everybody writes.
+      std::string pattern =
+          (std::filesystem::temp_directory_path() / "kavex-live-XXXXXX")
+              .string();
+      if (mkdtemp(pattern.data()) == nullptr) {
+        std::fprintf(stderr, "kavex-live: cannot make a directory %s: %s\n",
+                     pattern.c_str(), std::strerror(errno));
+        return false;
+      }
+      path_ = made_ = pattern;
+    } else if (const DWORD rc = file::CreateDirectories(path_, 0700);
+               rc != ERROR_SUCCESS) {
+      std::fprintf(stderr, "kavex-live: cannot create %s: %s\n", path_.c_str(),
+                   Win32ErrorName(rc));
+      return false;
+    }
+    file::DirectoryProblem problem;
+    const DWORD rc = file::CheckPrivateDirectory(path_, &problem);
+    if (rc == ERROR_ACCESS_DENIED) {
+      std::fprintf(stderr,
+                   "kavex-live: %s %s, so other users could change what "
+                   "kavex-live writes under %s. Fix: %s, or choose another "
+                   "directory with --root.\n",
+                   problem.path.c_str(), problem.reason.c_str(), path_.c_str(),
+                   problem.fix.c_str());
+      return false;
+    }
+    if (rc != ERROR_SUCCESS) {
+      std::fprintf(stderr, "kavex-live: cannot use %s: %s\n", path_.c_str(),
+                   Win32ErrorName(rc));
+      return false;
+    }
+    return true;
+  }
+
+  const std::string& path() const { return path_; }
+  bool temporary() const { return !made_.empty(); }
+
+ private:
+  std::string path_;
+  std::string made_;  // made here with mkdtemp: removed at exit
+};
 
 std::string DefaultModule() {
 #ifdef KAVEX_DEVICE_MODULE_PATH
@@ -250,7 +383,7 @@ int Usage() {
 }
 
 int Main(int argc, char** argv) {
-  std::string root = DefaultRoot();
+  std::string asked_root;
   std::string module = DefaultModule();
   std::string format = "String";
   long refreshes = 0;  // 0: until Ctrl-C
@@ -258,8 +391,8 @@ int Main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return Usage();
     const std::string value = argv[++i];
-    if (arg == "--root") {
-      root = value;
+    if (arg == "--root" && !value.empty()) {
+      asked_root = value;
     } else if (arg == "--module") {
       module = value;
     } else if (arg == "--format" && (value == "String" || value == "Integer")) {
@@ -275,8 +408,13 @@ int Main(int argc, char** argv) {
 
   signal(SIGINT, OnSignal);
   signal(SIGTERM, OnSignal);
-  std::printf("kavex-live: registry root %s\n", root.c_str());
-  if (!PrepareRoot(root, format)) return 1;
+  Root root;
+  if (!root.Choose(asked_root)) return 1;
+  std::printf(
+      "kavex-live: registry root %s%s\n", root.path().c_str(),
+      root.temporary() ? " (a new private directory, removed at exit)" : "");
+  std::fflush(stdout);
+  if (!PrepareRoot(root.path(), format)) return 1;
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
   if (!RegisterModule(module)) {
     CoUninitialize();
