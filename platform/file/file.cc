@@ -169,9 +169,13 @@ DWORD CreateTemporary(const std::string& target, UniqueFd* fd,
     if (Sys().flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
       // A cleaner holds it for a moment and will remove it: take another.
       if (errno == EWOULDBLOCK) continue;
-      const DWORD rc = LastError();
-      Sys().unlink(candidate.c_str());
-      return rc;
+      // A file system without locks: write unlocked. Cleaners cannot lock
+      // such files either, so they leave them alone.
+      if (errno != ENOLCK && errno != EOPNOTSUPP && errno != EINVAL) {
+        const DWORD rc = LastError();
+        Sys().unlink(candidate.c_str());
+        return rc;
+      }
     }
     // A cleaner may have removed the name between the create and the lock.
     struct stat by_fd, by_name;

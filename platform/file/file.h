@@ -81,7 +81,9 @@ struct ReplaceResult {
 // one, never a mixture. On any failure the temporary file is removed and the
 // old file is left byte for byte as it was. After a successful replace,
 // temporary files of the same target left behind by writers that were
-// killed are removed. The new version's modification time is later than the
+// killed are removed; a writer at work holds a lock on its temporary file,
+// which keeps it from being taken for one (on a file system without locks
+// nothing is taken for one). The new version's modification time is later than the
 // old one's even within the file system's time granularity.
 DWORD ReplaceFile(const std::string& path, std::string_view bytes,
                   const ReplaceOptions& options = {},

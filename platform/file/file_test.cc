@@ -1,5 +1,4 @@
-// Reading whole files, locks, directories, canonical paths and the errno
-// mapping.
+// Reading whole files, locks, directories and canonical paths.
 #include "platform/file/file.h"
 
 #include <errno.h>
@@ -25,39 +24,6 @@ using testing::FaultInjector;
 using testing::ReadBytes;
 using testing::ScratchDirectory;
 using testing::WriteBytes;
-
-TEST(Win32ErrorFromErrnoTest, EveryFileErrorHasItsWin32Counterpart) {
-  const struct {
-    int error;
-    DWORD expected;
-  } cases[] = {
-      {0, ERROR_SUCCESS},
-      {ENOENT, ERROR_FILE_NOT_FOUND},
-      {ENOTDIR, ERROR_PATH_NOT_FOUND},
-      {EACCES, ERROR_ACCESS_DENIED},
-      {EPERM, ERROR_ACCESS_DENIED},
-      {EROFS, ERROR_ACCESS_DENIED},
-      {EISDIR, ERROR_ACCESS_DENIED},
-      {ENOSPC, ERROR_DISK_FULL},
-      {EDQUOT, ERROR_DISK_FULL},
-      {EFBIG, ERROR_FILE_TOO_LARGE},
-      {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-      {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-      {ENAMETOOLONG, ERROR_BAD_PATHNAME},
-      {ELOOP, ERROR_CANT_RESOLVE_FILENAME},
-      {EEXIST, ERROR_ALREADY_EXISTS},
-      {EWOULDBLOCK, ERROR_LOCK_VIOLATION},
-      {ENOLCK, ERROR_LOCK_VIOLATION},
-      {EXDEV, ERROR_NOT_SAME_DEVICE},
-      {EIO, ERROR_GEN_FAILURE},
-      {EPROTO, ERROR_GEN_FAILURE},  // no closer match
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Win32ErrorFromErrno(c.error), c.expected)
-        << strerror(c.error) << " gave "
-        << Win32ErrorName(Win32ErrorFromErrno(c.error));
-  }
-}
 
 TEST(ReadWholeFileTest, ReadsTheWholeFileAndItsIdentity) {
   ScratchDirectory dir;
@@ -111,7 +77,7 @@ TEST(ReadWholeFileTest, HostilePathsGiveClearErrorsWithoutWaiting) {
   }
 }
 
-TEST(ReadWholeFileTest, LimitIsExactAndAFailedReadGivesNothing) {
+TEST(ReadWholeFileTest, LimitIsExactEvenForAGrowingFileAndFailuresGiveNothing) {
   ScratchDirectory dir;
   WriteBytes(dir.File("ten"), "0123456789");
   std::string bytes;
@@ -131,17 +97,12 @@ TEST(ReadWholeFileTest, LimitIsExactAndAFailedReadGivesNothing) {
   faults.FailNth(Call::kRead, 1, EINTR);
   EXPECT_EQ(ReadWholeFile(dir.File("big"), 1 << 20, &bytes), ERROR_SUCCESS);
   EXPECT_EQ(bytes.size(), 300000u);
-}
 
-TEST(ReadWholeFileTest, FileThatGrowsPastTheLimitWhileReadIsRefused) {
-  ScratchDirectory dir;
+  // A file that grows past the limit between fstat and the first read.
   WriteBytes(dir.File("growing"), "small");
-  FaultInjector faults;
-  // Between fstat and the first read another process appends a lot.
   faults.BeforeNth(Call::kRead, 1, [&] {
     std::ofstream(dir.File("growing"), std::ios::app) << std::string(5000, 'g');
   });
-  std::string bytes;
   EXPECT_EQ(ReadWholeFile(dir.File("growing"), 1000, &bytes),
             ERROR_FILE_TOO_LARGE);
   EXPECT_EQ(bytes, "");

@@ -90,7 +90,8 @@ DWORD CheckPrivateDirectory(const std::string& path,
     };
     if (st.st_uid != 0 && st.st_uid != me) {
       return refuse("is owned by " + UserName(st.st_uid),
-                    "chown " + UserName(me) + " " + current);
+                    "run as " + UserName(st.st_uid) + ", or chown " +
+                        UserName(me) + " " + current);
     }
     // In a parent with the sticky bit nobody can move the caller's entry.
     const bool sticky_parent = !asked && (st.st_mode & S_ISVTX) != 0;
