@@ -3,7 +3,6 @@
 // root others can write is refused.
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -165,25 +164,6 @@ TEST_F(RegistryFilesTest, FailingEveryCallOfAWriteInTurn) {
     }
     EXPECT_EQ(Debris(), std::vector<std::string>{}) << what;
   }
-}
-
-TEST_F(RegistryFilesTest, KilledWriterLeavesTheHiveAndItsLeftoverGoesLater) {
-  const pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    FaultInjector faults;
-    faults.BeforeNth(Call::kRename, 1, [] { raise(SIGKILL); });
-    SetLevel("9");
-    _exit(0);
-  }
-  const int status = file::testing::WaitForExit(pid, 30000);
-  ASSERT_TRUE(WIFSIGNALED(status)) << status;
-  EXPECT_EQ(ReadHive(), old_hive_);
-  EXPECT_EQ(Debris().size(), 1u);
-  // The killed writer's lock went with it.
-  EXPECT_EQ(SetLevel("6"), ERROR_SUCCESS);
-  EXPECT_EQ(GetLevel(), "6");
-  EXPECT_EQ(Debris(), std::vector<std::string>{});
 }
 
 TEST_F(RegistryFilesTest, HiveKeepsItsModeAndNewHivesAre0644) {
