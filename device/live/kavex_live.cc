@@ -306,30 +306,47 @@ class Root {
     }
   }
 
-  // --root DIR, or $XDG_RUNTIME_DIR/kavex-live, each created (mode 0700)
-  // when missing, or else a new directory of mkdtemp's. False, with the
-  // reason on stderr, when it cannot be made or is not private.
+  // --root DIR, or $XDG_RUNTIME_DIR/kavex-live when $XDG_RUNTIME_DIR is
+  // private to the caller, each created (mode 0700) when missing, or else a
+  // new directory of mkdtemp's. False, with the reason on stderr, when it
+  // cannot be made or is not private.
   bool Choose(const std::string& asked) {
-    path_ = asked;
-    if (path_.empty()) {
-      if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-          runtime != nullptr && runtime[0] != '\0') {
-        path_ = std::string(runtime) + "/kavex-live";
-      }
+    if (!asked.empty()) return Use(asked);
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && runtime[0] != '\0') {
+      // Not the caller's (after su, say): a directory of its own instead.
+      file::DirectoryProblem problem;
+      const DWORD rc = file::CheckPrivateDirectory(runtime, &problem);
+      if (rc == ERROR_SUCCESS) return Use(std::string(runtime) + "/kavex-live");
+      const std::string why = rc == ERROR_ACCESS_DENIED
+                                  ? problem.path + " " + problem.reason
+                                  : Win32ErrorName(rc);
+      std::fprintf(stderr,
+                   "kavex-live: $XDG_RUNTIME_DIR (%s) is not private to you "
+                   "(%s); using a new directory instead\n",
+                   runtime, why.c_str());
     }
-    if (path_.empty()) {
-      // Never a predictable name in a directory everybody writes.
-      std::string pattern =
-          (std::filesystem::temp_directory_path() / "kavex-live-XXXXXX")
-              .string();
-      if (mkdtemp(pattern.data()) == nullptr) {
-        std::fprintf(stderr, "kavex-live: cannot make a directory %s: %s\n",
-                     pattern.c_str(), std::strerror(errno));
-        return false;
-      }
-      path_ = made_ = pattern;
-    } else if (const DWORD rc = file::CreateDirectories(path_, 0700);
-               rc != ERROR_SUCCESS) {
+    // Never a predictable name in a directory everybody writes.
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "kavex-live-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+      std::fprintf(stderr, "kavex-live: cannot make a directory %s: %s\n",
+                   pattern.c_str(), std::strerror(errno));
+      return false;
+    }
+    made_ = pattern;
+    return Use(pattern);
+  }
+
+  const std::string& path() const { return path_; }
+  bool temporary() const { return !made_.empty(); }
+
+ private:
+  // Creates `path` if needed and checks that it is private.
+  bool Use(const std::string& path) {
+    path_ = path;
+    if (const DWORD rc = file::CreateDirectories(path_, 0700);
+        rc != ERROR_SUCCESS) {
       std::fprintf(stderr, "kavex-live: cannot create %s: %s\n", path_.c_str(),
                    Win32ErrorName(rc));
       return false;
@@ -353,10 +370,6 @@ class Root {
     return true;
   }
 
-  const std::string& path() const { return path_; }
-  bool temporary() const { return !made_.empty(); }
-
- private:
   std::string path_;
   std::string made_;  // made here with mkdtemp: removed at exit
 };

@@ -245,16 +245,29 @@ TEST_F(KavexLiveTest, WithoutRuntimeDirectoryUsesANewPrivateOne) {
   EXPECT_EQ(ReadBytes(victim), "precious\n");
 }
 
-TEST_F(KavexLiveTest, RuntimeDirectoryIsUsedWhenThere) {
+TEST_F(KavexLiveTest, RuntimeDirectoryIsUsedWhenPrivate) {
   const std::string runtime = dir_.File("run");
   ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
-  Live live({"--refreshes", "1"}, {{"XDG_RUNTIME_DIR", runtime}});
+  {
+    Live live({"--refreshes", "1"}, {{"XDG_RUNTIME_DIR", runtime}});
+    ASSERT_TRUE(ExitedWith(live.Finish(), 0)) << live.output();
+    EXPECT_NE(live.output().find("registry root " + runtime + "/kavex-live\n"),
+              std::string::npos)
+        << live.output();
+  }
+  // One that others can write (a stale variable after su, say) is passed
+  // over for a new directory.
+  ASSERT_EQ(chmod(runtime.c_str(), 0777), 0);
+  Live live({"--refreshes", "1"},
+            {{"XDG_RUNTIME_DIR", runtime}, {"TMPDIR", dir_.path()}});
   ASSERT_TRUE(ExitedWith(live.Finish(), 0)) << live.output();
-  EXPECT_NE(live.output().find("registry root " + runtime + "/kavex-live\n"),
+  EXPECT_NE(live.output().find("$XDG_RUNTIME_DIR (" + runtime +
+                               ") is not private to you"),
             std::string::npos)
       << live.output();
-  EXPECT_NE(ReadBytes(Config(runtime + "/kavex-live")).find("kavex-live"),
-            std::string::npos);
+  EXPECT_NE(live.output().find("registry root " + dir_.File("kavex-live-")),
+            std::string::npos)
+      << live.output();
 }
 
 }  // namespace
