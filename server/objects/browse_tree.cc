@@ -1,0 +1,408 @@
+#include "server/objects/browse_tree.h"
+
+#include <algorithm>
+#include <new>
+#include <unordered_map>
+
+namespace kavex::server {
+
+// ---------------------------------------------------------------------------
+// NamePool
+
+uint32_t NamePool::HashOf(std::u16string_view text) {
+  uint64_t h = 0xCBF29CE484222325ULL;
+  for (char16_t c : text) {
+    h ^= c;
+    h *= 0x100000001B3ULL;
+  }
+  return static_cast<uint32_t>(MixHash(h ^ text.size()));
+}
+
+uint32_t NamePool::Find(std::u16string_view text) const {
+  const uint32_t hash = HashOf(text);
+  return index_.Find(hash, [&](uint32_t id) {
+    return entries_[id].hash == hash && View(id) == text;
+  });
+}
+
+uint32_t NamePool::Acquire(std::u16string_view text) {
+  const uint32_t hash = HashOf(text);
+  uint32_t id = index_.Find(hash, [&](uint32_t candidate) {
+    return entries_[candidate].hash == hash && View(candidate) == text;
+  });
+  if (id != kNone) {
+    ++entries_[id].refs;
+    return id;
+  }
+  // Every allocation first, so that a failure changes nothing.
+  if (chars_.size() + text.size() > UINT32_MAX || entries_.size() >= kNone - 1)
+    throw std::bad_alloc();
+  index_.Reserve(1, [this](uint32_t stored) { return entries_[stored].hash; });
+  if (free_entries_.empty() && entries_.size() == entries_.capacity()) {
+    entries_.reserve(std::max<size_t>(16, entries_.capacity() * 2));
+    free_entries_.reserve(entries_.capacity());
+  }
+  if (chars_.size() + text.size() > chars_.capacity())
+    chars_.reserve(
+        std::max(chars_.size() + text.size(), chars_.capacity() * 2));
+
+  const Entry entry{static_cast<uint32_t>(chars_.size()),
+                    static_cast<uint32_t>(text.size()), 1, hash};
+  chars_.insert(chars_.end(), text.begin(), text.end());
+  if (free_entries_.empty()) {
+    id = static_cast<uint32_t>(entries_.size());
+    entries_.push_back(entry);
+  } else {
+    id = free_entries_.back();
+    free_entries_.pop_back();
+    entries_[id] = entry;
+  }
+  index_.Insert(hash, id);
+  return id;
+}
+
+void NamePool::Release(uint32_t id) noexcept {
+  Entry& e = entries_[id];
+  if (--e.refs != 0) return;
+  index_.Erase(e.hash, id,
+               [this](uint32_t stored) { return entries_[stored].hash; });
+  dead_chars_ += e.length;
+  e.length = 0;
+  free_entries_.push_back(id);  // never reallocates (capacity kept)
+  if (dead_chars_ > 4096 && dead_chars_ * 2 > chars_.size()) Compact();
+}
+
+void NamePool::Compact() noexcept {
+  std::vector<char16_t> chars;
+  try {
+    chars.reserve(chars_.size() - dead_chars_);
+  } catch (const std::bad_alloc&) {
+    return;  // keeps the gaps for now
+  }
+  for (Entry& e : entries_) {
+    if (e.refs == 0) continue;
+    const uint32_t offset = static_cast<uint32_t>(chars.size());
+    chars.insert(chars.end(), chars_.begin() + e.offset,
+                 chars_.begin() + e.offset + e.length);
+    e.offset = offset;
+  }
+  chars_.swap(chars);
+  dead_chars_ = 0;
+}
+
+void NamePool::Clear() noexcept {
+  std::vector<char16_t>().swap(chars_);
+  std::vector<Entry>().swap(entries_);
+  std::vector<uint32_t>().swap(free_entries_);
+  dead_chars_ = 0;
+  index_.Clear();
+}
+
+size_t NamePool::MemoryBytes() const {
+  return chars_.capacity() * sizeof(char16_t) +
+         entries_.capacity() * sizeof(Entry) +
+         free_entries_.capacity() * sizeof(uint32_t) + index_.MemoryBytes();
+}
+
+// ---------------------------------------------------------------------------
+// BrowseTree
+
+BrowseTree::BrowseTree() {
+  blocks_.push_back(std::make_unique<Node[]>(kBlockSize));
+  NodeAt(kRoot).name = kRootName;
+  node_slots_ = 1;
+  live_nodes_ = 1;
+}
+
+BrowseTree::~BrowseTree() = default;
+
+std::u16string_view BrowseTree::Name(NodeId node) const {
+  const uint32_t name = NodeAt(node).name;
+  return name == kRootName ? std::u16string_view() : names_.View(name);
+}
+
+bool BrowseTree::NameLess(NodeId a, NodeId b) const {
+  return names_.View(NodeAt(a).name) < names_.View(NodeAt(b).name);
+}
+
+BrowseTree::NodeId BrowseTree::FindChild(NodeId parent, uint32_t name) const {
+  return children_index_.Find(ChildHash(parent, name), [&](NodeId id) {
+    const Node& n = NodeAt(id);
+    return n.parent == parent && n.name == name;
+  });
+}
+
+BrowseTree::NodeId BrowseTree::Child(NodeId parent,
+                                     std::u16string_view name) const {
+  const uint32_t id = names_.Find(name);
+  return id == NamePool::kNone ? kNoNode : FindChild(parent, id);
+}
+
+void BrowseTree::GrowChildren(Node& node) {
+  const uint32_t old_capacity = node.child_capacity;
+  const uint32_t capacity = old_capacity == 0 ? 4 : old_capacity * 2;
+  if (capacity > (1u << 31) - 1) throw std::bad_alloc();
+  auto children = std::make_unique_for_overwrite<NodeId[]>(capacity);
+  std::copy_n(node.children.get(), node.child_count, children.get());
+  node.children = std::move(children);
+  node.child_capacity = capacity;
+  child_slots_ += capacity - old_capacity;
+}
+
+BrowseTree::NodeId BrowseTree::AllocateSlot() {
+  if (free_slots_ != kNoNode) {
+    const NodeId id = free_slots_;
+    free_slots_ = NodeAt(id).parent;
+    return id;
+  }
+  if (node_slots_ == blocks_.size() * kBlockSize) {
+    if (node_slots_ >= kNoNode - kBlockSize) throw std::bad_alloc();
+    blocks_.push_back(std::make_unique<Node[]>(kBlockSize));
+  }
+  return node_slots_++;
+}
+
+BrowseTree::NodeId BrowseTree::CreateChild(NodeId parent,
+                                           std::u16string_view name) {
+  children_index_.Reserve(1, [this](NodeId id) { return HashOfNode(id); });
+  Node* p = &NodeAt(parent);
+  if (p->child_count == p->child_capacity) GrowChildren(*p);
+  const bool out_of_order =
+      p->child_count != 0 && !p->unsorted &&
+      names_.View(NodeAt(p->children[p->child_count - 1]).name) > name;
+  if (out_of_order && pending_.size() == pending_.capacity())
+    pending_.reserve(std::max<size_t>(16, pending_.capacity() * 2));
+  const NodeId id = AllocateSlot();
+  uint32_t name_id;
+  try {
+    name_id = names_.Acquire(name);
+  } catch (...) {
+    Node& slot = NodeAt(id);
+    slot.name = kFreeName;
+    slot.parent = free_slots_;
+    free_slots_ = id;
+    throw;
+  }
+  // Nothing below can fail. Blocks never move, so `p` is still good.
+  Node& n = NodeAt(id);
+  n.name = name_id;
+  n.parent = parent;
+  n.branches = 0;
+  n.descendants = 0;
+  n.child_count = 0;
+  p->children[p->child_count++] = id;
+  if (out_of_order) {
+    p->unsorted = 1;
+    pending_.push_back(parent);
+  }
+  children_index_.Insert(ChildHash(parent, name_id), id);
+  ++live_nodes_;
+  return id;
+}
+
+void BrowseTree::CountChain(NodeId top, bool top_was_leaf, NodeId last,
+                            uint32_t created) noexcept {
+  if (created == 0) return;
+  // From the bottom: the k-th new node (0 right below `top`) has the
+  // created - 1 - k nodes of the chain below it, and its one child is a
+  // branch unless that child is the last node.
+  NodeId node = last;
+  for (uint32_t below = 0; below < created; ++below) {
+    Node& n = NodeAt(node);
+    n.descendants = below;
+    n.branches = below >= 2 ? 1 : 0;
+    node = n.parent;
+  }
+  Node& t = NodeAt(top);
+  if (created >= 2) ++t.branches;
+  if (top_was_leaf && top != kRoot) ++NodeAt(t.parent).branches;
+  for (NodeId a = top; a != kNoNode; a = NodeAt(a).parent)
+    NodeAt(a).descendants += created;
+}
+
+void BrowseTree::Inserter::Add(
+    std::span<const std::u16string_view> components) {
+  if (components.empty()) return;
+  previous_.reserve(components.size());
+  NodeId node = kRoot;
+  size_t i = 0;
+  while (i < components.size() && i < previous_.size() &&
+         tree_->Name(previous_[i]) == components[i]) {
+    node = previous_[i++];
+  }
+  previous_.resize(i);
+  for (; i < components.size(); ++i) {
+    const NodeId child = tree_->Child(node, components[i]);
+    if (child == kNoNode) break;
+    node = child;
+    previous_.push_back(child);
+  }
+  if (i == components.size()) return;
+
+  const NodeId top = node;
+  const bool top_was_leaf = tree_->ChildCount(top) == 0;
+  uint32_t created = 0;
+  try {
+    for (; i < components.size(); ++i) {
+      node = tree_->CreateChild(node, components[i]);
+      ++created;
+      previous_.push_back(node);
+    }
+  } catch (...) {
+    tree_->CountChain(top, top_was_leaf, node, created);
+    throw;
+  }
+  tree_->CountChain(top, top_was_leaf, node, created);
+}
+
+void BrowseTree::SortPendingChildren() noexcept {
+  for (NodeId id : pending_) {
+    Node& n = NodeAt(id);
+    std::sort(n.children.get(), n.children.get() + n.child_count,
+              [this](NodeId a, NodeId b) { return NameLess(a, b); });
+    n.unsorted = 0;
+  }
+  pending_.clear();
+}
+
+void BrowseTree::FreeSlot(NodeId id) noexcept {
+  children_index_.Erase(HashOfNode(id), id,
+                        [this](NodeId stored) { return HashOfNode(stored); });
+  Node& n = NodeAt(id);
+  names_.Release(n.name);
+  child_slots_ -= n.child_capacity;
+  n.children.reset();
+  n.child_capacity = 0;
+  n.child_count = 0;
+  n.unsorted = 0;
+  n.name = kFreeName;
+  n.parent = free_slots_;
+  free_slots_ = id;
+  --live_nodes_;
+}
+
+void BrowseTree::Remove(NodeId node) noexcept {
+  Node& n = NodeAt(node);
+  const NodeId parent = n.parent;
+  Node& p = NodeAt(parent);
+  NodeId* first = p.children.get();
+  NodeId* last = first + p.child_count;
+  NodeId* at = p.unsorted ? last
+                          : std::lower_bound(first, last, node,
+                                             [this](NodeId a, NodeId b) {
+                                               return NameLess(a, b);
+                                             });
+  if (at == last || *at != node) at = std::find(first, last, node);
+  std::copy(at + 1, last, at);
+  --p.child_count;
+
+  const uint32_t removed = n.descendants + 1;
+  if (n.child_count != 0) --p.branches;
+  if (p.child_count == 0 && parent != kRoot) --NodeAt(p.parent).branches;
+  for (NodeId a = parent; a != kNoNode; a = NodeAt(a).parent)
+    NodeAt(a).descendants -= removed;
+
+  // Frees the subtree bottom-up without a stack: always the last child first.
+  NodeId x = node;
+  for (;;) {
+    while (NodeAt(x).child_count != 0) {
+      const Node& xn = NodeAt(x);
+      x = xn.children[xn.child_count - 1];
+    }
+    const NodeId up = x == node ? kNoNode : NodeAt(x).parent;
+    FreeSlot(x);
+    if (up == kNoNode) break;
+    --NodeAt(up).child_count;
+    x = up;
+  }
+}
+
+void BrowseTree::Clear() noexcept {
+  blocks_.resize(1);
+  const uint32_t in_first = std::min(node_slots_, kBlockSize);
+  for (NodeId id = 1; id < in_first; ++id) NodeAt(id) = Node();
+  Node& root = NodeAt(kRoot);
+  root.children.reset();
+  root.child_count = 0;
+  root.child_capacity = 0;
+  root.unsorted = 0;
+  root.branches = 0;
+  root.descendants = 0;
+  node_slots_ = 1;
+  free_slots_ = kNoNode;
+  live_nodes_ = 1;
+  child_slots_ = 0;
+  names_.Clear();
+  children_index_.Clear();
+  std::vector<NodeId>().swap(pending_);
+}
+
+size_t BrowseTree::MemoryBytes() const {
+  return blocks_.size() * kBlockSize * sizeof(Node) +
+         blocks_.capacity() * sizeof(blocks_[0]) +
+         child_slots_ * sizeof(NodeId) + names_.MemoryBytes() +
+         children_index_.MemoryBytes() + pending_.capacity() * sizeof(NodeId);
+}
+
+std::string BrowseTree::CheckConsistency() const {
+  std::string problems;
+  auto report = [&problems](NodeId id, const char* what) {
+    problems.append("node ").append(std::to_string(id)).append(": ");
+    problems.append(what).append("\n");
+  };
+  std::unordered_map<uint32_t, uint32_t> name_uses;
+  std::vector<uint32_t> listed(node_slots_, 0);  // times among children
+  size_t live = 0;
+  for (NodeId id = 0; id < node_slots_; ++id) {
+    const Node& n = NodeAt(id);
+    if (n.name == kFreeName) continue;
+    ++live;
+    if (id == kRoot) {
+      if (n.parent != kNoNode || n.name != kRootName) report(id, "bad root");
+    } else {
+      ++name_uses[n.name];
+      if (!IsLive(n.parent)) report(id, "parent not live");
+      if (FindChild(n.parent, n.name) != id) report(id, "not indexed");
+    }
+    uint32_t branches = 0;
+    uint32_t descendants = 0;
+    const std::span<const NodeId> children = Children(id);
+    for (size_t i = 0; i < children.size(); ++i) {
+      if (children[i] >= node_slots_) {
+        report(id, "child id out of range");
+        continue;
+      }
+      ++listed[children[i]];
+      const Node& c = NodeAt(children[i]);
+      if (c.name == kFreeName || c.parent != id) report(id, "bad child link");
+      if (c.child_count != 0) ++branches;
+      descendants += c.descendants + 1;
+      if (i > 0 && !n.unsorted && !NameLess(children[i - 1], children[i]))
+        report(id, "children out of order");
+    }
+    if (n.child_count > n.child_capacity) report(id, "count above capacity");
+    if (branches != n.branches) report(id, "branch count wrong");
+    if (descendants != n.descendants) report(id, "descendant count wrong");
+  }
+  for (NodeId id = 1; id < node_slots_; ++id) {
+    if (IsLive(id) && listed[id] != 1)
+      report(id, "not once among its parent's children");
+  }
+  if (live != live_nodes_) report(kNoNode, "live node count wrong");
+  if (children_index_.size() != live_nodes_ - 1)
+    report(kNoNode, "index size wrong");
+  if (names_.size() != name_uses.size()) report(kNoNode, "name count wrong");
+  for (const auto& [name, uses] : name_uses) {
+    if (names_.References(name) != uses) report(name, "name references wrong");
+  }
+  size_t free_count = 0;
+  for (NodeId id = free_slots_; id != kNoNode && free_count <= node_slots_;
+       id = NodeAt(id).parent) {
+    ++free_count;
+  }
+  if (free_count != node_slots_ - live_nodes_)
+    report(kNoNode, "free list length wrong");
+  return problems;
+}
+
+}  // namespace kavex::server
