@@ -86,11 +86,23 @@ void BrowseSpace::Split(std::u16string_view id,
     if (!id.empty()) out->push_back(id);
     return;
   }
-  auto is_separator = [this](char16_t c) {
-    return separators_.size() == 1 ? c == separators_[0]
-                                   : separators_.find(c) != separators_.npos;
-  };
   const size_t n = id.size();
+  if (separators_.size() == 1) {
+    const char16_t separator = separators_[0];
+    for (size_t i = 0; i < n;) {
+      if (id[i] == separator) {
+        ++i;
+        continue;
+      }
+      const size_t end = std::min(id.find(separator, i), n);
+      out->push_back(id.substr(i, end - i));
+      i = end;
+    }
+    return;
+  }
+  auto is_separator = [this](char16_t c) {
+    return separators_.find(c) != separators_.npos;
+  };
   size_t i = 0;
   while (i < n) {
     while (i < n && is_separator(id[i])) ++i;

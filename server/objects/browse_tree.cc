@@ -1,6 +1,7 @@
 #include "server/objects/browse_tree.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <unordered_map>
 
@@ -10,26 +11,27 @@ namespace kavex::server {
 // NamePool
 
 uint32_t NamePool::HashOf(std::u16string_view text) {
-  uint64_t h = 0xCBF29CE484222325ULL;
-  for (char16_t c : text) {
-    h ^= c;
-    h *= 0x100000001B3ULL;
+  // Four characters a step.
+  uint64_t h = text.size();
+  const char16_t* p = text.data();
+  size_t left = text.size();
+  for (; left >= 4; left -= 4, p += 4) {
+    uint64_t chunk;
+    std::memcpy(&chunk, p, sizeof chunk);
+    h = (h ^ chunk) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
   }
-  return static_cast<uint32_t>(MixHash(h ^ text.size()));
+  uint64_t tail = 0;
+  std::memcpy(&tail, p, left * sizeof(char16_t));
+  return static_cast<uint32_t>(MixHash(h ^ tail));
 }
 
-uint32_t NamePool::Find(std::u16string_view text) const {
-  const uint32_t hash = HashOf(text);
-  return index_.Find(hash, [&](uint32_t id) {
-    return entries_[id].hash == hash && View(id) == text;
-  });
+uint32_t NamePool::Find(std::u16string_view text, uint32_t hash) const {
+  return index_.Find(hash, [&](uint32_t id) { return View(id) == text; });
 }
 
-uint32_t NamePool::Acquire(std::u16string_view text) {
-  const uint32_t hash = HashOf(text);
-  uint32_t id = index_.Find(hash, [&](uint32_t candidate) {
-    return entries_[candidate].hash == hash && View(candidate) == text;
-  });
+uint32_t NamePool::Acquire(std::u16string_view text, uint32_t hash) {
+  uint32_t id = Find(text, hash);
   if (id != kNone) {
     ++entries_[id].refs;
     return id;
@@ -37,7 +39,7 @@ uint32_t NamePool::Acquire(std::u16string_view text) {
   // Every allocation first, so that a failure changes nothing.
   if (chars_.size() + text.size() > UINT32_MAX || entries_.size() >= kNone - 1)
     throw std::bad_alloc();
-  index_.Reserve(1, [this](uint32_t stored) { return entries_[stored].hash; });
+  index_.Reserve(1);
   if (free_entries_.empty() && entries_.size() == entries_.capacity()) {
     entries_.reserve(std::max<size_t>(16, entries_.capacity() * 2));
     free_entries_.reserve(entries_.capacity());
@@ -64,8 +66,7 @@ uint32_t NamePool::Acquire(std::u16string_view text) {
 void NamePool::Release(uint32_t id) noexcept {
   Entry& e = entries_[id];
   if (--e.refs != 0) return;
-  index_.Erase(e.hash, id,
-               [this](uint32_t stored) { return entries_[stored].hash; });
+  index_.Erase(e.hash, id);
   dead_chars_ += e.length;
   e.length = 0;
   free_entries_.push_back(id);  // never reallocates (capacity kept)
@@ -126,6 +127,13 @@ bool BrowseTree::NameLess(NodeId a, NodeId b) const {
 }
 
 BrowseTree::NodeId BrowseTree::FindChild(NodeId parent, uint32_t name) const {
+  const Node& p = NodeAt(parent);
+  if (!p.indexed) {
+    for (uint32_t i = 0; i < p.child_count; ++i) {
+      if (NodeAt(p.children[i]).name == name) return p.children[i];
+    }
+    return kNoNode;
+  }
   return children_index_.Find(ChildHash(parent, name), [&](NodeId id) {
     const Node& n = NodeAt(id);
     return n.parent == parent && n.name == name;
@@ -140,8 +148,9 @@ BrowseTree::NodeId BrowseTree::Child(NodeId parent,
 
 void BrowseTree::GrowChildren(Node& node) {
   const uint32_t old_capacity = node.child_capacity;
-  const uint32_t capacity = old_capacity == 0 ? 4 : old_capacity * 2;
-  if (capacity > (1u << 31) - 1) throw std::bad_alloc();
+  const uint32_t capacity =
+      old_capacity == 0 ? 4 : std::min(old_capacity * 2, kMaxChildren);
+  if (capacity == old_capacity) throw std::bad_alloc();
   auto children = std::make_unique_for_overwrite<NodeId[]>(capacity);
   std::copy_n(node.children.get(), node.child_count, children.get());
   node.children = std::move(children);
@@ -163,9 +172,13 @@ BrowseTree::NodeId BrowseTree::AllocateSlot() {
 }
 
 BrowseTree::NodeId BrowseTree::CreateChild(NodeId parent,
-                                           std::u16string_view name) {
-  children_index_.Reserve(1, [this](NodeId id) { return HashOfNode(id); });
+                                           std::u16string_view name,
+                                           uint32_t name_id,
+                                           uint32_t name_hash) {
   Node* p = &NodeAt(parent);
+  // Past kScanLimit children, all of them move into the index.
+  const bool start_index = !p->indexed && p->child_count == kScanLimit;
+  if (p->indexed || start_index) children_index_.Reserve(p->child_count + 1);
   if (p->child_count == p->child_capacity) GrowChildren(*p);
   const bool out_of_order =
       p->child_count != 0 && !p->unsorted &&
@@ -173,15 +186,18 @@ BrowseTree::NodeId BrowseTree::CreateChild(NodeId parent,
   if (out_of_order && pending_.size() == pending_.capacity())
     pending_.reserve(std::max<size_t>(16, pending_.capacity() * 2));
   const NodeId id = AllocateSlot();
-  uint32_t name_id;
-  try {
-    name_id = names_.Acquire(name);
-  } catch (...) {
-    Node& slot = NodeAt(id);
-    slot.name = kFreeName;
-    slot.parent = free_slots_;
-    free_slots_ = id;
-    throw;
+  if (name_id != NamePool::kNone) {
+    names_.AddRef(name_id);
+  } else {
+    try {
+      name_id = names_.Acquire(name, name_hash);
+    } catch (...) {
+      Node& slot = NodeAt(id);
+      slot.name = kFreeName;
+      slot.parent = free_slots_;
+      free_slots_ = id;
+      throw;
+    }
   }
   // Nothing below can fail. Blocks never move, so `p` is still good.
   Node& n = NodeAt(id);
@@ -195,7 +211,12 @@ BrowseTree::NodeId BrowseTree::CreateChild(NodeId parent,
     p->unsorted = 1;
     pending_.push_back(parent);
   }
-  children_index_.Insert(ChildHash(parent, name_id), id);
+  if (start_index) {
+    p->indexed = 1;
+    for (uint32_t i = 0; i + 1 < p->child_count; ++i)
+      children_index_.Insert(HashOfNode(p->children[i]), p->children[i]);
+  }
+  if (p->indexed) children_index_.Insert(ChildHash(parent, name_id), id);
   ++live_nodes_;
   return id;
 }
@@ -231,22 +252,32 @@ void BrowseTree::Inserter::Add(
     node = previous_[i++];
   }
   previous_.resize(i);
+  uint32_t hash = 0;
+  uint32_t name = NamePool::kNone;
   for (; i < components.size(); ++i) {
-    const NodeId child = tree_->Child(node, components[i]);
+    hash = NamePool::HashOf(components[i]);
+    name = tree_->names_.Find(components[i], hash);
+    const NodeId child =
+        name == NamePool::kNone ? kNoNode : tree_->FindChild(node, name);
     if (child == kNoNode) break;
     node = child;
     previous_.push_back(child);
   }
   if (i == components.size()) return;
 
+  // Below the first missing component everything is new: the names alone
+  // are looked up.
   const NodeId top = node;
   const bool top_was_leaf = tree_->ChildCount(top) == 0;
   uint32_t created = 0;
   try {
-    for (; i < components.size(); ++i) {
-      node = tree_->CreateChild(node, components[i]);
+    for (;;) {
+      node = tree_->CreateChild(node, components[i], name, hash);
       ++created;
       previous_.push_back(node);
+      if (++i == components.size()) break;
+      hash = NamePool::HashOf(components[i]);
+      name = tree_->names_.Find(components[i], hash);
     }
   } catch (...) {
     tree_->CountChain(top, top_was_leaf, node, created);
@@ -256,25 +287,51 @@ void BrowseTree::Inserter::Add(
 }
 
 void BrowseTree::SortPendingChildren() noexcept {
+  std::vector<NodeId> scratch;
   for (NodeId id : pending_) {
     Node& n = NodeAt(id);
-    std::sort(n.children.get(), n.children.get() + n.child_count,
-              [this](NodeId a, NodeId b) { return NameLess(a, b); });
+    NodeId* first = n.children.get();
+    const uint32_t count = n.child_count;
     n.unsorted = 0;
+    try {
+      scratch.assign(first, first + count);
+      bool same = sorted_names_.size() == count;
+      for (uint32_t i = 0; same && i < count; ++i)
+        same = NodeAt(first[i]).name == sorted_names_[i];
+      if (!same) {
+        // Sorts positions by name (pairs spare each comparison two
+        // lookups) and keeps the order for the next node.
+        std::vector<std::pair<std::u16string_view, uint32_t>> keyed(count);
+        for (uint32_t i = 0; i < count; ++i)
+          keyed[i] = {names_.View(NodeAt(first[i]).name), i};
+        std::sort(keyed.begin(), keyed.end());
+        sorted_names_.resize(count);
+        sorted_order_.resize(count);
+        for (uint32_t i = 0; i < count; ++i) {
+          sorted_names_[i] = NodeAt(first[i]).name;
+          sorted_order_[i] = keyed[i].second;
+        }
+      }
+      for (uint32_t i = 0; i < count; ++i) first[i] = scratch[sorted_order_[i]];
+    } catch (const std::bad_alloc&) {
+      sorted_names_.clear();
+      std::sort(first, first + count,
+                [this](NodeId a, NodeId b) { return NameLess(a, b); });
+    }
   }
   pending_.clear();
 }
 
 void BrowseTree::FreeSlot(NodeId id) noexcept {
-  children_index_.Erase(HashOfNode(id), id,
-                        [this](NodeId stored) { return HashOfNode(stored); });
   Node& n = NodeAt(id);
+  if (NodeAt(n.parent).indexed) children_index_.Erase(HashOfNode(id), id);
   names_.Release(n.name);
   child_slots_ -= n.child_capacity;
   n.children.reset();
   n.child_capacity = 0;
   n.child_count = 0;
   n.unsorted = 0;
+  n.indexed = 0;
   n.name = kFreeName;
   n.parent = free_slots_;
   free_slots_ = id;
@@ -326,6 +383,7 @@ void BrowseTree::Clear() noexcept {
   root.child_count = 0;
   root.child_capacity = 0;
   root.unsorted = 0;
+  root.indexed = 0;
   root.branches = 0;
   root.descendants = 0;
   node_slots_ = 1;
@@ -335,13 +393,17 @@ void BrowseTree::Clear() noexcept {
   names_.Clear();
   children_index_.Clear();
   std::vector<NodeId>().swap(pending_);
+  sorted_names_.clear();
 }
 
 size_t BrowseTree::MemoryBytes() const {
   return blocks_.size() * kBlockSize * sizeof(Node) +
          blocks_.capacity() * sizeof(blocks_[0]) +
          child_slots_ * sizeof(NodeId) + names_.MemoryBytes() +
-         children_index_.MemoryBytes() + pending_.capacity() * sizeof(NodeId);
+         children_index_.MemoryBytes() +
+         (pending_.capacity() + sorted_names_.capacity() +
+          sorted_order_.capacity()) *
+             sizeof(uint32_t);
 }
 
 std::string BrowseTree::CheckConsistency() const {
@@ -353,6 +415,7 @@ std::string BrowseTree::CheckConsistency() const {
   std::unordered_map<uint32_t, uint32_t> name_uses;
   std::vector<uint32_t> listed(node_slots_, 0);  // times among children
   size_t live = 0;
+  size_t indexed = 0;  // nodes whose parent indexes its children
   for (NodeId id = 0; id < node_slots_; ++id) {
     const Node& n = NodeAt(id);
     if (n.name == kFreeName) continue;
@@ -362,8 +425,11 @@ std::string BrowseTree::CheckConsistency() const {
     } else {
       ++name_uses[n.name];
       if (!IsLive(n.parent)) report(id, "parent not live");
-      if (FindChild(n.parent, n.name) != id) report(id, "not indexed");
+      if (FindChild(n.parent, n.name) != id) report(id, "not found by name");
+      if (NodeAt(n.parent).indexed) ++indexed;
     }
+    if (!n.indexed && n.child_count > kScanLimit)
+      report(id, "many children, not indexed");
     uint32_t branches = 0;
     uint32_t descendants = 0;
     const std::span<const NodeId> children = Children(id);
@@ -389,8 +455,7 @@ std::string BrowseTree::CheckConsistency() const {
       report(id, "not once among its parent's children");
   }
   if (live != live_nodes_) report(kNoNode, "live node count wrong");
-  if (children_index_.size() != live_nodes_ - 1)
-    report(kNoNode, "index size wrong");
+  if (children_index_.size() != indexed) report(kNoNode, "index size wrong");
   if (names_.size() != name_uses.size()) report(kNoNode, "name count wrong");
   for (const auto& [name, uses] : name_uses) {
     if (names_.References(name) != uses) report(name, "name references wrong");

@@ -6,9 +6,12 @@
 //
 // Built for a site of a million items and more: the nodes lie in one arena of
 // fixed 32-byte records addressed by 32-bit ids, each name is stored once in
-// a pool of interned names, a node's children are one sorted array of ids,
-// and one hash index finds the child of a node by name. A node costs about 50
-// bytes with its share of the index and of its parent's array.
+// a pool of interned names, and a node's children are one sorted array of
+// ids. The child of a node by name is found by scanning the array while a
+// node has few children (the scan reads neighbouring records, where a hash
+// probe would miss the cache), and through one hash index for the children
+// of nodes that have more. A node of a switch site costs about 40 bytes with
+// its share of its parent's array.
 //
 // Not thread-safe: the owner (BrowseSpace) serialises every call.
 #ifndef KAVEX_SERVER_OBJECTS_BROWSE_TREE_H_
@@ -37,11 +40,16 @@ class NamePool {
   NamePool(const NamePool&) = delete;
   NamePool& operator=(const NamePool&) = delete;
 
-  // The id of `text`, or kNone when no one holds it.
-  uint32_t Find(std::u16string_view text) const;
+  static uint32_t HashOf(std::u16string_view text);
+  // The id of `text` (whose HashOf is `hash`), or kNone when no one holds it.
+  uint32_t Find(std::u16string_view text, uint32_t hash) const;
+  uint32_t Find(std::u16string_view text) const {
+    return Find(text, HashOf(text));
+  }
   // The id of `text` with one more reference, interning it when new.
   // Throws std::bad_alloc with the pool unchanged.
-  uint32_t Acquire(std::u16string_view text);
+  uint32_t Acquire(std::u16string_view text, uint32_t hash);
+  void AddRef(uint32_t id) noexcept { ++entries_[id].refs; }
   void Release(uint32_t id) noexcept;
   uint32_t References(uint32_t id) const { return entries_[id].refs; }
   std::u16string_view View(uint32_t id) const {
@@ -60,7 +68,6 @@ class NamePool {
     uint32_t refs;  // 0: a free entry
     uint32_t hash;
   };
-  static uint32_t HashOf(std::u16string_view text);
   void Compact() noexcept;
 
   std::vector<char16_t> chars_;
@@ -142,6 +149,9 @@ class BrowseTree {
   static constexpr uint32_t kRootName = NamePool::kNone - 1;
   static constexpr uint32_t kBlockShift = 12;  // 4096 nodes, 128 KiB a block
   static constexpr uint32_t kBlockSize = 1u << kBlockShift;
+  // Children beyond this many go into the hash index.
+  static constexpr uint32_t kScanLimit = 64;
+  static constexpr uint32_t kMaxChildren = (1u << 30) - 1;
 
   struct Node {
     uint32_t name = 0;        // kFreeName for a free slot
@@ -150,8 +160,9 @@ class BrowseTree {
     uint32_t descendants = 0;
     std::unique_ptr<NodeId[]> children;
     uint32_t child_count = 0;
-    uint32_t child_capacity : 31 = 0;
+    uint32_t child_capacity : 30 = 0;
     uint32_t unsorted : 1 = 0;  // children appended out of order
+    uint32_t indexed : 1 = 0;   // children in children_index_
   };
   static_assert(sizeof(Node) == 32);
 
@@ -161,17 +172,20 @@ class BrowseTree {
   const Node& NodeAt(NodeId id) const {
     return blocks_[id >> kBlockShift][id & (kBlockSize - 1)];
   }
-  static uint64_t ChildHash(NodeId parent, uint32_t name) {
-    return MixHash(uint64_t{parent} << 32 | name);
+  static uint32_t ChildHash(NodeId parent, uint32_t name) {
+    return static_cast<uint32_t>(MixHash(uint64_t{parent} << 32 | name));
   }
-  uint64_t HashOfNode(NodeId id) const {
+  uint32_t HashOfNode(NodeId id) const {
     const Node& n = NodeAt(id);
     return ChildHash(n.parent, n.name);
   }
   NodeId FindChild(NodeId parent, uint32_t name) const;
-  // Appends a new child without touching the counters (the inserter fixes
-  // them per path). Throws std::bad_alloc with the tree unchanged.
-  NodeId CreateChild(NodeId parent, std::u16string_view name);
+  // Appends a new child named `name` without touching the counters (the
+  // inserter fixes them per path). `name_id` and `name_hash` are what the
+  // name pool's Find gave for it. Throws std::bad_alloc with the tree
+  // unchanged.
+  NodeId CreateChild(NodeId parent, std::u16string_view name, uint32_t name_id,
+                     uint32_t name_hash);
   // Sets the counters of a chain of `created` new nodes that CreateChild hung
   // below `top`, one below the other, ending at `last`.
   void CountChain(NodeId top, bool top_was_leaf, NodeId last,
@@ -188,8 +202,13 @@ class BrowseTree {
   size_t live_nodes_ = 0;
   size_t child_slots_ = 0;  // sum of child_capacity
   NamePool names_;
-  IdIndex children_index_;       // (parent, name) -> node
+  IdIndex children_index_;       // (parent, name) -> node, for `indexed`
   std::vector<NodeId> pending_;  // nodes whose children are out of order
+  // The names of the last children put in order, as they came, and the
+  // order found: a list repeats the same names in the same order for every
+  // port, so most sorts are one comparison of name ids.
+  std::vector<uint32_t> sorted_names_;
+  std::vector<uint32_t> sorted_order_;
 };
 
 }  // namespace kavex::server

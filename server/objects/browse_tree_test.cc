@@ -122,23 +122,29 @@ TEST(BrowseTreeTest, CountersFollowInsertionAndRemoval) {
   EXPECT_EQ(tree.CheckConsistency(), "");
 }
 
-// Random batches of additions and removals over a small alphabet (so that
-// paths share prefixes, repeat and continue below each other), compared
-// after every step with a plain map-of-maps tree and with a recount.
-TEST(BrowseTreeTest, RandomChangesAgreeWithAPlainTree) {
-  const std::vector<std::u16string> alphabet = {u"a", u"b",      u"B", u"ab",
-                                                u"x", u"\u00e9", u"Z"};
+// Random batches of additions and removals (so that paths share prefixes,
+// repeat and continue below each other), compared after every step with a
+// plain map-of-maps tree and with a recount. A small alphabet gives nodes
+// with a few children, a large one nodes with more than a scan covers.
+void RunRandomChanges(int alphabet_size, int steps) {
+  std::vector<std::u16string> alphabet = {u"a", u"b", u"B",     u"ab",
+                                          u"x", u"Z", u"\u00e9"};
+  for (int i = 0; static_cast<int>(alphabet.size()) < alphabet_size; ++i)
+    alphabet.push_back(u"n" +
+                       std::u16string(1, static_cast<char16_t>(u'0' + i % 40)) +
+                       std::u16string(1, static_cast<char16_t>(u'A' + i / 40)));
   std::mt19937 random(7);
   auto random_path = [&] {
     Path path(1 + random() % 4);
-    for (std::u16string& name : path) name = alphabet[random() % 7];
+    for (std::u16string& name : path)
+      name = alphabet[random() % (path.size() == 1 ? alphabet.size() : 7)];
     return path;
   };
   BrowseTree tree;
   Model model;
-  for (int step = 0; step < 400; ++step) {
+  for (int step = 0; step < steps; ++step) {
     if (random() % 3 != 0) {
-      std::vector<Path> batch(random() % 12);
+      std::vector<Path> batch(random() % 40);
       for (Path& path : batch) {
         path = random_path();
         model.Add(path);
@@ -153,6 +159,14 @@ TEST(BrowseTreeTest, RandomChangesAgreeWithAPlainTree) {
     ASSERT_EQ(tree.CheckConsistency(), "") << "step " << step;
     ASSERT_EQ(Dump(tree), model.Dump()) << "step " << step;
   }
+}
+
+TEST(BrowseTreeTest, RandomChangesAgreeWithAPlainTree) {
+  RunRandomChanges(7, 400);
+}
+
+TEST(BrowseTreeTest, RandomChangesBelowANodeWithManyChildren) {
+  RunRandomChanges(200, 400);
 }
 
 TEST(BrowseTreeTest, DeepAndWideTreesNeedNoRecursionOrQuadraticWork) {
