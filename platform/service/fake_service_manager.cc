@@ -1,17 +1,14 @@
 #include "platform/service/fake_service_manager.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 
 #include "platform/base/results.h"
+#include "platform/file/file.h"
 #include "platform/service/service_names.h"
 
 namespace kavex::service {
@@ -28,53 +25,34 @@ namespace {
 
 constexpr long kNever = -1;
 
-// Holds the directory's flock for the duration of one call.
+constexpr size_t kMaxFileBytes = 1 << 20;
+
+// Holds the directory's lock for the duration of one call.
 class DirectoryLock {
  public:
   explicit DirectoryLock(const std::string& directory) {
-    std::string path = directory + "/lock";
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd_ >= 0)
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
+    file::AcquireExclusiveLock(directory + "/lock", &lock_);
   }
-  ~DirectoryLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  DirectoryLock(const DirectoryLock&) = delete;
-  DirectoryLock& operator=(const DirectoryLock&) = delete;
 
  private:
-  int fd_ = -1;
+  file::UniqueFd lock_;
 };
 
 bool ReadFile(const std::string& path, std::string* text) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  *text = content.str();
-  return true;
+  return file::ReadWholeFile(path, kMaxFileBytes, text) == ERROR_SUCCESS;
 }
 
-// Whole-file replace through a temporary file, so a reader in another
-// process never sees half a state.
+// Whole-file replace, so a reader in another process never sees half a
+// state.
 DWORD WriteFile(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmp";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!(out << text) || !out.flush()) return ERROR_CANTWRITE;
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return ERROR_CANTWRITE;
-  }
-  return ERROR_SUCCESS;
+  return file::ReplaceFile(path, text);
 }
 
+// Under the directory lock, so read and replace do not race.
 void AppendLine(const std::string& path, const std::string& line) {
-  std::ofstream out(path, std::ios::app);
-  out << line << "\n";
+  std::string text;
+  ReadFile(path, &text);
+  WriteFile(path, text + line + "\n");
 }
 
 bool ParseNumber(const std::string& word, long* value) {
@@ -122,8 +100,8 @@ std::string StateText(ActiveState state, long number) {
 
 FakeServiceManager::FakeServiceManager(std::string directory)
     : directory_(std::move(directory)) {
-  mkdir((directory_ + "/units").c_str(), 0755);
-  mkdir((directory_ + "/state").c_str(), 0755);
+  file::CreateDirectories(directory_ + "/units", 0755);
+  file::CreateDirectories(directory_ + "/state", 0755);
 }
 
 DWORD FakeServiceManager::Connect(const std::string& directory,

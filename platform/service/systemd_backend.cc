@@ -1,6 +1,5 @@
 #include "platform/service/systemd_backend.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "platform/base/results.h"
+#include "platform/file/file.h"
 #include "platform/log/logger.h"
 
 namespace kavex::service {
@@ -106,36 +106,6 @@ uint64_t ProcessStartTime() {
     if (p == nullptr) return 0;
   }
   return std::strtoull(p + 1, nullptr, 10);
-}
-
-DWORD WriteUnitFile(const std::string& path, const std::string& text) {
-  std::string tmp = path + ".tmpXXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0)
-    return errno == EACCES || errno == EPERM || errno == EROFS
-               ? ERROR_ACCESS_DENIED
-               : ERROR_CANTWRITE;
-  bool ok = fchmod(fd, 0644) == 0;
-  size_t done = 0;
-  while (ok && done < text.size()) {
-    ssize_t w = write(fd, text.data() + done, text.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    ok = w > 0;
-    if (ok) done += static_cast<size_t>(w);
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return ERROR_CANTWRITE;
-  }
-  std::string directory = path.substr(0, path.rfind('/') + 1);
-  int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    fsync(dir);
-    close(dir);
-  }
-  return ERROR_SUCCESS;
 }
 
 bool FileExists(const std::string& path) {
@@ -239,15 +209,13 @@ DWORD SystemdBackend::UnitPath(const std::string& unit, std::string* path) {
   return ERROR_SUCCESS;
 }
 
-DWORD SystemdBackend::GetString(const std::string& path,
-                                const char* interface, const char* property,
-                                std::string* value) {
+DWORD SystemdBackend::GetString(const std::string& path, const char* interface,
+                                const char* property, std::string* value) {
   BusError error;
   Reply reply;
-  int r = sd_bus_call_method(bus_, kDestination, path.c_str(),
-                             "org.freedesktop.DBus.Properties", "Get",
-                             &error.error, &reply.message, "ss", interface,
-                             property);
+  int r = sd_bus_call_method(
+      bus_, kDestination, path.c_str(), "org.freedesktop.DBus.Properties",
+      "Get", &error.error, &reply.message, "ss", interface, property);
   if (r < 0) return Win32ErrorFromBus(&error.error, r);
   // A value of another type than a string is the manager's fault, not a
   // missing service.
@@ -329,7 +297,9 @@ DWORD SystemdBackend::Reload() {
 DWORD SystemdBackend::Install(const std::string& unit,
                               const std::string& text) {
   std::string path = options_.unit_directory + "/" + unit;
-  DWORD e = WriteUnitFile(path, text);
+  file::ReplaceOptions options;
+  options.new_file_mode = 0644;
+  DWORD e = file::ReplaceFile(path, text, options);
   if (e != ERROR_SUCCESS) return e;
   e = Reload();
   // A unit the manager did not take is not left behind for a later reload.
