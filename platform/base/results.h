@@ -64,7 +64,12 @@
   X(ERROR_NOT_FOUND, 1168)               \
   X(ERROR_NO_SYSTEM_RESOURCES, 1450)     \
   X(ERROR_TIMEOUT, 1460)                 \
+  X(RPC_S_UNKNOWN_IF, 1717)              \
   X(RPC_S_SERVER_UNAVAILABLE, 1722)      \
+  X(RPC_S_SERVER_TOO_BUSY, 1723)         \
+  X(RPC_S_PROTOCOL_ERROR, 1728)          \
+  X(RPC_S_PROCNUM_OUT_OF_RANGE, 1745)    \
+  X(RPC_X_BAD_STUB_DATA, 1783)           \
   X(ERROR_CANT_RESOLVE_FILENAME, 1921)
 
 // X(name, value)
