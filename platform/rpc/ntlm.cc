@@ -36,6 +36,10 @@ bool ReadField(std::span<const uint8_t> message, size_t at,
   if (!r.Skip(at) || !r.U16(&length) || !r.U16(&maximum) || !r.U32(&offset)) {
     return false;
   }
+  if (length == 0) {
+    *out = {};
+    return true;
+  }
   if (offset > message.size() || length > message.size() - offset) {
     return false;
   }
