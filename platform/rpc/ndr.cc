@@ -360,7 +360,8 @@ class Encoder {
   void Pointer(PointerAttribute attribute, const void* address, bool embedded,
                Deferred d) {
     if (status_ != NdrStatus::kOk) return;
-    if (attribute == PointerAttribute::kRef || attribute == PointerAttribute::kNone) {
+    if (attribute == PointerAttribute::kRef ||
+        attribute == PointerAttribute::kNone) {
       if (!address) {
         Fail(NdrStatus::kBadValue);
         return;
@@ -445,8 +446,9 @@ class Encoder {
           Fail(NdrStatus::kBadValue);
           return;
         }
-        Pointer(t->pointer == PointerAttribute::kNone ? PointerAttribute::kUnique
-                                                      : t->pointer,
+        Pointer(t->pointer == PointerAttribute::kNone
+                    ? PointerAttribute::kUnique
+                    : t->pointer,
                 p, embedded, d);
         return;
       }
@@ -580,8 +582,8 @@ class Encoder {
     for (Deferred& x : list) Pointee(x);
     if (d.what == Deferred::kVariant && status_ == NdrStatus::kOk) {
       // clSize: the whole representation, referents included, in 8 bytes.
-      w_.PatchU32(variant_start,
-                  static_cast<uint32_t>((w_.position() - variant_start + 7) / 8));
+      w_.PatchU32(variant_start, static_cast<uint32_t>(
+                                     (w_.position() - variant_start + 7) / 8));
     }
     --depth_;
   }
@@ -700,7 +702,8 @@ class Encoder {
       return;
     }
     uint64_t total = 1;
-    for (USHORT i = 0; i < psa->cDims; ++i) total *= psa->rgsabound[i].cElements;
+    for (USHORT i = 0; i < psa->cDims; ++i)
+      total *= psa->rgsabound[i].cElements;
     if (total > 0xFFFFFFFFu) {
       Fail(NdrStatus::kBadValue);
       return;
@@ -708,9 +711,9 @@ class Encoder {
     uint32_t count = static_cast<uint32_t>(total);
     w_.U32(psa->cDims);  // conformance of rgsabound
     w_.U16(psa->cDims);
-    w_.U16(psa->fFeatures & (FADF_HAVEVARTYPE | FADF_BSTR | FADF_VARIANT |
-                             FADF_UNKNOWN | FADF_DISPATCH | FADF_HAVEIID |
-                             FADF_RECORD));
+    w_.U16(psa->fFeatures &
+           (FADF_HAVEVARTYPE | FADF_BSTR | FADF_VARIANT | FADF_UNKNOWN |
+            FADF_DISPATCH | FADF_HAVEIID | FADF_RECORD));
     w_.U32(psa->cbElements);
     w_.U32(0);  // cLocks
     w_.U32(kind);
@@ -1211,8 +1214,8 @@ class Decoder {
     uint32_t size = 0, reserved = 0, discriminant = 0;
     uint16_t vt = 0, r1 = 0, r2 = 0, r3 = 0;
     if (!r_.Align(8) || !r_.U32(&size) || !r_.U32(&reserved) || !r_.U16(&vt) ||
-        !r_.U16(&r1) || !r_.U16(&r2) || !r_.U16(&r3) || !r_.U32(&discriminant) ||
-        discriminant != vt) {
+        !r_.U16(&r1) || !r_.U16(&r2) || !r_.U16(&r3) ||
+        !r_.U32(&discriminant) || discriminant != vt) {
       Fail(NdrStatus::kBadStubData);
       return;
     }
@@ -1375,7 +1378,9 @@ class Decoder {
     Deferred d{kind == kSfBstr      ? Deferred::kBstrElements
                : kind == kSfVariant ? Deferred::kVariantElements
                                     : Deferred::kScalarElements,
-               nullptr, psa->pvData, {}};
+               nullptr,
+               psa->pvData,
+               {}};
     d.count = size;
     d.vt = vt;
     deferred_->push_back(d);
@@ -1411,8 +1416,10 @@ class Decoder {
         Later({Deferred::kBstr, nullptr, static_cast<BSTR*>(d.target) + i, {}},
               true);
       } else {
-        Later({Deferred::kVariant, nullptr,
-               static_cast<VARIANT*>(d.target) + i, {}},
+        Later({Deferred::kVariant,
+               nullptr,
+               static_cast<VARIANT*>(d.target) + i,
+               {}},
               true);
       }
     }
@@ -1519,7 +1526,9 @@ struct ServerCall::State {
 
 ServerCall::ServerCall(const MethodDescription* method, ObjrefHook* hook,
                        NdrLimits limits)
-    : method_(method), hook_(hook), limits_(limits),
+    : method_(method),
+      hook_(hook),
+      limits_(limits),
       state_(std::make_unique<State>()) {
   size_t n = method->params.size();
   state_->storage.assign(n, {0, 0});
@@ -1540,10 +1549,10 @@ void FreeOutSlots(const MethodDescription* method, void* const* args,
       int64_t count = 0;
       if (Evaluate(e->size_is, frame, Scope{}, &count)) {
         for (int64_t i = 0; i < count; ++i) {
-          FreeValue(frame, e->element,
-                    static_cast<uint8_t*>(slot.memory) +
-                        i * e->element->memory_size,
-                    Scope{});
+          FreeValue(
+              frame, e->element,
+              static_cast<uint8_t*>(slot.memory) + i * e->element->memory_size,
+              Scope{});
         }
       }
     } else {
@@ -1596,7 +1605,8 @@ NdrStatus ServerCall::DecodeIn(std::span<const uint8_t> stub, size_t offset) {
         return NdrStatus::kBadStubData;
       }
       size_t stride = e->element->memory_size;
-      if (stride && static_cast<uint64_t>(count) > limits_.max_allocation / stride) {
+      if (stride &&
+          static_cast<uint64_t>(count) > limits_.max_allocation / stride) {
         return NdrStatus::kNoMemory;
       }
       bytes = static_cast<size_t>(count) * stride;
@@ -1676,7 +1686,8 @@ NdrStatus DecodeResponse(const MethodDescription* method,
   // Leave no pointer to what was just freed in the caller's [out]s.
   for (size_t i = 0; i < method->params.size(); ++i) {
     const ParamDescription& p = method->params[i];
-    if (!com::IsOut(p.direction) || p.type->kind != TypeKind::kPointer) continue;
+    if (!com::IsOut(p.direction) || p.type->kind != TypeKind::kPointer)
+      continue;
     void* target = *static_cast<void* const*>(arguments[i]);
     const TypeDescription* e = p.type->element;
     if (target && !IsArray(e)) std::memset(target, 0, e->memory_size);

@@ -72,7 +72,7 @@ const char* NdrStatusName(NdrStatus status);
 uint32_t FaultForNdrStatus(NdrStatus status);
 
 struct NdrLimits {
-  size_t max_depth = 24;           // nested pointers, structures, variants
+  size_t max_depth = 24;             // nested pointers, structures, variants
   size_t max_allocation = 64 << 20;  // bytes a decode may allocate
 };
 
