@@ -1695,4 +1695,19 @@ NdrStatus DecodeResponse(const MethodDescription* method,
   return status;
 }
 
+uint32_t InvokeDescribedMethod(const com::InterfaceDescription& interface,
+                               void* interface_pointer, uint16_t opnum,
+                               std::span<const uint8_t> stub, size_t offset,
+                               ObjrefHook* hook, std::vector<uint8_t>* out) {
+  const MethodDescription* method = interface.Method(opnum);
+  // AddRef and Release (no invoker) are never called across the wire.
+  if (!method || !method->invoke) return kFaultOpRangeError;
+  ServerCall call(method, hook);
+  NdrStatus status = call.DecodeIn(stub, offset);
+  if (status != NdrStatus::kOk) return FaultForNdrStatus(status);
+  call.Invoke(interface_pointer);
+  status = call.EncodeOut(out);
+  return FaultForNdrStatus(status);
+}
+
 }  // namespace kavex::rpc

@@ -125,6 +125,16 @@ NdrStatus DecodeResponse(const com::MethodDescription* method,
                          std::span<const uint8_t> stub, size_t offset,
                          HRESULT* result, NdrLimits limits = {});
 
+// The whole server stub of a described method: decodes stub[offset..],
+// calls the method on `interface_pointer` (the object's pointer for the
+// description's IID), and appends the reply to *out. Returns 0, or the fault
+// status to answer (unknown opnum: kFaultOpRangeError; bad data:
+// kFaultBadStubData; ...), with *out then as it was.
+uint32_t InvokeDescribedMethod(const com::InterfaceDescription& interface,
+                               void* interface_pointer, uint16_t opnum,
+                               std::span<const uint8_t> stub, size_t offset,
+                               ObjrefHook* hook, std::vector<uint8_t>* out);
+
 // Frees what a value of `type` at `memory` owns (not the memory itself):
 // task-allocated pointees, strings, BSTRs, variants, interface
 // references. Counts come from the frame's correlations.
