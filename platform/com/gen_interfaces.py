@@ -911,7 +911,9 @@ class Generator:
         for module in [m] + self.imported:
             for i in module.of(Interface):
                 if not i.described():
-                    out.append(f"constexpr IID kIidOf{i.name} = "
+                    # Only some tables name each of these.
+                    out.append(f"[[maybe_unused]] constexpr IID "
+                               f"kIidOf{i.name} = "
                                f"{guid_initializer(i.uuid)};")
         out += [""] + self.node_lines + [""]
         for inner, obj in definitions:

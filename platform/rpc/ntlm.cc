@@ -51,7 +51,7 @@ std::u16string ToUtf16(std::span<const uint8_t> bytes, bool unicode) {
   std::u16string s;
   if (unicode) {
     s.resize(bytes.size() / 2);
-    std::memcpy(s.data(), bytes.data(), s.size() * 2);
+    if (!s.empty()) std::memcpy(s.data(), bytes.data(), s.size() * 2);
   } else {
     for (uint8_t b : bytes) s.push_back(b);
   }

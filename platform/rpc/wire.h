@@ -37,6 +37,7 @@ class WireReader {
   }
   bool Copy(void* out, size_t n) {
     if (failed_ || n > data_.size() - pos_) return Fail();
+    if (n == 0) return true;
     std::memcpy(out, data_.data() + pos_, n);
     pos_ += n;
     return true;
@@ -69,6 +70,7 @@ class WireWriter {
 
   size_t position() const { return out_->size() - base_; }
   void Raw(const void* p, size_t n) {
+    if (n == 0) return;
     const uint8_t* b = static_cast<const uint8_t*>(p);
     out_->insert(out_->end(), b, b + n);
   }
