@@ -523,6 +523,53 @@ TEST(NdrServer, HostileStubDataIsRefusedWithoutLeaks) {
   }
 }
 
+// Full pointers: a referent id seen before stands for the same referent,
+// decoded once (so a cycle cannot make the decoder loop or allocate).
+constexpr com::TypeDescription kDword{.kind = com::TypeKind::kDword,
+                                      .name = "DWORD",
+                                      .memory_size = 4,
+                                      .memory_alignment = 4};
+constexpr com::TypeDescription kFullPointer{
+    .kind = com::TypeKind::kPointer,
+    .name = "DWORD*",
+    .pointer = com::PointerAttribute::kPtr,
+    .element = &kDword,
+    .memory_size = 8,
+    .memory_alignment = 8};
+constexpr com::ParamDescription kAliasParams[] = {
+    {"a", com::Direction::kIn, &kFullPointer},
+    {"b", com::Direction::kIn, &kFullPointer},
+    {"c", com::Direction::kIn, &kFullPointer},
+};
+constexpr com::TypeDescription kHresult{.kind = com::TypeKind::kHresult,
+                                        .name = "HRESULT",
+                                        .memory_size = 4,
+                                        .memory_alignment = 4};
+constexpr MethodDescription kAlias{
+    .name = "Alias", .opnum = 3, .result = &kHresult, .params = kAliasParams};
+
+TEST(NdrServer, FullPointersAliasByReferentId) {
+  ServerCall call(&kAlias, nullptr);
+  ASSERT_EQ(
+      call.DecodeIn(Hex("00000200 05000000 | 00000200 | 04000200 07000000")),
+      NdrStatus::kOk);
+  DWORD* a = Arg<DWORD*>(call, 0);
+  DWORD* b = Arg<DWORD*>(call, 1);
+  DWORD* c = Arg<DWORD*>(call, 2);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(*a, 5u);
+  EXPECT_EQ(*c, 7u);
+  // The encoder writes an aliased pointer's referent once.
+  DWORD five = 5, seven = 7;
+  DWORD* pa = &five;
+  DWORD* pc = &seven;
+  void* args[] = {&pa, &pa, &pc};
+  std::vector<uint8_t> stub;
+  ASSERT_EQ(EncodeRequest(&kAlias, args, nullptr, &stub), NdrStatus::kOk);
+  EXPECT_EQ(stub, Hex("00000200 05000000 00000200 04000200 07000000"));
+}
+
 // Every described method: the client's encoding of empty arguments decodes
 // on the server, every shorter stub is refused, and the server's reply
 // decodes on the client.
