@@ -229,6 +229,7 @@ bool NtlmServer::Negotiate(std::span<const uint8_t> negotiate,
   AppendAvPair(&info, kAvEol, {});
 
   challenge->clear();
+  challenge->reserve(64 + target_name.size() + info.size());
   WireWriter w(challenge);
   constexpr uint32_t kPayload = 56;
   w.Raw(kSignature, 8);
@@ -384,6 +385,7 @@ DWORD NtlmServer::Authenticate(std::span<const uint8_t> message,
 
 std::vector<uint8_t> BuildNtlmNegotiate(uint32_t flags) {
   std::vector<uint8_t> out;
+  out.reserve(64);
   WireWriter w(&out);
   w.Raw(kSignature, 8);
   w.U32(1);

@@ -71,8 +71,9 @@ class WireWriter {
   size_t position() const { return out_->size() - base_; }
   void Raw(const void* p, size_t n) {
     if (n == 0) return;
-    const uint8_t* b = static_cast<const uint8_t*>(p);
-    out_->insert(out_->end(), b, b + n);
+    size_t at = out_->size();
+    out_->resize(at + n);
+    std::memcpy(out_->data() + at, p, n);
   }
   void Zeros(size_t n) { out_->resize(out_->size() + n, 0); }
   void Align(size_t a) { Zeros((a - position() % a) % a); }
