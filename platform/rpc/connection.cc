@@ -329,6 +329,7 @@ void Connection::HandleRequest(const Pdu& pdu) {
   if (first) {
     if (it != reassembling_.end()) {
       // A new call under the id of one still arriving.
+      buffered_bytes_ -= it->second.call.stub.size();
       reassembling_.erase(it);
       SendFault(call_id, pdu.context_id, kFaultProtocolError);
       Close();
@@ -371,6 +372,7 @@ void Connection::HandleRequest(const Pdu& pdu) {
     return;
   } else if (pdu.context_id != it->second.call.context_id ||
              pdu.opnum != it->second.call.opnum) {
+    buffered_bytes_ -= it->second.call.stub.size();
     reassembling_.erase(it);
     SendFault(call_id, pdu.context_id, kFaultProtocolError);
     Close();
@@ -378,13 +380,16 @@ void Connection::HandleRequest(const Pdu& pdu) {
   }
   Reassembly& r = it->second;
   if (++r.fragments > l.max_fragments_per_call ||
-      r.call.stub.size() + pdu.stub.size() > l.max_call_bytes) {
+      r.call.stub.size() + pdu.stub.size() > l.max_call_bytes ||
+      buffered_bytes_ + pdu.stub.size() > l.max_buffered_bytes) {
+    buffered_bytes_ -= r.call.stub.size();
     reassembling_.erase(it);
     SendFault(call_id, pdu.context_id, kFaultRemoteNoMemory);
     Close();
     return;
   }
   r.call.stub.insert(r.call.stub.end(), pdu.stub.begin(), pdu.stub.end());
+  buffered_bytes_ += pdu.stub.size();
   if (last) {
     ready_.push_back(std::move(r.call));
     reassembling_.erase(it);
@@ -393,9 +398,15 @@ void Connection::HandleRequest(const Pdu& pdu) {
 
 void Connection::HandleCancel(const Pdu& pdu, bool orphaned) {
   const uint32_t call_id = pdu.header.call_id;
-  bool dropped = reassembling_.erase(call_id) != 0;
+  bool dropped = false;
+  if (auto r = reassembling_.find(call_id); r != reassembling_.end()) {
+    buffered_bytes_ -= r->second.call.stub.size();
+    reassembling_.erase(r);
+    dropped = true;
+  }
   for (auto it = ready_.begin(); it != ready_.end(); ++it) {
     if (it->call_id == call_id) {
+      buffered_bytes_ -= it->stub.size();
       ready_.erase(it);
       dropped = true;
       break;
@@ -410,6 +421,7 @@ std::optional<PendingCall> Connection::TakeCall() {
   if (running_ || ready_.empty() || closing_) return std::nullopt;
   PendingCall call = std::move(ready_.front());
   ready_.pop_front();
+  buffered_bytes_ -= call.stub.size();
   running_ = true;
   return call;
 }

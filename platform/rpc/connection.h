@@ -35,6 +35,8 @@ struct Limits {
   uint16_t min_fragment = 1432;
   size_t max_fragments_per_call = 512;
   size_t max_call_bytes = 4 << 20;  // reassembled stub data of one request
+  // Stub data of all the calls a connection has waiting or arriving.
+  size_t max_buffered_bytes = 8 << 20;
   size_t max_contexts = 32;
   size_t max_pending_calls = 16;
   size_t max_connections = 512;
@@ -143,6 +145,7 @@ class Connection {
   SecurityContext security_;
   std::map<uint32_t, Reassembly> reassembling_;
   std::deque<PendingCall> ready_;
+  size_t buffered_bytes_ = 0;  // stub data in reassembling_ and ready_
 };
 
 // Splits a response into fragments of at most `max_xmit` bytes (appended to

@@ -488,6 +488,20 @@ TEST_F(ConnectionTest, HostileRequestsGetFaultsOrClose) {
     }
     EXPECT_EQ(connection().closing(), c.closes);
   }
+  // Calls that each keep to the limit but together exceed what a
+  // connection may hold.
+  connection_.reset();
+  config_.limits.max_buffered_bytes = 100;
+  ASSERT_TRUE(LogOn(testing::TestCredentials()));
+  std::vector<Pdu> two = {
+      Request(0, std::vector<uint8_t>(60), 20, kPfcFirstFrag),
+      Request(0, std::vector<uint8_t>(60), 21, kPfcFirstFrag)};
+  std::vector<Pdu> out = Send(two);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].status, kFaultRemoteNoMemory);
+  EXPECT_TRUE(connection().closing());
+  config_.limits.max_buffered_bytes = 8 << 20;
+
   // A second bind on the connection.
   connection_.reset();
   ASSERT_TRUE(LogOn(testing::TestCredentials()));

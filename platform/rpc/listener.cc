@@ -364,6 +364,10 @@ void Listener::CloseClient(uint64_t id) {
 void Listener::CheckDeadlines() {
   const Limits& l = config_->limits;
   uint32_t now = GetTickCount();
+  // A few times a second is enough, however busy the connections are.
+  if (checked_once_ && now - last_check_ < kTickMs / 2) return;
+  last_check_ = now;
+  checked_once_ = true;
   std::vector<uint64_t> expired;
   for (auto& [id, c] : clients_) {
     if (c->fd_closed) continue;

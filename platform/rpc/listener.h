@@ -95,6 +95,8 @@ class Listener {
   std::atomic<size_t> connection_count_{0};
   std::atomic<size_t> refused_count_{0};
   uint64_t next_id_ = 1;
+  uint32_t last_check_ = 0;  // tick of the last deadline check
+  bool checked_once_ = false;
 
   // Owned by the loop thread.
   std::map<uint64_t, std::unique_ptr<Client>> clients_;
