@@ -1579,6 +1579,12 @@ NdrStatus ServerCall::DecodeIn(std::span<const uint8_t> stub, size_t offset) {
   for (size_t i = 0; i < method_->params.size(); ++i) {
     const ParamDescription& p = method_->params[i];
     if (!com::IsIn(p.direction)) continue;
+    // An [in, out] value that owns memory would be freed by both the
+    // object and the frame: only plain values travel both ways here.
+    if (p.direction == Direction::kInOut &&
+        !(p.type->kind == TypeKind::kPointer && IsFlat(p.type->element))) {
+      return NdrStatus::kUnsupported;
+    }
     decoder.Parameter(i, &s.storage[i]);
     if (decoder.status() != NdrStatus::kOk) break;
     if (IsRefParam(p.type)) {
