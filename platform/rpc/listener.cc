@@ -190,8 +190,8 @@ void Listener::Accept() {
     const Limits& l = config_->limits;
     if (clients_.size() >= l.max_connections ||
         per_peer_[address] >= l.max_connections_per_peer) {
+      ++refused_count_;  // before the peer can see the close
       close(fd);
-      ++refused_count_;
       log::Logf(log::Level::kWarning, "rpc",
                 "refusing a connection from %s: too many connections",
                 address.c_str());
@@ -349,11 +349,12 @@ void Listener::CloseClient(uint64_t id) {
   if (it == clients_.end()) return;
   Client& client = *it->second;
   if (!client.fd_closed) {
+    // Counted down before the peer can see the close.
+    --connection_count_;
+    if (--per_peer_[client.peer] == 0) per_peer_.erase(client.peer);
     epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, client.fd, nullptr);
     close(client.fd);
     client.fd_closed = true;
-    if (--per_peer_[client.peer] == 0) per_peer_.erase(client.peer);
-    --connection_count_;
   }
   // A call still running keeps the record until it completes.
   if (client.connection.call_running()) return;
