@@ -1,6 +1,7 @@
 #include "platform/pkio/adapter.h"
 
 #include <linux/if_packet.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -60,7 +61,13 @@ Adapter::~Adapter() { Close(); }
 
 void Adapter::StartReceiving(FrameSource* source) {
   source_ = source;
-  receiver_ = std::thread([this] { ReceiveLoop(); });
+  receiver_ = std::thread([this] {
+    // "pkio:<interface>" in top -H and /proc/<pid>/task/*/comm.
+    std::string name = ndis_name_.substr(ndis_name_.rfind('\\') + 1);
+    name = ("pkio:" + name).substr(0, 15);
+    pthread_setname_np(pthread_self(), name.c_str());
+    ReceiveLoop();
+  });
 }
 
 void Adapter::Close() {
@@ -479,7 +486,7 @@ NDIS_STATUS Adapter::PrivateRequest(PKIO_NDIS_REQUEST* request) {
 
 void Adapter::ReceiveLoop() {
   std::vector<RxFrame> frames;
-  int wait_ms = 50;
+  int wait_ms = -1;
   while (!stopping_) {
     source_->Wait(wait_ms);
     for (;;) {
@@ -621,7 +628,10 @@ void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
 void Adapter::FillSingle(const RxFrame& frame, uint32_t sequence) {
   const PostedRead& read = FrontRead();
   PKIO_PACKET* p = read.packet;
-  const uint32_t delivered = std::min(frame.caplen, p->BufferCapacity);
+  // The block may sit at any address (an element of an array of packed
+  // blocks): its fields are read by value, never bound to a reference.
+  const DWORD capacity = p->BufferCapacity;
+  const uint32_t delivered = std::min(frame.caplen, capacity);
   p->Status = 0;
   p->Header.SequenceNumber = sequence;
   p->Header.Reserved = 0;
@@ -639,7 +649,8 @@ void Adapter::FillMulti(const RxFrame& frame, uint32_t sequence,
   for (;;) {
     PostedRead& read = FrontRead();
     MPR_PACKET_BUFFER* b = read.buffer;
-    uint32_t room = b->BufferSize - std::min(b->BufferSize, read.next_offset);
+    const DWORD size = b->BufferSize;  // by value: b may be unaligned
+    uint32_t room = size - std::min(size, read.next_offset);
     if (room < MPR_RECORD_FRAME_OFFSET + std::min(frame.caplen, 64u) &&
         read.count > 0) {
       CompleteMulti(read);
@@ -675,23 +686,25 @@ void Adapter::FillMulti(const RxFrame& frame, uint32_t sequence,
 
 void Adapter::CompleteMulti(PostedRead& read) {
   MPR_PACKET_BUFFER* b = read.buffer;
+  const DWORD size = b->BufferSize;  // by value: b may be unaligned
+  const DWORD used = std::min(read.next_offset, size);
   b->Status = 0;
   b->PacketCount = read.count;
-  b->BytesUsed = std::min(read.next_offset, b->BufferSize);
-  Complete(read, 0, b->BytesUsed);
+  b->BytesUsed = used;
+  Complete(read, 0, used);
 }
 
 int Adapter::CompleteExpiredBuffer() {
-  if (mode_ != Mode::kMulti) return 50;
+  if (mode_ != Mode::kMulti) return -1;
   std::lock_guard<std::mutex> lock(mu_);
-  if (read_head_ == reads_.size() || FrontRead().count == 0) return 50;
+  if (read_head_ == reads_.size() || FrontRead().count == 0) return -1;
   uint32_t waited = sync::CurrentClock()->TickCount() - FrontRead().first_tick;
   if (waited >= read_timeout_ms_) {
     CompleteMulti(FrontRead());
     PopRead();
     taken_reads_.store(reads_.size() - read_head_, std::memory_order_relaxed);
     FlushCompletions();
-    return 50;
+    return -1;
   }
   return static_cast<int>(std::min<uint32_t>(read_timeout_ms_ - waited, 50));
 }

@@ -1,7 +1,9 @@
 // One open adapter: its receive thread, which hands every frame that passes
 // the adapter's filters to the oldest posted read, its adapter requests and
-// its sends. Subclasses supply the frames (a packet socket ring or the
-// simulator) and the link-level operations.
+// its sends. Subclasses, one per frame source (frame_source.h), supply the
+// frames (a packet socket ring, a simulated LAN) and the link-level
+// operations. The receive thread is named "pkio:<last part of the NDIS
+// name>" (cut to 15 characters).
 #ifndef KAVEX_PLATFORM_PKIO_ADAPTER_H_
 #define KAVEX_PLATFORM_PKIO_ADAPTER_H_
 
@@ -35,7 +37,8 @@ class FrameSource {
  public:
   virtual ~FrameSource() = default;
   // Returns when frames may be ready, Wake() was called, or after about
-  // timeout_ms.
+  // timeout_ms; a negative timeout_ms means nothing is due, and the source
+  // waits at its own idle pace (a fraction of a second at most).
   virtual void Wait(int timeout_ms) = 0;
   // Appends the next frames that are ready; *drops counts frames lost before
   // them. Nothing appended and no drops: nothing is ready.
