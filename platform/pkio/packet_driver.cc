@@ -1,6 +1,6 @@
-#include "device/packet_driver.h"
+#include "platform/pkio/packet_driver.h"
 
-namespace kavex::device {
+namespace kavex::pkio {
 namespace {
 
 class PkioPacketDriver : public PacketDriver {
@@ -53,10 +53,10 @@ class PkioPacketDriver : public PacketDriver {
 
 }  // namespace
 
-PacketDriver* PkioDriver() {
+PacketDriver* RealPacketDriver() {
   // Stateless, so it may live until the very end of the process.
   static PkioPacketDriver driver;
   return &driver;
 }
 
-}  // namespace kavex::device
+}  // namespace kavex::pkio
