@@ -251,8 +251,7 @@ TEST_F(SimulatedCaptureTest, ReadsPostedFromAnotherThreadCompleteThere) {
   };
   HANDLE thread = CreateThread(nullptr, 0, body, &worker, 0, nullptr);
   ASSERT_NE(thread, nullptr);
-  ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-  CloseHandle(thread);
+  pkio::testing::JoinTestThread(thread);
   g_log = &log_;
   EXPECT_EQ(worker.log.threads, std::set<DWORD>{worker.id});
   ASSERT_GE(worker.log.frames.size(), 20u);
@@ -344,8 +343,7 @@ TEST(PkioBurstTest, TwoPostingThreadsKeepUpWithBurstsAndCountTruthfully) {
   ASSERT_EQ(SetFilter(handle, 0), NDIS_STATUS_SUCCESS);  // hear nothing more
   SleepEx(0, TRUE);
   other.stop = true;
-  ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-  CloseHandle(thread);
+  pkio::testing::JoinTestThread(thread);
   Pkio_CancelPacketRead(handle, nullptr);
   SleepEx(0, TRUE);
   t_burst_log = nullptr;
@@ -407,8 +405,7 @@ TEST(PkioBurstTest, CloseFromAnotherThreadWhileRoutinesRepost) {
   for (int i = 0; i < 5; ++i) Sleep(10);  // frames would keep coming
   EXPECT_EQ(other.log.count, at_close);
   other.stop = true;
-  ASSERT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-  CloseHandle(thread);
+  pkio::testing::JoinTestThread(thread);
   EXPECT_EQ(other.log.threads, std::set<DWORD>{other.id});
   EXPECT_FALSE(Pkio_PacketReadEx(handle, &other.reads[0].packet, 0,
                                  &other.reads[0].overlapped, OnBurstRead));

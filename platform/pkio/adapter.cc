@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/base/results.h"
+#include "platform/log/logger.h"
 #include "platform/pkio/bpf.h"
 #include "platform/pkio/last_error.h"
 #include "platform/sync/apc.h"
@@ -50,6 +53,16 @@ NDIS_STATUS AnswerQuery(PKIO_NDIS_REQUEST* request, const void* data,
   request->BytesTransferred = size;
   request->BytesNeeded = 0;
   return NDIS_STATUS_SUCCESS;
+}
+
+void Adapter::Refuse(DWORD code, const std::string& reason) {
+  SetError(code, reason);
+  {
+    std::lock_guard<std::mutex> lock(reported_mu_);
+    if (!reported_.insert(reason).second) return;
+  }
+  log::Logf(log::Level::kWarning, "pkio", "%s: %s; refused", ndis_name_.c_str(),
+            reason.c_str());
 }
 
 Adapter::Adapter(Mode mode, std::string ndis_name)
@@ -136,7 +149,9 @@ BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
     }
     if (inbox_.size() + taken_reads_.load(std::memory_order_relaxed) >=
         kMaxPostedReads) {
-      SetError(ERROR_NO_SYSTEM_RESOURCES, "too many reads outstanding");
+      Refuse(ERROR_NO_SYSTEM_RESOURCES, "more than " +
+                                            std::to_string(kMaxPostedReads) +
+                                            " reads outstanding");
       return FALSE;
     }
     read.queue = QueueForCaller(running);
@@ -165,12 +180,13 @@ BOOL Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine,
                        CompletionQueue* running) {
   if (mode_ != Mode::kSingle) {
-    SetError(ERROR_INVALID_FUNCTION, "not an adapter for single reads");
+    Refuse(ERROR_INVALID_FUNCTION,
+           "a single read on an adapter not opened for it");
     return FALSE;
   }
   if (packet == nullptr || routine == nullptr || packet->BufferCapacity == 0) {
-    SetError(ERROR_INVALID_PARAMETER,
-             "a read needs a block with a capacity and a completion routine");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a read needs a block with a capacity and a completion routine");
     return FALSE;
   }
   PostedRead read;
@@ -184,14 +200,15 @@ BOOL Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
                             LPOVERLAPPED_COMPLETION_ROUTINE routine,
                             CompletionQueue* running) {
   if (mode_ != Mode::kMulti) {
-    SetError(ERROR_INVALID_FUNCTION, "not opened for multi-packet reads");
+    Refuse(ERROR_INVALID_FUNCTION,
+           "a multi-packet read on an adapter not opened for it");
     return FALSE;
   }
   if (buffer == nullptr || routine == nullptr ||
       buffer->BufferSize < kMinMultiBuffer) {
-    SetError(ERROR_INVALID_PARAMETER,
-             "a multi-packet read needs a buffer of at least 88 bytes and a "
-             "completion routine");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a multi-packet read needs a buffer of at least 88 bytes and a "
+           "completion routine");
     return FALSE;
   }
   buffer->Status = 0;
@@ -252,14 +269,18 @@ BOOL Adapter::SetBpfProgram(const void* program, DWORD length_bytes) {
     return TRUE;
   }
   if (length_bytes % sizeof(bpf_insn) != 0) {
-    SetError(ERROR_INVALID_PARAMETER,
-             "a filter program is a whole number of 8-byte instructions");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a filter program of " + std::to_string(length_bytes) +
+               " bytes: programs are whole 8-byte instructions");
     return FALSE;
   }
   std::vector<bpf_insn> insns(length_bytes / sizeof(bpf_insn));
   memcpy(insns.data(), program, length_bytes);
   if (!BpfValidate(insns)) {
-    SetError(ERROR_INVALID_PARAMETER, "the filter program is not valid");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "the filter program of " + std::to_string(insns.size()) +
+               " instructions is not valid (unknown code, jump out of the "
+               "program or no final return)");
     return FALSE;
   }
   if (!ApplyBpf(insns, &reason)) {
@@ -271,7 +292,9 @@ BOOL Adapter::SetBpfProgram(const void* program, DWORD length_bytes) {
 
 BOOL Adapter::Send(const void* frame, DWORD length) {
   if (frame == nullptr || length < 14 || length > PKIO_MAX_FRAME_SIZE) {
-    SetError(ERROR_INVALID_PARAMETER, "frames are 14 to 1514 bytes");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a frame of " + std::to_string(length) +
+               " bytes to send: frames are 14 to 1514 bytes");
     return FALSE;
   }
   std::string reason;
@@ -313,7 +336,10 @@ BOOL Adapter::SendEx(const void* frame, DWORD length, OVERLAPPED* overlapped,
 BOOL Adapter::DisableLoopback(DWORD offset, DWORD length, const BYTE* address) {
   if (address == nullptr || length == 0 || length > 16 ||
       offset + length > PKIO_MAX_FRAME_SIZE) {
-    SetError(ERROR_INVALID_PARAMETER, "bad loopback address");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a loopback address of " + std::to_string(length) +
+               " bytes at offset " + std::to_string(offset) +
+               ": 1 to 16 bytes inside a frame");
     return FALSE;
   }
   std::lock_guard<std::mutex> lock(mu_);
@@ -357,6 +383,10 @@ NDIS_STATUS Adapter::SetPacketFilter(PKIO_NDIS_REQUEST* request) {
   DWORD filter;
   memcpy(&filter, request->InformationBuffer, 4);
   if ((filter & ~kSupportedPacketFilter) != 0) {
+    char text[96];
+    snprintf(text, sizeof text, "packet filter 0x%8.8X is not supported",
+             static_cast<unsigned>(filter));
+    Refuse(ERROR_NOT_SUPPORTED, text);
     return NDIS_STATUS_NOT_SUPPORTED;
   }
   std::string reason;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <span>
 #include <string>
 #include <thread>
@@ -147,6 +148,9 @@ class Adapter {
     size_t end;
   };
 
+  // Sets the error; the first time a reason comes up on this adapter it is
+  // also logged, with the adapter's name (the reasons carry the values).
+  void Refuse(DWORD code, const std::string& reason);
   BOOL Post(PostedRead read, CompletionQueue* running);
   CompletionQueue* QueueForCaller(CompletionQueue* running);
   void ReceiveLoop();
@@ -189,6 +193,8 @@ class Adapter {
   std::vector<uint8_t> loopback_address_;
   DWORD loopback_offset_ = 0;
   Stats stats_;
+  std::mutex reported_mu_;
+  std::set<std::string> reported_;
 
   // What posting touches, on cache lines of its own: the receive thread's
   // per-frame writes above do not pull them away from a posting thread.

@@ -153,6 +153,36 @@ TEST(PkioReadBlockTest, PackedBlocksAtOddAddressesAndFramesLongerThanABlock) {
   g_completed = nullptr;
 }
 
+// Each kind of refusal is logged the first time, with the value refused
+// and the adapter's name; calls that are refused again only fail.
+TEST(PkioRefusalTest, RefusalsAreLoggedOnceWithTheValue) {
+  testing::DeclareTestLan("Refuse", "Refusing LAN");
+  log::Recorder recorder;
+  log::ScopedSink sink(recorder.sink(log::Level::kWarning));
+  PKIO_HANDLE h = Pkio_OpenAdapterA("\\Device\\Test\\Refuse");
+  ASSERT_NE(h, PKIO_INVALID_HANDLE);
+  const BYTE odd[5] = {};
+  const bpf_insn no_return[] = {{0x28, 0, 0, 12}};
+  const BYTE address[20] = {};
+  const std::vector<uint8_t> runt(2, 0);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_FALSE(Pkio_SetBPFProgram(h, odd, sizeof odd));
+    EXPECT_EQ(Pkio_GetLastError(), DWORD(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(Pkio_SetBPFProgram(h, no_return, sizeof no_return));
+    EXPECT_EQ(SetFilter(h, 0x1000), NDIS_STATUS_NOT_SUPPORTED);
+    EXPECT_FALSE(Pkio_DisableLoopback(h, 6, sizeof address, address));
+    EXPECT_FALSE(Pkio_PacketSend(h, runt.data(), 2, nullptr));
+  }
+  EXPECT_EQ(recorder.lines().size(), 5u);
+  EXPECT_EQ(recorder.Count("a filter program of 5 bytes"), 1u);
+  EXPECT_EQ(recorder.Count("filter program of 1 instructions"), 1u);
+  EXPECT_EQ(recorder.Count("packet filter 0x00001000"), 1u);
+  EXPECT_EQ(recorder.Count("loopback address of 20 bytes at offset 6"), 1u);
+  EXPECT_EQ(recorder.Count("a frame of 2 bytes"), 1u);
+  EXPECT_EQ(recorder.Count("\\Device\\Test\\Refuse"), 5u);
+  EXPECT_TRUE(Pkio_CloseAdapter(h));
+}
+
 TEST(PkioFrameSourceTest, DeclaredModulesAreLoadedAndBadOnesReportedOnce) {
   testing::UsePrivateRegistry();
   log::Recorder recorder;

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
@@ -104,6 +106,22 @@ inline bool WaitUntil(const std::function<bool()>& done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return done();
+}
+
+// Waits for a thread of the test to end, 60 s of real time at most (under
+// any clock). Past that the test cannot go on safely, since the thread still
+// uses its objects: the process ends with a failure instead of hanging.
+inline void JoinTestThread(HANDLE thread) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (WaitForSingleObject(thread, 0) != WAIT_OBJECT_0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      std::fprintf(stderr, "a test thread did not end within 60 s\n");
+      std::abort();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  CloseHandle(thread);
 }
 
 }  // namespace kavex::pkio::testing
