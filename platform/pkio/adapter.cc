@@ -58,8 +58,9 @@ NDIS_STATUS AnswerQuery(PKIO_NDIS_REQUEST* request, const void* data,
 void Adapter::Refuse(DWORD code, const std::string& reason) {
   SetError(code, reason);
   {
+    // A bounded number of distinct reasons; the rest only fail.
     std::lock_guard<std::mutex> lock(reported_mu_);
-    if (!reported_.insert(reason).second) return;
+    if (reported_.size() >= 64 || !reported_.insert(reason).second) return;
   }
   log::Logf(log::Level::kWarning, "pkio", "%s: %s; refused", ndis_name_.c_str(),
             reason.c_str());
@@ -137,7 +138,7 @@ CompletionQueue* Adapter::QueueForCaller(CompletionQueue* running) {
   return queue.get();
 }
 
-BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
+DWORD Adapter::Post(PostedRead read, CompletionQueue* running) {
   // One look at the thread's state serves the whole post.
   if (running == nullptr) running = CompletionQueue::Running();
   bool wake = false;
@@ -145,19 +146,19 @@ BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
     std::lock_guard<std::mutex> lock(inbox_mu_);
     if (closed_) {
       SetError(ERROR_INVALID_HANDLE, "the adapter is closed");
-      return FALSE;
+      return ERROR_INVALID_HANDLE;
     }
     if (inbox_.size() + taken_reads_.load(std::memory_order_relaxed) >=
         kMaxPostedReads) {
       Refuse(ERROR_NO_SYSTEM_RESOURCES, "more than " +
                                             std::to_string(kMaxPostedReads) +
                                             " reads outstanding");
-      return FALSE;
+      return ERROR_NO_SYSTEM_RESOURCES;
     }
     read.queue = QueueForCaller(running);
     if (read.queue == nullptr) {
       SetError(ERROR_NO_SYSTEM_RESOURCES, "no handle for the calling thread");
-      return FALSE;
+      return ERROR_NO_SYSTEM_RESOURCES;
     }
     inbox_.push_back(read);
     starved_ = false;
@@ -172,22 +173,21 @@ BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
     }
   }
   if (wake) read_posted_.notify_one();
-  SetError(ERROR_IO_PENDING);
-  return FALSE;
+  return ERROR_IO_PENDING;
 }
 
-BOOL Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
-                       LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                       CompletionQueue* running) {
+DWORD Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                        CompletionQueue* running) {
   if (mode_ != Mode::kSingle) {
     Refuse(ERROR_INVALID_FUNCTION,
            "a single read on an adapter not opened for it");
-    return FALSE;
+    return ERROR_INVALID_FUNCTION;
   }
   if (packet == nullptr || routine == nullptr || packet->BufferCapacity == 0) {
     Refuse(ERROR_INVALID_PARAMETER,
            "a read needs a block with a capacity and a completion routine");
-    return FALSE;
+    return ERROR_INVALID_PARAMETER;
   }
   PostedRead read;
   read.packet = packet;
@@ -196,20 +196,20 @@ BOOL Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
   return Post(std::move(read), running);
 }
 
-BOOL Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
-                            LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                            CompletionQueue* running) {
+DWORD Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
+                             LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                             CompletionQueue* running) {
   if (mode_ != Mode::kMulti) {
     Refuse(ERROR_INVALID_FUNCTION,
            "a multi-packet read on an adapter not opened for it");
-    return FALSE;
+    return ERROR_INVALID_FUNCTION;
   }
   if (buffer == nullptr || routine == nullptr ||
       buffer->BufferSize < kMinMultiBuffer) {
     Refuse(ERROR_INVALID_PARAMETER,
            "a multi-packet read needs a buffer of at least 88 bytes and a "
            "completion routine");
-    return FALSE;
+    return ERROR_INVALID_PARAMETER;
   }
   buffer->Status = 0;
   buffer->PacketCount = 0;

@@ -83,14 +83,17 @@ class Adapter {
   // routine of this adapter runs after it returns.
   void Close();
 
-  // running: the queue RunningOnThisThread found for this adapter, when the
-  // caller is one of its routines (saves looking the thread up again).
-  BOOL PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
-                LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                CompletionQueue* running = nullptr);
-  BOOL PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
-                     LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                     CompletionQueue* running = nullptr);
+  // Return ERROR_IO_PENDING when the read is posted, leaving the thread's
+  // last error alone (the caller sets it when its interface says so);
+  // otherwise the error, which is also set with its reason. running: the
+  // queue RunningOnThisThread found for this adapter, when the caller is one
+  // of its routines (saves looking the thread up again).
+  DWORD PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                 CompletionQueue* running = nullptr);
+  DWORD PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
+                      LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                      CompletionQueue* running = nullptr);
   BOOL Cancel(OVERLAPPED* overlapped);
   BOOL SetBpfProgram(const void* program, DWORD length_bytes);
   BOOL Send(const void* frame, DWORD length);
@@ -151,7 +154,7 @@ class Adapter {
   // Sets the error; the first time a reason comes up on this adapter it is
   // also logged, with the adapter's name (the reasons carry the values).
   void Refuse(DWORD code, const std::string& reason);
-  BOOL Post(PostedRead read, CompletionQueue* running);
+  DWORD Post(PostedRead read, CompletionQueue* running);
   CompletionQueue* QueueForCaller(CompletionQueue* running);
   void ReceiveLoop();
   void Deliver(const std::vector<RxFrame>& frames, uint64_t drops);

@@ -153,19 +153,15 @@ void CapturePump::Receive() {
 }
 
 bool CapturePump::Post(ReceiveDescriptor* descriptor) {
-  const bool posted =
-      driver_->PacketReadEx(handle_.load(std::memory_order_relaxed),
-                            &descriptor->packet, 0, &descriptor->overlapped,
-                            &CapturePump::Completion) ||
-      driver_->GetLastError() == static_cast<DWORD>(ERROR_IO_PENDING);
-  if (posted) {
+  const DWORD error = driver_->PostRead(
+      handle_.load(std::memory_order_relaxed), &descriptor->packet,
+      &descriptor->overlapped, &CapturePump::Completion);
+  if (error == static_cast<DWORD>(ERROR_IO_PENDING)) {
     posted_.store(posted_.load(std::memory_order_relaxed) + 1,
                   std::memory_order_relaxed);
     return true;
   }
-  if (options_.hooks.post_failed) {
-    options_.hooks.post_failed(driver_->GetLastError());
-  }
+  if (options_.hooks.post_failed) options_.hooks.post_failed(error);
   return false;
 }
 

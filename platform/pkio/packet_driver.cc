@@ -1,5 +1,7 @@
 #include "platform/pkio/packet_driver.h"
 
+#include "platform/pkio/post_read.h"
+
 namespace kavex::pkio {
 namespace {
 
@@ -41,10 +43,10 @@ class PkioPacketDriver : public PacketDriver {
                               OVERLAPPED* overlapped, BOOL wait) override {
     return Pkio_MakeNdisRequest(adapter, request, overlapped, wait);
   }
-  BOOL PacketReadEx(PKIO_HANDLE adapter, PKIO_PACKET* packet, DWORD flags,
-                    OVERLAPPED* overlapped,
-                    LPOVERLAPPED_COMPLETION_ROUTINE routine) override {
-    return Pkio_PacketReadEx(adapter, packet, flags, overlapped, routine);
+  DWORD PostRead(PKIO_HANDLE adapter, PKIO_PACKET* packet,
+                 OVERLAPPED* overlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE routine) override {
+    return PostPacketRead(adapter, packet, overlapped, routine);
   }
   BOOL CancelPacketRead(PKIO_HANDLE adapter, OVERLAPPED* overlapped) override {
     return Pkio_CancelPacketRead(adapter, overlapped);

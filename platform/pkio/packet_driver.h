@@ -1,7 +1,8 @@
 // The calls a capturing program makes into the driver library, behind one
 // narrow interface so that tests can make any of them fail (see
 // testing/scripted_packet_driver.h). RealPacketDriver forwards each call to
-// the Pkio_* function of the same name unchanged.
+// the Pkio_* function of the same name unchanged, PostRead to the call behind
+// Pkio_PacketReadEx (post_read.h).
 #ifndef KAVEX_PLATFORM_PKIO_PACKET_DRIVER_H_
 #define KAVEX_PLATFORM_PKIO_PACKET_DRIVER_H_
 
@@ -34,9 +35,12 @@ class PacketDriver {
   virtual NDIS_STATUS MakeNdisRequest(PKIO_HANDLE adapter,
                                       PKIO_NDIS_REQUEST* request,
                                       OVERLAPPED* overlapped, BOOL wait) = 0;
-  virtual BOOL PacketReadEx(PKIO_HANDLE adapter, PKIO_PACKET* packet,
-                            DWORD flags, OVERLAPPED* overlapped,
-                            LPOVERLAPPED_COMPLETION_ROUTINE routine) = 0;
+  // Pkio_PacketReadEx, with the outcome returned: ERROR_IO_PENDING when
+  // the read is posted, otherwise the error number (what Pkio_GetLastError
+  // would give); nothing else need be asked per frame.
+  virtual DWORD PostRead(PKIO_HANDLE adapter, PKIO_PACKET* packet,
+                         OVERLAPPED* overlapped,
+                         LPOVERLAPPED_COMPLETION_ROUTINE routine) = 0;
   virtual BOOL CancelPacketRead(PKIO_HANDLE adapter,
                                 OVERLAPPED* overlapped) = 0;
 };

@@ -16,6 +16,7 @@
 #include "platform/pkio/adapter_list.h"
 #include "platform/pkio/frame_source.h"
 #include "platform/pkio/last_error.h"
+#include "platform/pkio/post_read.h"
 #include "platform/sync/event.h"
 
 namespace kavex::pkio {
@@ -195,6 +196,18 @@ PKIO_HANDLE NextEntry(PKIO_HANDLE enumeration, bool first) {
 
 }  // namespace
 
+DWORD PostPacketRead(PKIO_HANDLE handle, PKIO_PACKET* packet,
+                     OVERLAPPED* overlapped,
+                     LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+  CompletionQueue* queue = nullptr;
+  if (Adapter* running = Adapter::RunningOnThisThread(handle, &queue)) {
+    return running->PostRead(packet, overlapped, routine, queue);
+  }
+  auto adapter = FindAdapter(handle);
+  return adapter ? adapter->PostRead(packet, overlapped, routine)
+                 : static_cast<DWORD>(ERROR_INVALID_HANDLE);
+}
+
 NDIS_STATUS QueryBindingList(PKIO_NDIS_REQUEST* request) {
   std::vector<AdapterInfo> adapters = EnumerateAdapters();
   std::vector<uint8_t> answer((adapters.size() + 1) *
@@ -355,13 +368,11 @@ NDIS_STATUS Pkio_MakePrivateRequest(PKIO_HANDLE handle,
 BOOL Pkio_PacketReadEx(PKIO_HANDLE handle, PKIO_PACKET* packet, DWORD /*flags*/,
                        OVERLAPPED* overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  kavex::pkio::CompletionQueue* queue = nullptr;
-  if (kavex::pkio::Adapter* running =
-          kavex::pkio::Adapter::RunningOnThisThread(handle, &queue)) {
-    return running->PostRead(packet, overlapped, routine, queue);
+  if (kavex::pkio::PostPacketRead(handle, packet, overlapped, routine) ==
+      static_cast<DWORD>(ERROR_IO_PENDING)) {
+    kavex::pkio::SetError(ERROR_IO_PENDING);
   }
-  auto adapter = kavex::pkio::FindAdapter(handle);
-  return adapter ? adapter->PostRead(packet, overlapped, routine) : FALSE;
+  return FALSE;
 }
 
 BOOL Pkio_CancelPacketRead(PKIO_HANDLE handle, OVERLAPPED* overlapped) {
@@ -403,12 +414,17 @@ BOOL MPR_ReadPacketBufferEx(PKIO_HANDLE handle, MPR_PACKET_BUFFER* buffer,
                             OVERLAPPED* overlapped,
                             LPOVERLAPPED_COMPLETION_ROUTINE routine) {
   kavex::pkio::CompletionQueue* queue = nullptr;
+  DWORD error = ERROR_INVALID_HANDLE;
   if (kavex::pkio::Adapter* running =
           kavex::pkio::Adapter::RunningOnThisThread(handle, &queue)) {
-    return running->PostMultiRead(buffer, overlapped, routine, queue);
+    error = running->PostMultiRead(buffer, overlapped, routine, queue);
+  } else if (auto adapter = kavex::pkio::FindAdapter(handle)) {
+    error = adapter->PostMultiRead(buffer, overlapped, routine);
   }
-  auto adapter = kavex::pkio::FindAdapter(handle);
-  return adapter ? adapter->PostMultiRead(buffer, overlapped, routine) : FALSE;
+  if (error == static_cast<DWORD>(ERROR_IO_PENDING)) {
+    kavex::pkio::SetError(ERROR_IO_PENDING);
+  }
+  return FALSE;
 }
 
 }  // extern "C"

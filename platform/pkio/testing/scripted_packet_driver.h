@@ -183,21 +183,19 @@ class ScriptedPacketDriver : public PacketDriver {
     if (adapter == 42) return NDIS_STATUS_SUCCESS;
     return real_->MakeNdisRequest(adapter, request, overlapped, wait);
   }
-  BOOL PacketReadEx(PKIO_HANDLE adapter, PKIO_PACKET* packet, DWORD flags,
-                    OVERLAPPED* overlapped,
-                    LPOVERLAPPED_COMPLETION_ROUTINE routine) override {
+  DWORD PostRead(PKIO_HANDLE adapter, PKIO_PACKET* packet,
+                 OVERLAPPED* overlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE routine) override {
     if (!intercept_reads) {
-      return real_->PacketReadEx(adapter, packet, flags, overlapped, routine);
+      return real_->PostRead(adapter, packet, overlapped, routine);
     }
     std::lock_guard<std::mutex> lock(mu_);
     if (poster_ == nullptr) poster_ = sync::OpenCurrentThread();
     if (const DWORD error = repost_error.exchange(0); error != 0) {
-      last_error_ = error;
-      return FALSE;
+      return error;
     }
     reads_.push_back({packet, overlapped, routine});
-    last_error_ = ERROR_IO_PENDING;
-    return FALSE;
+    return ERROR_IO_PENDING;
   }
   BOOL CancelPacketRead(PKIO_HANDLE adapter, OVERLAPPED* overlapped) override {
     if (overlapped == nullptr) ++cancel_all;
