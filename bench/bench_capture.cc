@@ -1,14 +1,15 @@
 // Capture throughput: velto-sim offers 192-byte Velto frames at a series of
 // rates on one end of a veth pair (in a network namespace of our own); this
-// process captures them through the library on the other end with 512 posted
-// reads, the way the device does, and reports per rate
+// process captures them through the library on the other end with the
+// capture pump and 512 posted reads, as the device does, and reports per
+// rate
 //   capture offered_fps=<n> delivered_fps=<n> dropped=<n> user_ns_per_frame=<x>
 // offered_fps is what velto-sim handed to the kernel per second of its own
 // sending time, delivered_fps the frames that reached completion routines
 // over that time, dropped every offered frame that did not (lost in the
 // ring, with no read posted, or before the packet socket saw it).
 // user_ns_per_frame is the user-mode CPU time of the receiving side (the
-// library's receive thread and the posting thread, not this main thread) per
+// library's receive thread and the pump's thread, not this main thread) per
 // delivered frame, traced from their system calls and context switches (see
 // thread_user_time.h); CPU time the trace misses counts as user time. The
 // second line adds their whole CPU time per frame, system calls included
@@ -26,61 +27,22 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/thread_user_time.h"
+#include "platform/pkio/capture_pump.h"
 #include "platform/pkio/pkiolib.h"
-#include "platform/sync/event.h"
-#include "platform/sync/handle.h"
-#include "platform/sync/wait.h"
 
 namespace kavex::bench {
 namespace {
 
 constexpr int kReads = 512;
-const bpf_insn kVeltoProgram[] = {{0x28, 0, 0, 12},
-                                  {0x15, 0, 1, 0x8874},
-                                  {0x06, 0, 0, 0xFFFFFFFF},
-                                  {0x06, 0, 0, 0}};
-
-struct Read {
-  OVERLAPPED overlapped{};
-  PKIO_PACKET packet{};
-};
 
 PKIO_HANDLE g_adapter = PKIO_INVALID_HANDLE;
-std::atomic<uint64_t> g_delivered{0};
-std::atomic<bool> g_stop{false};
-
-void OnRead(DWORD error, DWORD, OVERLAPPED* overlapped) {
-  if (error != 0) return;
-  g_delivered.fetch_add(1, std::memory_order_relaxed);
-  Read* read = static_cast<Read*>(overlapped->Pointer);
-  Pkio_PacketReadEx(g_adapter, &read->packet, 0, overlapped, OnRead);
-}
-
-// The device's receive thread: post every read, then wait alertably.
-void ReceiveThread() {
-  auto reads = std::make_unique<Read[]>(kReads);
-  for (int i = 0; i < kReads; ++i) {
-    reads[i].packet.BufferCapacity = PKIO_MAX_FRAME_SIZE;
-    reads[i].overlapped.Pointer = &reads[i];
-    Pkio_PacketReadEx(g_adapter, &reads[i].packet, 0, &reads[i].overlapped,
-                      OnRead);
-  }
-  HANDLE never = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  while (!g_stop) WaitForSingleObjectEx(never, 500, TRUE);
-  Pkio_CancelPacketRead(g_adapter, nullptr);
-  SleepEx(0, TRUE);
-  CloseHandle(never);
-}
 
 // The receiving side: every thread but this main one, which only starts
 // velto-sim and polls the counters.
@@ -166,17 +128,23 @@ int Main(int argc, char** argv) {
     fprintf(stderr, "bench_capture: cannot make the namespace and veth pair\n");
     return 1;
   }
-  g_adapter = Pkio_OpenAdapterA("\\Device\\kvx1");
-  if (g_adapter == PKIO_INVALID_HANDLE) {
+  // The device's capture: its filter program, its first packet filter,
+  // 512 reads; the sink only takes the frame.
+  pkio::CapturePumpOptions options;
+  options.program = {{0x28, 0, 0, 12},
+                     {0x15, 0, 1, 0x8874},
+                     {0x06, 0, 0, 0xFFFFFFFF},
+                     {0x06, 0, 0, 0}};
+  options.packet_filters = {0x0C};
+  options.reads = kReads;
+  options.sink = [](const pkio::Frame&) {};
+  pkio::CapturePump pump(pkio::RealPacketDriver(), std::move(options));
+  if (!pump.Start("\\Device\\kvx1")) {
     fprintf(stderr, "bench_capture: %s\n", Pkio_GetLastErrorMessageA());
     return 1;
   }
-  Pkio_SetBPFProgram(g_adapter, kVeltoProgram, sizeof kVeltoProgram);
-  DWORD filter = 0x0C;
-  PKIO_NDIS_REQUEST set{
-      PKIO_NDIS_SET, OID_GEN_CURRENT_PACKET_FILTER, &filter, 4, 0, 0};
-  Pkio_MakeNdisRequest(g_adapter, &set, nullptr, TRUE);
-  std::thread receiver(ReceiveThread);
+  g_adapter = pump.handle();
+  while (pump.posted_reads() < kReads) usleep(1000);
 
   const char* scenario =
       "switch 02.C4.7D.00.00.01 type=1 ports=24 info=0 cpu=0";
@@ -188,7 +156,7 @@ int Main(int argc, char** argv) {
         (rate ? " -r " + std::to_string(rate) : " --fast") + " -d " +
         std::to_string(long(seconds_per_rate * 1000)) + " -e '" + scenario +
         "'";
-    uint64_t delivered0 = g_delivered;
+    uint64_t delivered0 = pump.frames();
     uint32_t kernel0 = Private(OID_PKIO_RCV_MISSED_DRIVER);
     uint32_t user0 = Private(OID_PKIO_RCV_MISSED_USER);
     ReceiverCpu cpu0 = ReceiverCpuNow();
@@ -201,9 +169,9 @@ int Main(int argc, char** argv) {
     // Let the last frames drain.
     uint64_t last = 0;
     do {
-      last = g_delivered;
+      last = pump.frames();
       usleep(50000);
-    } while (g_delivered != last);
+    } while (pump.frames() != last);
     ReceiverCpu cpu1 = ReceiverCpuNow();
     uint64_t user_ns = 0, run_ns = 0;
     traced = traced && tracer.Stop(&user_ns, &run_ns, &why_not);
@@ -211,7 +179,7 @@ int Main(int argc, char** argv) {
       fprintf(stderr, "bench_capture: velto-sim failed\n");
       break;
     }
-    uint64_t delivered = g_delivered - delivered0;
+    uint64_t delivered = pump.frames() - delivered0;
     uint64_t kernel_drops = Private(OID_PKIO_RCV_MISSED_DRIVER) - kernel0;
     uint64_t user_drops = Private(OID_PKIO_RCV_MISSED_USER) - user0;
     uint64_t dropped = sent > delivered ? sent - delivered : 0;
@@ -230,8 +198,7 @@ int Main(int argc, char** argv) {
         "capture offered_fps=%.0f delivered_fps=%.0f dropped=%llu "
         "user_ns_per_frame=%.1f%s\n",
         sent / seconds, delivered / seconds,
-        static_cast<unsigned long long>(dropped),
-        user * per_frame,
+        static_cast<unsigned long long>(dropped), user * per_frame,
         traced ? "" : (" (user+system: " + why_not + ")").c_str());
     printf(
         "  (asked %s fps; ring drops %llu, no read posted %llu, lost before "
@@ -248,9 +215,7 @@ int Main(int argc, char** argv) {
         delivered ? 1000.0 * preempted / delivered : 0.0);
     fflush(stdout);
   }
-  g_stop = true;
-  receiver.join();
-  Pkio_CloseAdapter(g_adapter);
+  pump.Stop();
   return 0;
 }
 

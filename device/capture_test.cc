@@ -13,11 +13,15 @@
 #include "device/testing/scripted_packet_driver.h"
 #include "device/testing/switch_table_fixtures.h"
 #include "device/testing/velto_frame_builder.h"
+#include "platform/log/logger.h"
+#include "platform/pkio/testing/testing_support.h"
 #include "platform/sync/clock.h"
 #include "platform/ui/recording_message_box.h"
 
 namespace kavex::device {
 namespace {
+
+using pkio::testing::WaitUntil;
 
 constexpr VeltoFrameBuilder::Mac kSwitchMac = {0x02, 0xC4, 0x7D, 0, 0, 1};
 constexpr uint8_t kUpFull100 =
@@ -43,16 +47,16 @@ class CaptureTest : public ::testing::Test {
     return printed_;
   }
 
-  // Waits (on real threads, without a deadline of its own) until the
-  // receive thread has posted `reads` reads in all.
-  void WaitForPosts(size_t reads) {
-    while (driver_.reads().size() < reads) std::this_thread::yield();
+  // The receive thread works on its own: these wait for it, each with a
+  // deadline, so that a broken path fails the test instead of hanging it.
+  bool WaitForPosts(size_t reads) {
+    return WaitUntil([&] { return driver_.reads().size() >= reads; });
   }
-  void WaitForPrinted(size_t lines) {
-    while (printed().size() < lines) std::this_thread::yield();
+  bool WaitForPrinted(size_t lines) {
+    return WaitUntil([&] { return printed().size() >= lines; });
   }
-  void WaitForCompletions(uint64_t count) {
-    while (capture_.completions() < count) std::this_thread::yield();
+  bool WaitForCompletions(uint64_t count) {
+    return WaitUntil([&] { return capture_.completions() >= count; });
   }
 
   static std::vector<uint8_t> Frame(uint32_t fcs_errors) {
@@ -74,7 +78,13 @@ class CaptureTest : public ::testing::Test {
   SwitchTable table_{&clock_};
   std::mutex mu_;
   std::vector<std::string> printed_;
-  CaptureAdapter capture_{&driver_, &table_, [this](const std::string& text) {
+  log::Recorder log_;
+  log::ScopedSink log_sink_{log_.sink()};
+  CaptureAdapter capture_{&driver_,
+                          [this](const uint8_t* frame, size_t length) {
+                            table_.HandleFrame(frame, length);
+                          },
+                          [this](const std::string& text) {
                             std::lock_guard<std::mutex> lock(mu_);
                             printed_.push_back(text);
                           }};
@@ -95,7 +105,7 @@ TEST_F(CaptureTest, StartLoadsTheFilterAndPosts512Reads) {
   EXPECT_EQ(driver_.timestamp_resolution, 1u);
   EXPECT_EQ(driver_.filters_tried, std::vector<DWORD>{0x0C});
   EXPECT_EQ(capture_.packet_filter(), 0x0Cu);
-  WaitForPosts(kReceiveDescriptorCount);
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount));
   EXPECT_EQ(capture_.posted_reads(), kReceiveDescriptorCount);
   // Every read has its own buffer of full frame size.
   for (const auto& read : driver_.reads()) {
@@ -142,12 +152,12 @@ TEST_F(CaptureTest, AdapterThatCannotBeOpenedShowsTheDriverError) {
 
 TEST_F(CaptureTest, FramesReachTheTableAndReadsArePostedAgain) {
   ASSERT_TRUE(capture_.Start());
-  WaitForPosts(kReceiveDescriptorCount);
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount));
   // The first frame of a switch only starts its report cycle.
   driver_.Complete(0, Frame(5));
   driver_.Complete(1, Frame(6));
-  WaitForCompletions(2);
-  WaitForPosts(kReceiveDescriptorCount + 2);
+  ASSERT_TRUE(WaitForCompletions(2));
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount + 2));
   EXPECT_EQ(PortText("rx_fcs_errors"), "6");
 
   // Foreign vendor prefix: posted again, never decoded.
@@ -155,8 +165,8 @@ TEST_F(CaptureTest, FramesReachTheTableAndReadsArePostedAgain) {
   std::vector<uint8_t> foreign = Frame(9);
   foreign[6] = 0x00;
   driver_.Complete(2, foreign);
-  WaitForCompletions(3);
-  WaitForPosts(kReceiveDescriptorCount + 3);
+  ASSERT_TRUE(WaitForCompletions(3));
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount + 3));
   EXPECT_EQ(PortText("rx_fcs_errors"), "6");
   EXPECT_EQ(capture_.posted_reads(), kReceiveDescriptorCount);
   EXPECT_TRUE(printed().empty());
@@ -164,28 +174,28 @@ TEST_F(CaptureTest, FramesReachTheTableAndReadsArePostedAgain) {
 
 TEST_F(CaptureTest, ReadErrorRetiresOnlyThatDescriptor) {
   ASSERT_TRUE(capture_.Start());
-  WaitForPosts(kReceiveDescriptorCount);
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount));
   driver_.Complete(0, Frame(1), /*status=*/0x1F);
-  WaitForCompletions(1);
+  ASSERT_TRUE(WaitForCompletions(1));
   EXPECT_EQ(printed(), std::vector<std::string>{"Read Error: 0x001F\n"});
   EXPECT_EQ(capture_.posted_reads(), kReceiveDescriptorCount - 1);
   // The others go on.
   driver_.Complete(1, Frame(3));
   driver_.Complete(2, Frame(4));
-  WaitForCompletions(3);
+  ASSERT_TRUE(WaitForCompletions(3));
   EXPECT_EQ(PortText("rx_fcs_errors"), "4");
   EXPECT_EQ(capture_.posted_reads(), kReceiveDescriptorCount - 1);
 }
 
 TEST_F(CaptureTest, FailedRepostsArePrintedAndNotRetried) {
   ASSERT_TRUE(capture_.Start());
-  WaitForPosts(kReceiveDescriptorCount);
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount));
   driver_.repost_error = 1450;
   driver_.Complete(0, Frame(1));
-  WaitForPrinted(1);
+  ASSERT_TRUE(WaitForPrinted(1));
   driver_.repost_error = 87;
   driver_.Complete(1, Frame(1));
-  WaitForPrinted(2);
+  ASSERT_TRUE(WaitForPrinted(2));
   EXPECT_EQ(printed(),
             (std::vector<std::string>{
                 "Pkio_PacketReadEx Failed; ERROR_NO_SYSTEM_RESOURCES\n",
@@ -194,31 +204,51 @@ TEST_F(CaptureTest, FailedRepostsArePrintedAndNotRetried) {
   EXPECT_EQ(driver_.reads().size(), size_t{kReceiveDescriptorCount});
 }
 
-TEST_F(CaptureTest, CompletionsWithoutTheSignatureAreIgnored) {
+// A 2000-byte frame on a jumbo link arrives cut to the 1514 bytes of a read
+// block. Decoded, its bytes 1336 to 1513 would be taken for the port
+// trailer; here they hold another frame's trailer, with other counters.
+TEST_F(CaptureTest, FramesCutShortAreDroppedCountedAndLoggedOnce) {
   ASSERT_TRUE(capture_.Start());
-  WaitForPosts(kReceiveDescriptorCount);
-  auto reads = driver_.reads();
-  // A stranger's overlapped block, and one with no descriptor at all.
-  ReceiveDescriptor stranger;
-  stranger.packet.Header.BytesDelivered = 0;
-  OVERLAPPED empty{};
-  std::atomic<int> ran{0};
-  driver_.RunOnPoster([&] {
-    reads[0].routine(0, 0, &stranger.overlapped);
-    stranger.overlapped.Pointer = &stranger;  // signature 0
-    reads[0].routine(0, 0, &stranger.overlapped);
-    reads[0].routine(0, 0, &empty);
-    reads[0].routine(0, 0, nullptr);
-    ran = 1;
-  });
-  while (ran.load() == 0) std::this_thread::yield();
-  EXPECT_EQ(capture_.completions(), 0u);
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount));
+  driver_.Complete(0, Frame(5));
+  driver_.Complete(1, Frame(6));
+  ASSERT_TRUE(WaitForCompletions(2));
+  ASSERT_EQ(PortText("rx_fcs_errors"), "6");
+
+  clock_.Advance(2001);
+  std::vector<uint8_t> jumbo = VeltoFrameBuilder()
+                                   .Source(kSwitchMac)
+                                   .Port(0, 2)
+                                   .Status(kUpFull100)
+                                   .Counter("rx_fcs_errors", 7)
+                                   .Length(2000)
+                                   .Build();
+  const std::vector<uint8_t> other = Frame(99);
+  std::copy(other.end() - 178, other.end(), jumbo.begin() + 1336);
+  jumbo.resize(PKIO_MAX_FRAME_SIZE);
+  driver_.Complete(2, jumbo, 0, /*wire_length=*/2000);
+  driver_.Complete(3, jumbo, 0, /*wire_length=*/2000);
+  ASSERT_TRUE(WaitForCompletions(4));
+  EXPECT_EQ(PortText("rx_fcs_errors"), "6");
+  EXPECT_EQ(capture_.truncated_frames(), 2u);
+  // Dropped, not retired: the reads are posted again.
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount + 4));
   EXPECT_EQ(capture_.posted_reads(), kReceiveDescriptorCount);
+  EXPECT_TRUE(printed().empty());
+  const auto lines = log_.lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].category, "device");
+  EXPECT_NE(lines[0].message.find("2000"), std::string::npos);
+
+  // The next whole frame is taken: the cut ones counted for nothing.
+  driver_.Complete(4, Frame(8));
+  ASSERT_TRUE(WaitForCompletions(5));
+  EXPECT_EQ(PortText("rx_fcs_errors"), "8");
 }
 
 TEST_F(CaptureTest, StopCancelsReadsClosesTheAdapterAndEndsTheThread) {
   ASSERT_TRUE(capture_.Start());
-  WaitForPosts(kReceiveDescriptorCount);
+  ASSERT_TRUE(WaitForPosts(kReceiveDescriptorCount));
   // Under the test clock the thread's 500 ms wait would never end by
   // itself: Stop must wake it.
   capture_.Stop();

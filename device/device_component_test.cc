@@ -19,6 +19,7 @@
 #include "platform/com/safearray.h"
 #include "platform/com/scoped_registry_root_for_test.h"
 #include "platform/com/variant.h"
+#include "platform/pkio/testing/testing_support.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/handle.h"
@@ -132,6 +133,8 @@ class DeviceComponentTest : public ::testing::Test {
   // A simulated LAN with one 8-port switch, and a configuration that maps
   // it under "SW1" on that adapter.
   void Configure(const std::string& data_format) {
+    ASSERT_TRUE(pkio::testing::DeclareFrameSourceModule(
+        "Simulated", KAVEX_SIMULATED_ADAPTERS_MODULE));
     SetString("SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\TestLan", "Scenario",
               "switch 02.C4.7D.00.00.01 type=1 ports=8 ip=10.0.0.5 "
               "ring=1 ringflags=13 load=20 down=4 errors=3");

@@ -14,9 +14,13 @@
 
 #include "device/switch_records.h"
 
+namespace kavex::pkio {
+class PacketDriver;
+}  // namespace kavex::pkio
+
 namespace kavex::device {
 
-class PacketDriver;
+using pkio::PacketDriver;
 
 inline constexpr char kConfigurationKey[] = "SOFTWARE\\Kavex OPC";
 inline constexpr char kConfigurationValue[] = "Configuration File";

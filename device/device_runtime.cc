@@ -8,6 +8,7 @@
 #include "device/packet_driver.h"
 #include "device/table_timer.h"
 #include "platform/base/results.h"
+#include "platform/log/logger.h"
 
 namespace kavex::device {
 namespace {
@@ -36,8 +37,13 @@ DeviceRuntime::DeviceRuntime(const RuntimeOptions& options)
   if (options_.driver == nullptr) options_.driver = PkioDriver();
   live_runtimes.fetch_add(1);
   table_ = std::make_unique<SwitchTable>(options_.clock);
-  capture_ = std::make_unique<CaptureAdapter>(options_.driver, table_.get(),
-                                              options_.print);
+  SwitchTable* table = table_.get();
+  capture_ = std::make_unique<CaptureAdapter>(
+      options_.driver,
+      [table](const uint8_t* frame, size_t length) {
+        table->HandleFrame(frame, length);
+      },
+      options_.print);
   timer_ = std::make_unique<TableTimer>(table_.get());
 }
 
@@ -55,6 +61,9 @@ bool DeviceRuntime::StartUp() {
   AdapterEntry entry;
   std::string data_format;
   if (!SelectCaptureAdapter(options_.driver, &entry, &data_format)) {
+    log::Log(log::Level::kWarning, "device",
+             "no adapter to capture on: the configuration cannot be read, or "
+             "no bound adapter is active in it");
     return false;
   }
   capture_->SetNdisName(entry.ndis_name);

@@ -20,16 +20,19 @@ namespace kavex::sync {
 class Clock;
 }  // namespace kavex::sync
 
+namespace kavex::pkio {
+class PacketDriver;
+}  // namespace kavex::pkio
+
 namespace kavex::device {
 
 class CaptureAdapter;
-class PacketDriver;
 class TableTimer;
 
 // What start-up works with. The defaults are the production ones.
 struct RuntimeOptions {
-  PacketDriver* driver = nullptr;  // null: the driver library (Pkiolib)
-  sync::Clock* clock = nullptr;    // the table's tick; null: installed clock
+  pkio::PacketDriver* driver = nullptr;  // null: the driver library
+  sync::Clock* clock = nullptr;  // the table's tick; null: installed clock
   // Receive-path diagnostics ("Read Error: ..."); null: standard output.
   std::function<void(const std::string&)> print;
 };

@@ -13,6 +13,7 @@
 #include "device/testing/device_config_fixture.h"
 #include "device/testing/scripted_packet_driver.h"
 #include "platform/base/results.h"
+#include "platform/pkio/testing/testing_support.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/waitable_timer.h"
 #include "platform/ui/recording_message_box.h"
@@ -118,12 +119,12 @@ class DeviceRuntimeTest : public DeviceConfigFixture {
     return DeviceRuntime::Start(options, runtime);
   }
 
-  // The receive thread posts its reads on its own; wait (without a deadline,
-  // the test's time-out is the bound) until all are out.
-  static void WaitForPostedReads(const DeviceRuntime& runtime) {
-    while (runtime.capture().posted_reads() < kReceiveDescriptorCount) {
-      std::this_thread::yield();
-    }
+  // The receive thread posts its reads on its own; wait, with a deadline,
+  // until all are out.
+  static bool WaitForPostedReads(const DeviceRuntime& runtime) {
+    return pkio::testing::WaitUntil([&] {
+      return runtime.capture().posted_reads() == kReceiveDescriptorCount;
+    });
   }
 
   sync::FakeClock clock_{100'000};
@@ -138,7 +139,7 @@ TEST_F(DeviceRuntimeTest, FramesFromTheSimulatedAdapterFillTheTable) {
   const SwitchTable& table = runtime->table();
   ASSERT_EQ(table.switch_count(), 1u);
   EXPECT_EQ(table.adapter().ndis_name, kLan);
-  WaitForPostedReads(*runtime);
+  ASSERT_TRUE(WaitForPostedReads(*runtime));
 
   const int link = FindPortProperty("Link_Status");
   ASSERT_TRUE(AdvanceUntil([&] {
@@ -228,7 +229,7 @@ TEST_F(DeviceRuntimeTest, HoldersShareOneRuntimeThatStopsWithTheLast) {
 
   // A new holder after the last one starts capture afresh.
   ASSERT_EQ(DeviceRuntime::Acquire(&first), S_OK);
-  WaitForPostedReads(*first);
+  ASSERT_TRUE(WaitForPostedReads(*first));
   first.reset();
 
   // A failed start leaves nothing shared behind.

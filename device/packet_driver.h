@@ -1,47 +1,17 @@
-// The calls the device makes into the raw-Ethernet driver library, behind one
-// narrow interface so that tests can make any of them fail. The production
-// driver forwards each call to Pkiolib unchanged.
+// The device's calls into the driver library go through the library's own
+// narrow interface (platform/pkio/packet_driver.h), so that tests can make
+// any of them fail.
 #ifndef KAVEX_DEVICE_PACKET_DRIVER_H_
 #define KAVEX_DEVICE_PACKET_DRIVER_H_
 
-#include "platform/pkio/pkiolib.h"
+#include "platform/pkio/packet_driver.h"
 
 namespace kavex::device {
 
-class PacketDriver {
- public:
-  virtual ~PacketDriver() = default;
+using pkio::PacketDriver;
 
-  // Adapter enumeration.
-  virtual PKIO_HANDLE OpenAdapterEnum() = 0;
-  virtual BOOL CloseAdapterEnum(PKIO_HANDLE enumeration) = 0;
-  virtual PKIO_HANDLE GetFirstAdapter(PKIO_HANDLE enumeration) = 0;
-  virtual PKIO_HANDLE GetNextAdapter(PKIO_HANDLE enumeration) = 0;
-  virtual BOOL ReleaseAdapterEntry(PKIO_HANDLE entry) = 0;
-  virtual DWORD GetAdapterNdisName(PKIO_HANDLE entry, char* buffer,
-                                   DWORD* size) = 0;
-
-  // Capture.
-  virtual PKIO_HANDLE OpenAdapter(const char* ndis_name) = 0;
-  virtual BOOL CloseAdapter(PKIO_HANDLE adapter) = 0;
-  virtual DWORD GetLastError() = 0;
-  virtual BOOL IsWindows95() = 0;
-  virtual BOOL SetBpfProgram(PKIO_HANDLE adapter, const void* program,
-                             DWORD length_bytes) = 0;
-  virtual BOOL SetTimestampResolution(PKIO_HANDLE adapter,
-                                      DWORD resolution) = 0;
-  virtual NDIS_STATUS MakeNdisRequest(PKIO_HANDLE adapter,
-                                      PKIO_NDIS_REQUEST* request,
-                                      OVERLAPPED* overlapped, BOOL wait) = 0;
-  virtual BOOL PacketReadEx(PKIO_HANDLE adapter, PKIO_PACKET* packet,
-                            DWORD flags, OVERLAPPED* overlapped,
-                            LPOVERLAPPED_COMPLETION_ROUTINE routine) = 0;
-  virtual BOOL CancelPacketRead(PKIO_HANDLE adapter,
-                                OVERLAPPED* overlapped) = 0;
-};
-
-// The driver library itself; lives for the whole process.
-PacketDriver* PkioDriver();
+// The driver library itself.
+inline PacketDriver* PkioDriver() { return pkio::RealPacketDriver(); }
 
 }  // namespace kavex::device
 

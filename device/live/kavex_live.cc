@@ -388,6 +388,21 @@ std::string DefaultModule() {
       .string();
 }
 
+// The module that serves simulated adapters, found the same ways.
+std::string SimulatedAdaptersModule() {
+#ifdef KAVEX_SIMULATED_ADAPTERS_MODULE_PATH
+  if (std::filesystem::exists(KAVEX_SIMULATED_ADAPTERS_MODULE_PATH)) {
+    return KAVEX_SIMULATED_ADAPTERS_MODULE_PATH;
+  }
+#endif
+  std::error_code error;
+  const std::filesystem::path self =
+      std::filesystem::read_symlink("/proc/self/exe", error);
+  return (self.parent_path().parent_path() / "lib" /
+          "libkavex-simulated-adapters.so")
+      .string();
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: kavex-live [--root DIR] [--module PATH] "
@@ -429,7 +444,9 @@ int Main(int argc, char** argv) {
   std::fflush(stdout);
   if (!PrepareRoot(root.path(), format)) return 1;
   if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) return 1;
-  if (!RegisterModule(module)) {
+  // The simulated LAN's adapter comes from its module, declared to the
+  // driver library by its own registration.
+  if (!RegisterModule(SimulatedAdaptersModule()) || !RegisterModule(module)) {
     CoUninitialize();
     return 1;
   }

@@ -9,6 +9,7 @@
 #include "device/device_config.h"
 #include "gtest/gtest.h"
 #include "platform/com/scoped_registry_root_for_test.h"
+#include "platform/pkio/testing/testing_support.h"
 #include "platform/registry/registry.h"
 
 namespace kavex::device {
@@ -43,9 +44,12 @@ class DeviceConfigFixture : public ::testing::Test {
   }
 
   // Declares simulated adapter `name` ("\Device\Simulated\<name>") hearing
-  // the switches of `scenario`.
+  // the switches of `scenario`, and the module that serves simulated
+  // adapters (KAVEX_SIMULATED_ADAPTERS_MODULE, set by the test target).
   void DeclareSimulatedAdapter(const std::string& name,
                                const std::string& scenario) {
+    ASSERT_TRUE(pkio::testing::DeclareFrameSourceModule(
+        "Simulated", KAVEX_SIMULATED_ADAPTERS_MODULE));
     const std::string sub =
         std::string("SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\") + name;
     HKEY key = nullptr;

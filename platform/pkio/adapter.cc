@@ -1,13 +1,17 @@
 #include "platform/pkio/adapter.h"
 
 #include <linux/if_packet.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "platform/base/results.h"
+#include "platform/log/logger.h"
 #include "platform/pkio/bpf.h"
 #include "platform/pkio/last_error.h"
 #include "platform/sync/apc.h"
@@ -51,6 +55,17 @@ NDIS_STATUS AnswerQuery(PKIO_NDIS_REQUEST* request, const void* data,
   return NDIS_STATUS_SUCCESS;
 }
 
+void Adapter::Refuse(DWORD code, const std::string& reason) {
+  SetError(code, reason);
+  {
+    // A bounded number of distinct reasons; the rest only fail.
+    std::lock_guard<std::mutex> lock(reported_mu_);
+    if (reported_.size() >= 64 || !reported_.insert(reason).second) return;
+  }
+  log::Logf(log::Level::kWarning, "pkio", "%s: %s; refused", ndis_name_.c_str(),
+            reason.c_str());
+}
+
 Adapter::Adapter(Mode mode, std::string ndis_name)
     : mode_(mode),
       ndis_name_(std::move(ndis_name)),
@@ -60,7 +75,13 @@ Adapter::~Adapter() { Close(); }
 
 void Adapter::StartReceiving(FrameSource* source) {
   source_ = source;
-  receiver_ = std::thread([this] { ReceiveLoop(); });
+  receiver_ = std::thread([this] {
+    // "pkio:<interface>" in top -H and /proc/<pid>/task/*/comm.
+    std::string name = ndis_name_.substr(ndis_name_.rfind('\\') + 1);
+    name = ("pkio:" + name).substr(0, 15);
+    pthread_setname_np(pthread_self(), name.c_str());
+    ReceiveLoop();
+  });
 }
 
 void Adapter::Close() {
@@ -117,7 +138,7 @@ CompletionQueue* Adapter::QueueForCaller(CompletionQueue* running) {
   return queue.get();
 }
 
-BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
+DWORD Adapter::Post(PostedRead read, CompletionQueue* running) {
   // One look at the thread's state serves the whole post.
   if (running == nullptr) running = CompletionQueue::Running();
   bool wake = false;
@@ -125,17 +146,19 @@ BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
     std::lock_guard<std::mutex> lock(inbox_mu_);
     if (closed_) {
       SetError(ERROR_INVALID_HANDLE, "the adapter is closed");
-      return FALSE;
+      return ERROR_INVALID_HANDLE;
     }
     if (inbox_.size() + taken_reads_.load(std::memory_order_relaxed) >=
         kMaxPostedReads) {
-      SetError(ERROR_NO_SYSTEM_RESOURCES, "too many reads outstanding");
-      return FALSE;
+      Refuse(ERROR_NO_SYSTEM_RESOURCES, "more than " +
+                                            std::to_string(kMaxPostedReads) +
+                                            " reads outstanding");
+      return ERROR_NO_SYSTEM_RESOURCES;
     }
     read.queue = QueueForCaller(running);
     if (read.queue == nullptr) {
       SetError(ERROR_NO_SYSTEM_RESOURCES, "no handle for the calling thread");
-      return FALSE;
+      return ERROR_NO_SYSTEM_RESOURCES;
     }
     inbox_.push_back(read);
     starved_ = false;
@@ -150,21 +173,21 @@ BOOL Adapter::Post(PostedRead read, CompletionQueue* running) {
     }
   }
   if (wake) read_posted_.notify_one();
-  SetError(ERROR_IO_PENDING);
-  return FALSE;
+  return ERROR_IO_PENDING;
 }
 
-BOOL Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
-                       LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                       CompletionQueue* running) {
+DWORD Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
+                        LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                        CompletionQueue* running) {
   if (mode_ != Mode::kSingle) {
-    SetError(ERROR_INVALID_FUNCTION, "not an adapter for single reads");
-    return FALSE;
+    Refuse(ERROR_INVALID_FUNCTION,
+           "a single read on an adapter not opened for it");
+    return ERROR_INVALID_FUNCTION;
   }
   if (packet == nullptr || routine == nullptr || packet->BufferCapacity == 0) {
-    SetError(ERROR_INVALID_PARAMETER,
-             "a read needs a block with a capacity and a completion routine");
-    return FALSE;
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a read needs a block with a capacity and a completion routine");
+    return ERROR_INVALID_PARAMETER;
   }
   PostedRead read;
   read.packet = packet;
@@ -173,19 +196,20 @@ BOOL Adapter::PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
   return Post(std::move(read), running);
 }
 
-BOOL Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
-                            LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                            CompletionQueue* running) {
+DWORD Adapter::PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
+                             LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                             CompletionQueue* running) {
   if (mode_ != Mode::kMulti) {
-    SetError(ERROR_INVALID_FUNCTION, "not opened for multi-packet reads");
-    return FALSE;
+    Refuse(ERROR_INVALID_FUNCTION,
+           "a multi-packet read on an adapter not opened for it");
+    return ERROR_INVALID_FUNCTION;
   }
   if (buffer == nullptr || routine == nullptr ||
       buffer->BufferSize < kMinMultiBuffer) {
-    SetError(ERROR_INVALID_PARAMETER,
-             "a multi-packet read needs a buffer of at least 88 bytes and a "
-             "completion routine");
-    return FALSE;
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a multi-packet read needs a buffer of at least 88 bytes and a "
+           "completion routine");
+    return ERROR_INVALID_PARAMETER;
   }
   buffer->Status = 0;
   buffer->PacketCount = 0;
@@ -245,14 +269,18 @@ BOOL Adapter::SetBpfProgram(const void* program, DWORD length_bytes) {
     return TRUE;
   }
   if (length_bytes % sizeof(bpf_insn) != 0) {
-    SetError(ERROR_INVALID_PARAMETER,
-             "a filter program is a whole number of 8-byte instructions");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a filter program of " + std::to_string(length_bytes) +
+               " bytes: programs are whole 8-byte instructions");
     return FALSE;
   }
   std::vector<bpf_insn> insns(length_bytes / sizeof(bpf_insn));
   memcpy(insns.data(), program, length_bytes);
   if (!BpfValidate(insns)) {
-    SetError(ERROR_INVALID_PARAMETER, "the filter program is not valid");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "the filter program of " + std::to_string(insns.size()) +
+               " instructions is not valid (unknown code, jump out of the "
+               "program or no final return)");
     return FALSE;
   }
   if (!ApplyBpf(insns, &reason)) {
@@ -264,7 +292,9 @@ BOOL Adapter::SetBpfProgram(const void* program, DWORD length_bytes) {
 
 BOOL Adapter::Send(const void* frame, DWORD length) {
   if (frame == nullptr || length < 14 || length > PKIO_MAX_FRAME_SIZE) {
-    SetError(ERROR_INVALID_PARAMETER, "frames are 14 to 1514 bytes");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a frame of " + std::to_string(length) +
+               " bytes to send: frames are 14 to 1514 bytes");
     return FALSE;
   }
   std::string reason;
@@ -306,7 +336,10 @@ BOOL Adapter::SendEx(const void* frame, DWORD length, OVERLAPPED* overlapped,
 BOOL Adapter::DisableLoopback(DWORD offset, DWORD length, const BYTE* address) {
   if (address == nullptr || length == 0 || length > 16 ||
       offset + length > PKIO_MAX_FRAME_SIZE) {
-    SetError(ERROR_INVALID_PARAMETER, "bad loopback address");
+    Refuse(ERROR_INVALID_PARAMETER,
+           "a loopback address of " + std::to_string(length) +
+               " bytes at offset " + std::to_string(offset) +
+               ": 1 to 16 bytes inside a frame");
     return FALSE;
   }
   std::lock_guard<std::mutex> lock(mu_);
@@ -350,6 +383,10 @@ NDIS_STATUS Adapter::SetPacketFilter(PKIO_NDIS_REQUEST* request) {
   DWORD filter;
   memcpy(&filter, request->InformationBuffer, 4);
   if ((filter & ~kSupportedPacketFilter) != 0) {
+    char text[96];
+    snprintf(text, sizeof text, "packet filter 0x%8.8X is not supported",
+             static_cast<unsigned>(filter));
+    Refuse(ERROR_NOT_SUPPORTED, text);
     return NDIS_STATUS_NOT_SUPPORTED;
   }
   std::string reason;
@@ -479,7 +516,7 @@ NDIS_STATUS Adapter::PrivateRequest(PKIO_NDIS_REQUEST* request) {
 
 void Adapter::ReceiveLoop() {
   std::vector<RxFrame> frames;
-  int wait_ms = 50;
+  int wait_ms = -1;
   while (!stopping_) {
     source_->Wait(wait_ms);
     for (;;) {
@@ -621,7 +658,10 @@ void Adapter::Deliver(const std::vector<RxFrame>& frames, uint64_t drops) {
 void Adapter::FillSingle(const RxFrame& frame, uint32_t sequence) {
   const PostedRead& read = FrontRead();
   PKIO_PACKET* p = read.packet;
-  const uint32_t delivered = std::min(frame.caplen, p->BufferCapacity);
+  // The block may sit at any address (an element of an array of packed
+  // blocks): its fields are read by value, never bound to a reference.
+  const DWORD capacity = p->BufferCapacity;
+  const uint32_t delivered = std::min(frame.caplen, capacity);
   p->Status = 0;
   p->Header.SequenceNumber = sequence;
   p->Header.Reserved = 0;
@@ -639,7 +679,8 @@ void Adapter::FillMulti(const RxFrame& frame, uint32_t sequence,
   for (;;) {
     PostedRead& read = FrontRead();
     MPR_PACKET_BUFFER* b = read.buffer;
-    uint32_t room = b->BufferSize - std::min(b->BufferSize, read.next_offset);
+    const DWORD size = b->BufferSize;  // by value: b may be unaligned
+    uint32_t room = size - std::min(size, read.next_offset);
     if (room < MPR_RECORD_FRAME_OFFSET + std::min(frame.caplen, 64u) &&
         read.count > 0) {
       CompleteMulti(read);
@@ -675,23 +716,25 @@ void Adapter::FillMulti(const RxFrame& frame, uint32_t sequence,
 
 void Adapter::CompleteMulti(PostedRead& read) {
   MPR_PACKET_BUFFER* b = read.buffer;
+  const DWORD size = b->BufferSize;  // by value: b may be unaligned
+  const DWORD used = std::min(read.next_offset, size);
   b->Status = 0;
   b->PacketCount = read.count;
-  b->BytesUsed = std::min(read.next_offset, b->BufferSize);
-  Complete(read, 0, b->BytesUsed);
+  b->BytesUsed = used;
+  Complete(read, 0, used);
 }
 
 int Adapter::CompleteExpiredBuffer() {
-  if (mode_ != Mode::kMulti) return 50;
+  if (mode_ != Mode::kMulti) return -1;
   std::lock_guard<std::mutex> lock(mu_);
-  if (read_head_ == reads_.size() || FrontRead().count == 0) return 50;
+  if (read_head_ == reads_.size() || FrontRead().count == 0) return -1;
   uint32_t waited = sync::CurrentClock()->TickCount() - FrontRead().first_tick;
   if (waited >= read_timeout_ms_) {
     CompleteMulti(FrontRead());
     PopRead();
     taken_reads_.store(reads_.size() - read_head_, std::memory_order_relaxed);
     FlushCompletions();
-    return 50;
+    return -1;
   }
   return static_cast<int>(std::min<uint32_t>(read_timeout_ms_ - waited, 50));
 }

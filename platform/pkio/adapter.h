@@ -1,7 +1,9 @@
 // One open adapter: its receive thread, which hands every frame that passes
 // the adapter's filters to the oldest posted read, its adapter requests and
-// its sends. Subclasses supply the frames (a packet socket ring or the
-// simulator) and the link-level operations.
+// its sends. Subclasses, one per frame source (frame_source.h), supply the
+// frames (a packet socket ring, a simulated LAN) and the link-level
+// operations. The receive thread is named "pkio:<last part of the NDIS
+// name>" (cut to 15 characters).
 #ifndef KAVEX_PLATFORM_PKIO_ADAPTER_H_
 #define KAVEX_PLATFORM_PKIO_ADAPTER_H_
 
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <span>
 #include <string>
 #include <thread>
@@ -35,7 +38,8 @@ class FrameSource {
  public:
   virtual ~FrameSource() = default;
   // Returns when frames may be ready, Wake() was called, or after about
-  // timeout_ms.
+  // timeout_ms; a negative timeout_ms means nothing is due, and the source
+  // waits at its own idle pace (a fraction of a second at most).
   virtual void Wait(int timeout_ms) = 0;
   // Appends the next frames that are ready; *drops counts frames lost before
   // them. Nothing appended and no drops: nothing is ready.
@@ -79,14 +83,17 @@ class Adapter {
   // routine of this adapter runs after it returns.
   void Close();
 
-  // running: the queue RunningOnThisThread found for this adapter, when the
-  // caller is one of its routines (saves looking the thread up again).
-  BOOL PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
-                LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                CompletionQueue* running = nullptr);
-  BOOL PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
-                     LPOVERLAPPED_COMPLETION_ROUTINE routine,
-                     CompletionQueue* running = nullptr);
+  // Return ERROR_IO_PENDING when the read is posted, leaving the thread's
+  // last error alone (the caller sets it when its interface says so);
+  // otherwise the error, which is also set with its reason. running: the
+  // queue RunningOnThisThread found for this adapter, when the caller is one
+  // of its routines (saves looking the thread up again).
+  DWORD PostRead(PKIO_PACKET* packet, OVERLAPPED* overlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                 CompletionQueue* running = nullptr);
+  DWORD PostMultiRead(MPR_PACKET_BUFFER* buffer, OVERLAPPED* overlapped,
+                      LPOVERLAPPED_COMPLETION_ROUTINE routine,
+                      CompletionQueue* running = nullptr);
   BOOL Cancel(OVERLAPPED* overlapped);
   BOOL SetBpfProgram(const void* program, DWORD length_bytes);
   BOOL Send(const void* frame, DWORD length);
@@ -144,7 +151,10 @@ class Adapter {
     size_t end;
   };
 
-  BOOL Post(PostedRead read, CompletionQueue* running);
+  // Sets the error; the first time a reason comes up on this adapter it is
+  // also logged, with the adapter's name (the reasons carry the values).
+  void Refuse(DWORD code, const std::string& reason);
+  DWORD Post(PostedRead read, CompletionQueue* running);
   CompletionQueue* QueueForCaller(CompletionQueue* running);
   void ReceiveLoop();
   void Deliver(const std::vector<RxFrame>& frames, uint64_t drops);
@@ -186,6 +196,8 @@ class Adapter {
   std::vector<uint8_t> loopback_address_;
   DWORD loopback_offset_ = 0;
   Stats stats_;
+  std::mutex reported_mu_;
+  std::set<std::string> reported_;
 
   // What posting touches, on cache lines of its own: the receive thread's
   // per-frame writes above do not pull them away from a posting thread.

@@ -1,34 +1,27 @@
-// The adapters the library offers, in enumeration order: the machine's
-// Ethernet interfaces (by interface index), then the simulated adapters
-// declared in the registry (by name).
+// The adapters the library offers, in enumeration order: every frame
+// source's adapters in turn (the machine's Ethernet interfaces by interface
+// index first, see frame_source.h).
 #ifndef KAVEX_PLATFORM_PKIO_ADAPTER_LIST_H_
 #define KAVEX_PLATFORM_PKIO_ADAPTER_LIST_H_
 
 #include <string>
 #include <vector>
 
-#include "platform/pkio/simulated_adapter.h"
+#include "platform/base/types.h"
 
 namespace kavex::pkio {
 
-constexpr char kNdisPrefix[] = "\\Device\\";
-constexpr char kSimulatedNdisPrefix[] = "\\Device\\Simulated\\";
-constexpr char kSimulatedKey[] = "SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated";
+inline constexpr char kNdisPrefix[] = "\\Device\\";
 
 struct AdapterInfo {
   std::string ndis_name;
   std::string friendly_name;
-  std::string ifname;  // real interfaces
-  bool simulated = false;
-  SimulatedAdapterConfig simulation;  // simulated adapters
+  DWORD binding_flags = 0;  // PKIO_BINDING_SYSTEM or PKIO_BINDING_USER
 };
 
+// Friendly names tell adapters apart for the operator: one that repeats an
+// earlier adapter's name gets its NDIS name added in brackets.
 std::vector<AdapterInfo> EnumerateAdapters();
-
-// Reads one simulated adapter's declaration; false (with a reason) when its
-// scenario does not parse.
-bool ReadSimulatedAdapter(const std::string& name,
-                          SimulatedAdapterConfig* config, std::string* reason);
 
 }  // namespace kavex::pkio
 

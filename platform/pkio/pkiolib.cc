@@ -11,38 +11,51 @@
 #include <unordered_map>
 
 #include "platform/base/results.h"
+#include "platform/log/logger.h"
 #include "platform/pkio/adapter.h"
 #include "platform/pkio/adapter_list.h"
+#include "platform/pkio/frame_source.h"
 #include "platform/pkio/last_error.h"
-#include "platform/pkio/real_adapter.h"
-#include "platform/pkio/simulated_adapter.h"
+#include "platform/pkio/post_read.h"
 #include "platform/sync/event.h"
 
 namespace kavex::pkio {
 namespace {
+
+constexpr char kCategory[] = "pkio";
 
 struct Enumeration {
   std::vector<AdapterInfo> adapters;
   size_t next = 0;
 };
 
-// Handles are never reused, so a stale handle finds nothing.
+// Each kind of handle has a range of numbers of its own, so a handle of
+// one kind never finds an object of another. Within its range a number is
+// given out again only after the whole range went round (and never while
+// it is in use), so a stale handle finds nothing.
 template <typename T>
 class HandleTable {
  public:
+  explicit HandleTable(PKIO_HANDLE first) : first_(first), next_(first) {}
+
   PKIO_HANDLE Add(std::shared_ptr<T> object) {
     std::lock_guard<std::mutex> lock(mu_);
-    PKIO_HANDLE handle = next_++;
-    if (next_ == INT32_MAX) next_ = kFirst;
+    PKIO_HANDLE handle;
+    do {
+      handle = next_;
+      next_ = next_ + 1 == first_ + kRange ? first_ : next_ + 1;
+    } while (objects_.count(handle) != 0);
     objects_.emplace(handle, std::move(object));
     return handle;
   }
   std::shared_ptr<T> Find(PKIO_HANDLE handle) {
+    if (!InRange(handle)) return nullptr;
     std::lock_guard<std::mutex> lock(mu_);
     auto it = objects_.find(handle);
     return it == objects_.end() ? nullptr : it->second;
   }
   std::shared_ptr<T> Remove(PKIO_HANDLE handle) {
+    if (!InRange(handle)) return nullptr;
     std::lock_guard<std::mutex> lock(mu_);
     auto it = objects_.find(handle);
     if (it == objects_.end()) return nullptr;
@@ -52,24 +65,28 @@ class HandleTable {
   }
 
  private:
-  static constexpr PKIO_HANDLE kFirst = 0x100;
+  static constexpr PKIO_HANDLE kRange = 0x00FFFFFF;
+  bool InRange(PKIO_HANDLE handle) const {
+    return handle >= first_ && handle < first_ + kRange;
+  }
+  const PKIO_HANDLE first_;
   std::mutex mu_;
   std::unordered_map<PKIO_HANDLE, std::shared_ptr<T>> objects_;
-  PKIO_HANDLE next_ = kFirst;
+  PKIO_HANDLE next_;
 };
 
 // Process-wide tables; never destroyed, so that a late call during exit
 // finds an empty table rather than a dead one.
 HandleTable<Adapter>& Adapters() {
-  static auto* table = new HandleTable<Adapter>;
+  static auto* table = new HandleTable<Adapter>(0x01000000);
   return *table;
 }
 HandleTable<Enumeration>& Enumerations() {
-  static auto* table = new HandleTable<Enumeration>;
+  static auto* table = new HandleTable<Enumeration>(0x02000000);
   return *table;
 }
 HandleTable<AdapterInfo>& Entries() {
-  static auto* table = new HandleTable<AdapterInfo>;
+  static auto* table = new HandleTable<AdapterInfo>(0x03000000);
   return *table;
 }
 
@@ -111,32 +128,24 @@ PKIO_HANDLE AddAdapter(std::shared_ptr<Adapter> adapter) {
 PKIO_HANDLE Open(const char* ndis_name, Adapter::Mode mode) {
   if (ndis_name == nullptr || ndis_name[0] == '\0') {
     SetError(ERROR_INVALID_PARAMETER, "no adapter name");
+    log::Logf(log::Level::kWarning, kCategory,
+              "cannot open an adapter: no adapter name");
     return PKIO_INVALID_HANDLE;
   }
   const std::string name = ndis_name;
   std::unique_ptr<Adapter> adapter;
-  if (name.rfind(kSimulatedNdisPrefix, 0) == 0) {
-    SimulatedAdapterConfig config;
+  if (const FrameSourceType* source = FindFrameSource(name)) {
+    DWORD error = ERROR_GEN_FAILURE;
     std::string reason;
-    if (!ReadSimulatedAdapter(name.substr(strlen(kSimulatedNdisPrefix)),
-                              &config, &reason)) {
-      SetError(reason.find("scenario") != std::string::npos
-                   ? ERROR_INVALID_DATA
-                   : ERROR_FILE_NOT_FOUND,
-               reason);
-    } else {
-      adapter = OpenSimulatedAdapter(mode, config);
-    }
-  } else if (name.rfind(kNdisPrefix, 0) == 0 &&
-             name.find('\\', strlen(kNdisPrefix)) == std::string::npos) {
-    adapter = OpenRealAdapter(mode, name, name.substr(strlen(kNdisPrefix)));
+    adapter = source->open(mode, name, &error, &reason);
+    if (!adapter) SetError(error, reason);
   } else {
     SetError(ERROR_FILE_NOT_FOUND,
              "\"" + name + "\" is not an adapter name (\\Device\\<interface>)");
   }
   if (!adapter) {
-    fprintf(stderr, "pkiolib: cannot open %s: %s\n", ndis_name,
-            LastErrorMessage());
+    log::Logf(log::Level::kWarning, kCategory, "cannot open %s: %s", ndis_name,
+              LastErrorMessage());
     return PKIO_INVALID_HANDLE;
   }
   SetError(ERROR_SUCCESS);
@@ -187,14 +196,25 @@ PKIO_HANDLE NextEntry(PKIO_HANDLE enumeration, bool first) {
 
 }  // namespace
 
+DWORD PostPacketRead(PKIO_HANDLE handle, PKIO_PACKET* packet,
+                     OVERLAPPED* overlapped,
+                     LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+  CompletionQueue* queue = nullptr;
+  if (Adapter* running = Adapter::RunningOnThisThread(handle, &queue)) {
+    return running->PostRead(packet, overlapped, routine, queue);
+  }
+  auto adapter = FindAdapter(handle);
+  return adapter ? adapter->PostRead(packet, overlapped, routine)
+                 : static_cast<DWORD>(ERROR_INVALID_HANDLE);
+}
+
 NDIS_STATUS QueryBindingList(PKIO_NDIS_REQUEST* request) {
   std::vector<AdapterInfo> adapters = EnumerateAdapters();
   std::vector<uint8_t> answer((adapters.size() + 1) *
                               sizeof(PKIO_BINDING_RECORD));
   for (size_t i = 0; i < adapters.size(); ++i) {
-    PKIO_BINDING_RECORD record{
-        adapters[i].simulated ? PKIO_BINDING_USER : PKIO_BINDING_SYSTEM,
-        static_cast<DWORD>(i), static_cast<DWORD>(answer.size())};
+    PKIO_BINDING_RECORD record{adapters[i].binding_flags, static_cast<DWORD>(i),
+                               static_cast<DWORD>(answer.size())};
     memcpy(&answer[i * sizeof record], &record, sizeof record);
     const std::string& name = adapters[i].ndis_name;
     answer.insert(answer.end(), name.begin(), name.end());
@@ -348,13 +368,11 @@ NDIS_STATUS Pkio_MakePrivateRequest(PKIO_HANDLE handle,
 BOOL Pkio_PacketReadEx(PKIO_HANDLE handle, PKIO_PACKET* packet, DWORD /*flags*/,
                        OVERLAPPED* overlapped,
                        LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  kavex::pkio::CompletionQueue* queue = nullptr;
-  if (kavex::pkio::Adapter* running =
-          kavex::pkio::Adapter::RunningOnThisThread(handle, &queue)) {
-    return running->PostRead(packet, overlapped, routine, queue);
+  if (kavex::pkio::PostPacketRead(handle, packet, overlapped, routine) ==
+      static_cast<DWORD>(ERROR_IO_PENDING)) {
+    kavex::pkio::SetError(ERROR_IO_PENDING);
   }
-  auto adapter = kavex::pkio::FindAdapter(handle);
-  return adapter ? adapter->PostRead(packet, overlapped, routine) : FALSE;
+  return FALSE;
 }
 
 BOOL Pkio_CancelPacketRead(PKIO_HANDLE handle, OVERLAPPED* overlapped) {
@@ -396,12 +414,17 @@ BOOL MPR_ReadPacketBufferEx(PKIO_HANDLE handle, MPR_PACKET_BUFFER* buffer,
                             OVERLAPPED* overlapped,
                             LPOVERLAPPED_COMPLETION_ROUTINE routine) {
   kavex::pkio::CompletionQueue* queue = nullptr;
+  DWORD error = ERROR_INVALID_HANDLE;
   if (kavex::pkio::Adapter* running =
           kavex::pkio::Adapter::RunningOnThisThread(handle, &queue)) {
-    return running->PostMultiRead(buffer, overlapped, routine, queue);
+    error = running->PostMultiRead(buffer, overlapped, routine, queue);
+  } else if (auto adapter = kavex::pkio::FindAdapter(handle)) {
+    error = adapter->PostMultiRead(buffer, overlapped, routine);
   }
-  auto adapter = kavex::pkio::FindAdapter(handle);
-  return adapter ? adapter->PostMultiRead(buffer, overlapped, routine) : FALSE;
+  if (error == static_cast<DWORD>(ERROR_IO_PENDING)) {
+    kavex::pkio::SetError(ERROR_IO_PENDING);
+  }
+  return FALSE;
 }
 
 }  // extern "C"

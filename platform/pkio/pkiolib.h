@@ -1,36 +1,33 @@
 // Pkiolib: the raw-Ethernet driver library.
 //
 // Adapters are the machine's Ethernet interfaces, named "\Device\<ifname>",
-// followed by the simulated adapters declared in the registry (see
-// "Simulated adapters" below), named "\Device\Simulated\<name>". Frames are
-// received through a packet socket ring; the classic BPF program a caller
-// sets is attached to it unchanged. Nothing is received until the adapter's
-// packet filter (OID_GEN_CURRENT_PACKET_FILTER) is set to a non-zero value.
+// followed by the adapters of the frame sources declared in the registry
+// (frame_source.h), e.g. the simulated Velto LANs of the simulator's module,
+// named "\Device\Simulated\<name>" (simulator/simulated_adapters.h).
+// Frames of an interface are received through a packet socket ring; the
+// classic BPF program a caller sets is attached to it unchanged. Nothing is
+// received until the adapter's packet filter (OID_GEN_CURRENT_PACKET_FILTER)
+// is set to a non-zero value. An interface whose link goes down keeps its
+// posted reads; capture goes on when the link, or an interface of the same
+// name, is back (real_adapter.h).
 //
 // Asynchronous reads and sends complete by calling their completion routine
 // on the thread that posted them, during that thread's alertable waits
 // (WaitForSingleObjectEx, SleepEx, ... from platform/sync), in the order the
 // frames arrived. After Pkio_CloseAdapter returns, no completion routine of
-// that adapter runs any more, so the caller may free its read blocks.
+// that adapter runs any more, so the caller may free its read blocks. Read
+// blocks and multi-packet buffers may sit at any address (packed arrays).
+//
+// Handles: adapter, enumeration and entry handles are numbered from ranges
+// of their own, so a handle of the wrong kind fails with
+// ERROR_INVALID_HANDLE instead of reaching another object.
 //
 // Errors: functions returning BOOL or a handle set the error number returned
 // by Pkio_GetLastError (and GetLastError) when they fail; a posted read or
 // send reports ERROR_IO_PENDING (997) that way. Pkio_GetLastErrorMessageA
-// gives a readable reason for the last failure of the calling thread.
-//
-// Simulated adapters: every subkey of
-//   HKEY_LOCAL_MACHINE "SOFTWARE\Kavex OPC\Pkiolib\Simulated"
-// declares one adapter named after the subkey, with the values
-//   "Description" REG_SZ   friendly name (default "<name> (simulated Velto
-//   LAN)") "Scenario"    REG_SZ or REG_MULTI_SZ  the switches it hears, in the
-//                 velto-sim scenario language (simulator/scenario.h); lines
-//                 are separated by newlines or ';'. Default: a small mixed
-//                 plant of three switches.
-//   "Address"     REG_SZ   the adapter's own station address,
-//   "02.00.00.00.00.01"
-// Opening one starts a generator that sends each switch's frames at the
-// switch's report cycle, timed by the installed clock (platform/sync). No
-// privilege is needed.
+// gives a readable reason for the last failure of the calling thread. An
+// adapter that cannot be opened is also reported once through the log
+// (platform/log, category "pkio") with its name and the reason.
 #ifndef KAVEX_PLATFORM_PKIO_PKIOLIB_H_
 #define KAVEX_PLATFORM_PKIO_PKIOLIB_H_
 
@@ -111,8 +108,8 @@ struct PKIO_NDIS_REQUEST {
 // NameOffset is the byte offset of a NUL-terminated NDIS name from the start
 // of the buffer.
 struct PKIO_BINDING_RECORD {
-  DWORD
-  Flags;  // PKIO_BINDING_SYSTEM (interfaces), PKIO_BINDING_USER (simulated)
+  // PKIO_BINDING_SYSTEM (interfaces), PKIO_BINDING_USER (other sources)
+  DWORD Flags;
   DWORD Index;  // position in the adapter enumeration
   DWORD NameOffset;
 };

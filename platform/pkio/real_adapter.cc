@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <linux/ethtool.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <linux/sockios.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -17,18 +19,30 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "platform/base/results.h"
+#include "platform/log/logger.h"
+#include "platform/pkio/adapter_list.h"
+#include "platform/pkio/frame_source.h"
 #include "platform/pkio/last_error.h"
 
 namespace kavex::pkio {
 namespace {
 
+constexpr char kCategory[] = "pkio";
 constexpr unsigned kBlockSize = 1u << 20;
 constexpr unsigned kBlockCount = 8;
 constexpr unsigned kFrameSize = 2048;
 constexpr unsigned kBlockTimeoutMs = 2;
+// Longest wait for frames when nothing else is due.
+constexpr int kIdleWaitMs = 50;
+// While the link is down: how often the interface is looked at.
+constexpr int kLinkCheckMs = 250;
 
 class RealAdapter : public Adapter, private FrameSource {
  public:
@@ -120,11 +134,11 @@ class RealAdapter : public Adapter, private FrameSource {
   }
 
   bool ApplyPacketFilter(DWORD filter, std::string* reason) override {
-    bool promiscuous = filter & NDIS_PACKET_TYPE_PROMISCUOUS;
-    bool all_multicast = filter & NDIS_PACKET_TYPE_ALL_MULTICAST;
-    if (!Membership(PACKET_MR_PROMISC, promiscuous, &promiscuous_) ||
-        !Membership(PACKET_MR_ALLMULTI, all_multicast, &all_multicast_) ||
-        !Bind(filter != 0 ? ETH_P_ALL : 0)) {
+    std::lock_guard<std::mutex> lock(link_mu_);
+    want_promiscuous_ = filter & NDIS_PACKET_TYPE_PROMISCUOUS;
+    want_all_multicast_ = filter & NDIS_PACKET_TYPE_ALL_MULTICAST;
+    protocol_ = filter != 0 ? ETH_P_ALL : 0;
+    if (!ApplyMemberships() || !Bind(protocol_)) {
       *reason = std::string("cannot change reception on \"") + ifname_ +
                 "\": " + strerror(errno);
       return false;
@@ -136,7 +150,7 @@ class RealAdapter : public Adapter, private FrameSource {
                  std::string* reason) override {
     sockaddr_ll to{};
     to.sll_family = AF_PACKET;
-    to.sll_ifindex = static_cast<int>(ifindex_);
+    to.sll_ifindex = static_cast<int>(ifindex_.load(std::memory_order_relaxed));
     to.sll_protocol = static_cast<uint16_t>(frame[12] | frame[13] << 8);
     to.sll_halen = 6;
     memcpy(to.sll_addr, frame, 6);
@@ -196,14 +210,20 @@ class RealAdapter : public Adapter, private FrameSource {
     sockaddr_ll addr{};
     addr.sll_family = AF_PACKET;
     addr.sll_protocol = htons(protocol);
-    addr.sll_ifindex = static_cast<int>(ifindex_);
+    addr.sll_ifindex = static_cast<int>(ifindex_.load());
     return bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+
+  // Under link_mu_.
+  bool ApplyMemberships() {
+    return Membership(PACKET_MR_PROMISC, want_promiscuous_, &promiscuous_) &&
+           Membership(PACKET_MR_ALLMULTI, want_all_multicast_, &all_multicast_);
   }
 
   bool Membership(int type, bool on, bool* state) {
     if (on == *state) return true;
     packet_mreq mreq{};
-    mreq.mr_ifindex = static_cast<int>(ifindex_);
+    mreq.mr_ifindex = static_cast<int>(ifindex_.load());
     mreq.mr_type = static_cast<unsigned short>(type);
     int op = on ? PACKET_ADD_MEMBERSHIP : PACKET_DROP_MEMBERSHIP;
     if (setsockopt(fd_, SOL_PACKET, op, &mreq, sizeof mreq) != 0) return false;
@@ -216,15 +236,106 @@ class RealAdapter : public Adapter, private FrameSource {
                                                  size_t{index} * kBlockSize);
   }
 
-  // FrameSource
+  // --- Link loss (receive thread only) -------------------------------------
+
+  // Takes the socket's pending error; reading it clears it, which is what
+  // ends poll's POLLERR.
+  void TakeSocketError() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+      error = errno;
+    }
+    if (error == ENETDOWN || error == ENXIO || error == ENODEV) {
+      if (!link_down_) {
+        link_down_ = true;
+        log::Logf(log::Level::kWarning, kCategory,
+                  "%s: the link is down (%s); capture waits for it",
+                  ndis_name().c_str(), strerror(error));
+      }
+      CheckLink();
+      return;
+    }
+    if (error == 0) {
+      // An error condition with nothing to take: sit it out once rather
+      // than poll again at once.
+      skip_socket_ = true;
+      return;
+    }
+    if (reported_errors_.insert(error).second) {
+      log::Logf(log::Level::kWarning, kCategory,
+                "%s: the packet socket reported \"%s\"; capture goes on",
+                ndis_name().c_str(), strerror(error));
+    }
+  }
+
+  // While the link is down: is an interface of our name there and up?
+  void CheckLink() {
+    const unsigned index = if_nametoindex(ifname_.c_str());
+    if (index == 0) {
+      if (!gone_) {
+        gone_ = true;
+        log::Logf(log::Level::kWarning, kCategory,
+                  "%s: the interface is gone; capture binds again to the "
+                  "next interface named \"%s\"",
+                  ndis_name().c_str(), ifname_.c_str());
+      }
+      return;
+    }
+    if (index != ifindex_.load()) {
+      const unsigned old = ifindex_.load();
+      std::lock_guard<std::mutex> lock(link_mu_);
+      ifindex_ = index;
+      // The kernel dropped the memberships with the old interface.
+      promiscuous_ = false;
+      all_multicast_ = false;
+      if (!ApplyMemberships() || !Bind(protocol_)) {
+        if (!rebind_failed_) {
+          rebind_failed_ = true;
+          log::Logf(log::Level::kError, kCategory,
+                    "%s: cannot bind to the new interface \"%s\" (index %u): "
+                    "%s; trying again",
+                    ndis_name().c_str(), ifname_.c_str(), index,
+                    strerror(errno));
+        }
+        ifindex_ = old;  // so that the next look tries again
+        return;
+      }
+      rebind_failed_ = false;
+      gone_ = false;
+      log::Logf(log::Level::kInfo, kCategory,
+                "%s: bound again to interface \"%s\" (index %u, was %u)",
+                ndis_name().c_str(), ifname_.c_str(), index, old);
+    }
+    ifreq ifr = Request();
+    if (ioctl(fd_, SIOCGIFFLAGS, &ifr) == 0 && (ifr.ifr_flags & IFF_UP) != 0) {
+      link_down_ = false;
+      gone_ = false;
+      log::Logf(log::Level::kInfo, kCategory,
+                "%s: the link is up again; capture goes on",
+                ndis_name().c_str());
+    }
+  }
+
+  // --- FrameSource ---------------------------------------------------------
+
   void Wait(int timeout_ms) override {
     if (Block(current_)->hdr.bh1.block_status & TP_STATUS_USER) return;
-    pollfd fds[2] = {{fd_, POLLIN | POLLERR, 0}, {wake_fd_, POLLIN, 0}};
-    poll(fds, 2, timeout_ms);
-    if (fds[1].revents & POLLIN) {
-      uint64_t count;
-      [[maybe_unused]] ssize_t n = read(wake_fd_, &count, sizeof count);
+    int wait_ms = timeout_ms < 0 ? kIdleWaitMs : timeout_ms;
+    if (link_down_) {
+      CheckLink();
+      // Nothing arrives meanwhile; a deadline of the caller's still counts.
+      if (link_down_ && timeout_ms < 0) wait_ms = kLinkCheckMs;
     }
+    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    const nfds_t count = skip_socket_ ? 1 : 2;
+    skip_socket_ = false;
+    poll(fds, count, wait_ms);
+    if (fds[0].revents & POLLIN) {
+      uint64_t value;
+      [[maybe_unused]] ssize_t n = read(wake_fd_, &value, sizeof value);
+    }
+    if (count == 2 && (fds[1].revents & POLLERR)) TakeSocketError();
   }
 
   void NextBatch(std::vector<RxFrame>* frames, uint64_t* drops) override {
@@ -272,19 +383,85 @@ class RealAdapter : public Adapter, private FrameSource {
   }
 
   const std::string ifname_;
-  unsigned ifindex_ = 0;
+  std::atomic<unsigned> ifindex_{0};
   int fd_ = -1;
   int wake_fd_ = -1;
   uint8_t* ring_ = nullptr;
   size_t ring_size_ = 0;
   unsigned current_ = 0;
   bool released_ = true;
+  uint64_t open_ns_ = 0;
+
+  // Reception as the packet filter asks for it; link_mu_ guards it against
+  // a re-bind on the receive thread.
+  std::mutex link_mu_;
+  uint16_t protocol_ = 0;
+  bool want_promiscuous_ = false;
+  bool want_all_multicast_ = false;
   bool promiscuous_ = false;
   bool all_multicast_ = false;
-  uint64_t open_ns_ = 0;
+
+  // The receive thread's view of the link.
+  bool link_down_ = false;
+  bool gone_ = false;
+  bool rebind_failed_ = false;
+  bool skip_socket_ = false;
+  std::set<int> reported_errors_;
 };
 
+// The interfaces of the calling thread's network namespace, Ethernet only,
+// by interface index. getifaddrs asks the kernel over rtnetlink, which
+// answers for our own namespace; /sys/class/net keeps showing the host's
+// interfaces to a process that only unshared its network namespace.
+void EnumerateInterfaces(std::vector<AdapterListing>* adapters) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return;
+  std::vector<std::pair<int, AdapterListing>> found;
+  for (ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+    if (a->ifa_addr == nullptr || a->ifa_addr->sa_family != AF_PACKET ||
+        a->ifa_name == nullptr) {
+      continue;
+    }
+    const auto* link = reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
+    if (link->sll_hatype != ARPHRD_ETHER) continue;
+    std::string name = a->ifa_name;
+    AdapterListing listing;
+    listing.ndis_name = kNdisPrefix + name;
+    listing.friendly_name = name + " (" + InterfaceDriverName(name) + ")";
+    found.emplace_back(link->sll_ifindex, std::move(listing));
+  }
+  freeifaddrs(list);
+  std::sort(found.begin(), found.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& f : found) adapters->push_back(std::move(f.second));
+}
+
+std::unique_ptr<Adapter> OpenInterface(Adapter::Mode mode,
+                                       const std::string& ndis_name,
+                                       DWORD* error, std::string* reason) {
+  const std::string ifname = ndis_name.substr(strlen(kNdisPrefix));
+  if (ifname.empty() || ifname.find('\\') != std::string::npos ||
+      ifname.size() >= IFNAMSIZ) {
+    *error = ERROR_FILE_NOT_FOUND;
+    *reason = "\"" + ndis_name + "\" is not an adapter name";
+    return nullptr;
+  }
+  auto adapter = std::make_unique<RealAdapter>(mode, ndis_name, ifname);
+  if (!adapter->Open()) {
+    *error = LastError();
+    *reason = LastErrorMessage();
+    return nullptr;
+  }
+  return adapter;
+}
+
+const FrameSourceType kEthernetSource = {"Ethernet interfaces", kNdisPrefix,
+                                         PKIO_BINDING_SYSTEM,
+                                         &EnumerateInterfaces, &OpenInterface};
+
 }  // namespace
+
+const FrameSourceType* EthernetFrameSource() { return &kEthernetSource; }
 
 std::string InterfaceDriverName(const std::string& ifname) {
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -300,14 +477,6 @@ std::string InterfaceDriverName(const std::string& ifname) {
   }
   close(fd);
   return driver;
-}
-
-std::unique_ptr<Adapter> OpenRealAdapter(Adapter::Mode mode,
-                                         const std::string& ndis_name,
-                                         const std::string& ifname) {
-  auto adapter = std::make_unique<RealAdapter>(mode, ndis_name, ifname);
-  if (!adapter->Open()) return nullptr;
-  return adapter;
 }
 
 }  // namespace kavex::pkio

@@ -12,10 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "device/capture.h"
+#include "device/device_runtime.h"
 #include "device/port_properties.h"
 #include "device/switch_table.h"
 #include "platform/base/results.h"
@@ -193,6 +196,67 @@ void DeviceBody() {
 TEST(DeviceE2ETest, ReadReturnsWhatVeltoSimSent) {
   com::ScopedRegistryRootForTest root;  // removed by this process afterwards
   InPrivateNetwork(DeviceBody);
+}
+
+// The device's running state on kvx1 while its link goes away: the switch
+// goes "Offline" after its time-out like any silent switch, and comes back
+// with the first frames once an interface of that name is there again.
+void LinkLossBody() {
+  const std::string root = getenv("KAVEX_REGISTRY_ROOT");
+  std::string xml = Configuration();
+  const std::string timeout = "Timeout=\"20\"";
+  xml.replace(xml.find(timeout), timeout.size(), "Timeout=\"2\"");
+  std::ofstream(root + "/config.xml") << xml;
+  ASSERT_TRUE(SetString("SOFTWARE\\Kavex OPC", "Configuration File",
+                        root + "/config.xml"));
+  std::string printed;
+  device::RuntimeOptions options;
+  options.print = [&printed](const std::string& text) { printed += text; };
+  std::unique_ptr<device::DeviceRuntime> runtime;
+  ASSERT_EQ(device::DeviceRuntime::Start(options, &runtime), S_OK);
+  const device::SwitchTable& table = runtime->table();
+  auto status = [&] { return table.SwitchText(0, device::kSwitchStatusSlot); };
+  // Bounded by tries: 30 s, or `tries` times 10 ms.
+  auto wait_for = [&](const char* text, int tries = 3000) {
+    for (int i = 0; i < tries && status() != text; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status() == text;
+  };
+  auto send = [](const char* count) {
+    const std::string command = std::string(KAVEX_VELTO_SIM) +
+                                " -i kvx0 -q --fast -c " + count + " -e '" +
+                                kStatement + "'";
+    return system(command.c_str()) == 0;
+  };
+  for (int i = 0; i < 3000 && runtime->capture().posted_reads() <
+                                  device::kReceiveDescriptorCount;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(send("16"));
+  ASSERT_TRUE(wait_for("Online"));
+
+  ASSERT_EQ(system("ip link del kvx0"), 0);  // kvx1 goes with it
+  ASSERT_TRUE(wait_for("Offline"));
+  ASSERT_EQ(system("ip link add name kvx0 type veth peer name kvx1 && "
+                   "ip link set kvx0 up && ip link set kvx1 up"),
+            0);
+  // Frames sent before the adapter is bound again are lost; send until the
+  // switch is heard (bounded by tries).
+  for (int i = 0; i < 100 && status() != "Online"; ++i) {
+    ASSERT_TRUE(send("16"));
+    wait_for("Online", 50);
+  }
+  EXPECT_EQ(status(), "Online");
+  EXPECT_EQ(runtime->capture().posted_reads(), device::kReceiveDescriptorCount);
+  EXPECT_EQ(printed, "");  // no read failed
+  runtime.reset();
+}
+
+TEST(DeviceE2ETest, SwitchGoesOfflineWithTheLinkAndComesBackWithIt) {
+  com::ScopedRegistryRootForTest root;
+  InPrivateNetwork(LinkLossBody);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-#include "device/packet_driver.h"
+#include "platform/pkio/packet_driver.h"
 
-namespace kavex::device {
+#include "platform/pkio/post_read.h"
+
+namespace kavex::pkio {
 namespace {
 
 class PkioPacketDriver : public PacketDriver {
@@ -41,10 +43,10 @@ class PkioPacketDriver : public PacketDriver {
                               OVERLAPPED* overlapped, BOOL wait) override {
     return Pkio_MakeNdisRequest(adapter, request, overlapped, wait);
   }
-  BOOL PacketReadEx(PKIO_HANDLE adapter, PKIO_PACKET* packet, DWORD flags,
-                    OVERLAPPED* overlapped,
-                    LPOVERLAPPED_COMPLETION_ROUTINE routine) override {
-    return Pkio_PacketReadEx(adapter, packet, flags, overlapped, routine);
+  DWORD PostRead(PKIO_HANDLE adapter, PKIO_PACKET* packet,
+                 OVERLAPPED* overlapped,
+                 LPOVERLAPPED_COMPLETION_ROUTINE routine) override {
+    return PostPacketRead(adapter, packet, overlapped, routine);
   }
   BOOL CancelPacketRead(PKIO_HANDLE adapter, OVERLAPPED* overlapped) override {
     return Pkio_CancelPacketRead(adapter, overlapped);
@@ -53,10 +55,10 @@ class PkioPacketDriver : public PacketDriver {
 
 }  // namespace
 
-PacketDriver* PkioDriver() {
+PacketDriver* RealPacketDriver() {
   // Stateless, so it may live until the very end of the process.
   static PkioPacketDriver driver;
   return &driver;
 }
 
-}  // namespace kavex::device
+}  // namespace kavex::pkio
