@@ -12,6 +12,7 @@
 #include "device/switch_table.h"
 #include "device/testing/scripted_packet_driver.h"
 #include "device/testing/switch_table_fixtures.h"
+#include "device/testing/table_reads.h"
 #include "device/testing/velto_frame_builder.h"
 #include "platform/log/logger.h"
 #include "platform/pkio/testing/testing_support.h"
@@ -69,7 +70,7 @@ class CaptureTest : public ::testing::Test {
   }
 
   std::string PortText(const char* property) {
-    return table_.PortText(0, 2, FindPortProperty(property));
+    return PortTextOf(table_, 0, 2, FindPortProperty(property));
   }
 
   ui::RecordingMessageBoxHandler boxes_;

@@ -16,6 +16,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/guid.h"
+#include "platform/com/registry_dump_for_test.h"
 #include "platform/com/safearray.h"
 #include "platform/com/scoped_registry_root_for_test.h"
 #include "platform/com/variant.h"
@@ -31,42 +32,7 @@ namespace {
 
 constexpr char kModulePath[] = KAVEX_DEVICE_MODULE_PATH;
 
-// Every key under HKEY_CLASSES_ROOT as "path", every value as
-// "path|name=data" (the default value's name is empty).
-void Dump(HKEY key, const std::string& path, std::set<std::string>* out) {
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD name_size = sizeof name;
-    BYTE data[1024];
-    DWORD data_size = sizeof data;
-    DWORD type = 0;
-    if (RegEnumValueA(key, i, name, &name_size, nullptr, &type, data,
-                      &data_size) != ERROR_SUCCESS)
-      break;
-    std::string text(reinterpret_cast<char*>(data), data_size);
-    if (!text.empty() && text.back() == '\0') text.pop_back();
-    out->insert(path + "|" + name + "=" + text);
-  }
-  for (DWORD i = 0;; ++i) {
-    char name[256];
-    DWORD name_size = sizeof name;
-    if (RegEnumKeyExA(key, i, name, &name_size, nullptr, nullptr, nullptr,
-                      nullptr) != ERROR_SUCCESS)
-      break;
-    const std::string sub = path.empty() ? name : path + "\\" + name;
-    out->insert(sub);
-    HKEY child = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(key, name, 0, KEY_READ, &child), ERROR_SUCCESS);
-    Dump(child, sub, out);
-    RegCloseKey(child);
-  }
-}
-
-std::set<std::string> ClassesRoot() {
-  std::set<std::string> keys;
-  Dump(HKEY_CLASSES_ROOT, "", &keys);
-  return keys;
-}
+std::set<std::string> ClassesRoot() { return com::DumpClassesRoot(); }
 
 void SetString(const char* sub, const char* name, const std::string& text) {
   HKEY key = nullptr;

@@ -1,18 +1,23 @@
 #include "device/device_config.h"
 
 #include <cctype>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "device/capture.h"  // kMaxNdisNameLength
 #include "device/packet_driver.h"
 #include "platform/com/bstr.h"
-#include "platform/text/utf.h"
 #include "platform/com/variant.h"
-#include "platform/registry/registry.h"
+#include "platform/log/logger.h"
+#include "platform/registry/configuration_path.h"
+#include "platform/text/utf.h"
 #include "xmldoc/xdomlib.h"
 
 namespace kavex::device {
 namespace {
+
+constexpr char kLogCategory[] = "device";
 
 // The text of attribute `name`; "" when it is absent.
 std::string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
@@ -35,53 +40,76 @@ uint32_t AttributeUnsigned(xmldoc::CXNode& node, const char16_t* name,
   return result;
 }
 
-// The configuration of one enabled Port element; false for a disabled one.
-bool ReadPort(xmldoc::CXNode& node, PortRecord* port) {
-  if (AttributeText(node, u"Disabled") == "Yes") return false;
-  port->number_text = AttributeText(node, u"Number");
-  port->number = ParsePortNumber(port->number_text);
-  port->alias = AttributeText(node, u"Alias");
-  return true;
+// At most 40 bytes of a configured text, for a log line: a refused value
+// may be megabytes long.
+std::string Excerpt(std::string_view text) {
+  constexpr size_t kShown = 40;
+  if (text.size() <= kShown) return std::string(text);
+  size_t cut = kShown;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+    --cut;  // not inside a UTF-8 sequence
+  return std::string(text.substr(0, cut)) + "...";
 }
 
-SwitchRecord ReadSwitch(xmldoc::CXNode& node) {
-  SwitchRecord record;
-  record.address = AttributeText(node, u"Address");
-  record.alias = AttributeText(node, u"Alias");
-  record.model = AttributeText(node, u"Model");
-  record.type_code =
-      static_cast<uint8_t>(AttributeUnsigned(node, u"Type", VT_UI1));
-  xmldoc::CXNodeList ports = node.SelectNodes(u"Port");
-  const LONG count = ports.Length();
-  for (LONG i = 0; i < count; ++i) {
-    xmldoc::CXNode port_node = ports.Item(i);
-    PortRecord port;
-    if (ReadPort(port_node, &port)) record.ports.push_back(std::move(port));
+// Reads the SWITCH and Port elements of one file; a refusal names the file
+// and the element.
+class ElementReader {
+ public:
+  explicit ElementReader(const std::string& path) : path_(path) {}
+
+  // SWITCH element `index` (from 0) of its ADAPTER, with its enabled ports.
+  bool ReadSwitch(xmldoc::CXNode& node, LONG index, SwitchRecord* record) {
+    record->address = AttributeText(node, u"Address");
+    record->model = AttributeText(node, u"Model");
+    record->type_code =
+        static_cast<uint8_t>(AttributeUnsigned(node, u"Type", VT_UI1));
+    const std::string element = "SWITCH " + std::to_string(index + 1) +
+                                " (Address \"" + Excerpt(record->address) +
+                                "\")";
+    if (!ReadAlias(node, element, &record->alias)) return false;
+    // The switch's total ports stay 0 until its first accepted frame; the
+    // "TotalPorts" text shows the configured count from the start.
+    xmldoc::CXNodeList ports = node.SelectNodes(u"Port");
+    const LONG count = ports.Length();
+    for (LONG i = 0; i < count; ++i) {
+      xmldoc::CXNode port_node = ports.Item(i);
+      if (AttributeText(port_node, u"Disabled") == "Yes") continue;
+      PortRecord port;
+      port.number_text = AttributeText(port_node, u"Number");
+      port.number = ParsePortNumber(port.number_text);
+      const std::string port_element =
+          "Port " + std::to_string(i + 1) + " (Number \"" +
+          Excerpt(port.number_text) + "\") of " + element;
+      if (!ReadAlias(port_node, port_element, &port.alias)) return false;
+      record->ports.push_back(std::move(port));
+    }
+    return true;
   }
-  record.live.total_ports = static_cast<uint32_t>(record.ports.size());
-  return record;
-}
+
+ private:
+  // The "Alias" of `node`; false, logged, when it is too long to be used.
+  bool ReadAlias(xmldoc::CXNode& node, const std::string& element,
+                 std::string* alias) {
+    com::Bstr text;
+    text.Attach(node.GetAttribute(u"Alias").Text());
+    const size_t length = text.View().size();
+    if (length > kMaxAliasCharacters) {
+      log::Logf(log::Level::kError, kLogCategory,
+                "configuration file '%s': %s has an alias of %zu characters "
+                "(\"%s\"), more than the %zu an alias may have; the "
+                "configuration is not loaded",
+                path_.c_str(), element.c_str(), length,
+                Excerpt(text.ToUtf8()).c_str(), kMaxAliasCharacters);
+      return false;
+    }
+    *alias = text.ToUtf8();
+    return true;
+  }
+
+  const std::string& path_;
+};
 
 }  // namespace
-
-bool ReadConfigurationPath(std::string* path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kConfigurationKey, 0, KEY_READ, &key) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  char data[kMaxConfigurationPathBytes];
-  DWORD type = REG_NONE;
-  DWORD size = sizeof(data);
-  const LONG status = RegQueryValueExA(key, kConfigurationValue, nullptr, &type,
-                                       reinterpret_cast<BYTE*>(data), &size);
-  RegCloseKey(key);
-  if (status != ERROR_SUCCESS) return false;  // ERROR_MORE_DATA: too long
-  if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-  if (size == 0 || size > sizeof(data) || data[size - 1] != '\0') return false;
-  path->assign(data);  // up to the first NUL
-  return true;
-}
 
 uint8_t ParsePortNumber(std::string_view text) {
   size_t i = 0;
@@ -108,11 +136,17 @@ bool LoadConfigurationFile(const std::string& path, AdapterEntry* entry,
   xmldoc::CXDocument document;
   const std::u16string wide_path = text::Utf8ToUtf16(path);
   document.Load(wide_path.c_str());
-  if (!document.Valid()) return false;
+  if (!document.Valid()) {
+    log::Logf(log::Level::kError, kLogCategory,
+              "the configuration is not loaded: %s",
+              text::Utf16ToUtf8(document.ErrorDescription()).c_str());
+    return false;
+  }
 
   xmldoc::CXNode root = document.SelectSingleNode(u"ROOT");
   *data_format = AttributeText(root, u"DataFormat");
 
+  ElementReader reader(path);
   xmldoc::CXNodeList adapters = document.SelectNodes(u"ROOT/ADAPTER");
   const LONG count = adapters.Length();
   for (LONG i = 0; i < count; ++i) {
@@ -132,7 +166,13 @@ bool LoadConfigurationFile(const std::string& path, AdapterEntry* entry,
     const LONG switch_count = switches.Length();
     for (LONG s = 0; s < switch_count; ++s) {
       xmldoc::CXNode switch_node = switches.Item(s);
-      entry->switches.push_back(ReadSwitch(switch_node));
+      SwitchRecord record;
+      if (!reader.ReadSwitch(switch_node, s, &record)) {
+        entry->active = false;
+        entry->switches.clear();
+        return false;
+      }
+      entry->switches.push_back(std::move(record));
       entry->active = true;
     }
     return true;
@@ -141,9 +181,17 @@ bool LoadConfigurationFile(const std::string& path, AdapterEntry* entry,
 }
 
 bool LoadConfiguration(AdapterEntry* entry, std::string* data_format) {
-  std::string path;
-  return ReadConfigurationPath(&path) &&
-         LoadConfigurationFile(path, entry, data_format);
+  std::string path, reason;
+  if (registry::ReadConfigurationPath(kMaxConfigurationPathBytes, &path,
+                                      &reason) != ERROR_SUCCESS) {
+    log::Logf(log::Level::kError, kLogCategory,
+              "\"%s\" under HKEY_LOCAL_MACHINE\\%s %s: the configuration is "
+              "not loaded",
+              registry::kConfigurationValue, registry::kConfigurationKey,
+              reason.c_str());
+    return false;
+  }
+  return LoadConfigurationFile(path, entry, data_format);
 }
 
 namespace {

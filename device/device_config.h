@@ -8,6 +8,7 @@
 #ifndef KAVEX_DEVICE_DEVICE_CONFIG_H_
 #define KAVEX_DEVICE_DEVICE_CONFIG_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -22,28 +23,32 @@ namespace kavex::device {
 
 using pkio::PacketDriver;
 
-inline constexpr char kConfigurationKey[] = "SOFTWARE\\Kavex OPC";
-inline constexpr char kConfigurationValue[] = "Configuration File";
-// The value's largest size in bytes, terminating NUL included.
-inline constexpr uint32_t kMaxConfigurationPathBytes = 512;
+// The largest "Configuration File" value the device reads, in bytes with
+// its terminating NUL.
+inline constexpr size_t kMaxConfigurationPathBytes = 512;
 // "Timeout" 0 or unreadable.
 inline constexpr uint32_t kDefaultTimeoutSeconds = 20;
-
-// The path stored in HKEY_LOCAL_MACHINE "SOFTWARE\Kavex OPC" "Configuration
-// File". False when the key or value is missing, the type is neither REG_SZ
-// nor REG_EXPAND_SZ (an expandable value is used as stored), the value is
-// longer than 512 bytes or does not end with a NUL.
-bool ReadConfigurationPath(std::string* path);
+// The longest switch or port alias the device takes, in characters (UTF-16
+// code units). The configurator writes at most 35 (switch) and 24 (port);
+// a file edited by hand may have longer ones, so the bound is generous, but
+// every item identifier repeats its aliases, and a switch alias of a few
+// megabytes would make the item list gigabytes long. 255 is the longest
+// name most file systems and registries allow: no real alias comes close.
+inline constexpr size_t kMaxAliasCharacters = 255;
 
 // Loads the configuration file for `entry`, whose ndis_name is set. False
-// when the file cannot be read or is not well-formed. Otherwise *data_format
+// when the file cannot be read or is not well-formed, or when a switch or
+// port that would be loaded has an alias longer than kMaxAliasCharacters
+// (logged, category "device"). Otherwise *data_format
 // is the "DataFormat" of ROOT, and when the first ADAPTER whose "Name" holds
 // a backslash and equals entry->ndis_name is "Active" "Yes" and has at least
 // one SWITCH, the entry becomes active with its time-out and switches.
 bool LoadConfigurationFile(const std::string& path, AdapterEntry* entry,
                            std::string* data_format);
 
-// ReadConfigurationPath, then LoadConfigurationFile.
+// The path from the registry (registry::ReadConfigurationPath with the
+// device's 512 bytes; a refused value is logged), then
+// LoadConfigurationFile.
 bool LoadConfiguration(AdapterEntry* entry, std::string* data_format);
 
 // A port "Number": optional leading white space and sign, then decimal

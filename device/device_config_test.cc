@@ -1,10 +1,13 @@
 #include "device/device_config.h"
 
 #include <string>
+#include <vector>
 
 #include "device/testing/device_config_fixture.h"
 #include "device/testing/scripted_packet_driver.h"
 #include "gtest/gtest.h"
+#include "platform/log/logger.h"
+#include "platform/registry/configuration_path.h"
 
 namespace kavex::device {
 namespace {
@@ -22,6 +25,12 @@ std::string Switch(const std::string& alias, const std::string& ports,
                    const std::string& extra = "") {
   return "<SWITCH Address=\"02.C4.7D.00.00.01\" Alias=\"" + alias +
          "\" Model=\"T8\" Type=\"1\" " + extra + ">" + ports + "</SWITCH>";
+}
+
+// The registry value as the device reads it: with its 512 bytes.
+bool ReadConfigurationPath(std::string* path) {
+  return registry::ReadConfigurationPath(kMaxConfigurationPathBytes, path) ==
+         ERROR_SUCCESS;
 }
 
 class ConfigurationPathTest : public DeviceConfigFixture {};
@@ -54,6 +63,47 @@ TEST_F(ConfigurationPathTest, ValueRules) {
   EXPECT_EQ(path.size(), 511u);
   SetPathValue(REG_SZ, std::string(512, 'a') + '\0');
   EXPECT_FALSE(ReadConfigurationPath(&path));
+
+  // A NUL inside would cut the path short; an empty path names nothing.
+  SetPathValue(REG_SZ, std::string("/etc/kavex\0/a.xml\0", 18));
+  EXPECT_FALSE(ReadConfigurationPath(&path));
+  SetPathValue(REG_SZ, std::string("\0", 1));
+  EXPECT_FALSE(ReadConfigurationPath(&path));
+}
+
+// A refused value fails the start-up, and says so once, naming the value,
+// however many adapters the driver reports.
+TEST_F(ConfigurationPathTest, RefusedValueIsLoggedOnce) {
+  struct Case {
+    std::string bytes;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {std::string("/srv/kavex\0/config.xml\0", 23),
+       "holds a NUL at byte 10 of 23"},
+      {std::string("\0", 1), "is empty"},
+      {std::string(600, 'a') + '\0',
+       "is 601 bytes, more than the 512 it may have"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason);
+    log::Recorder recorder;
+    log::ScopedSink sink(recorder.sink());
+    SetPathValue(REG_SZ, c.bytes);
+    ScriptedPacketDriver driver;
+    driver.adapters = {"\\Device\\eth0", "\\Device\\eth1"};
+    AdapterEntry entry;
+    std::string format;
+    EXPECT_FALSE(SelectCaptureAdapter(&driver, &entry, &format));
+    const std::vector<log::Recorder::Line> lines = recorder.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, log::Level::kError);
+    EXPECT_EQ(lines[0].category, "device");
+    EXPECT_EQ(lines[0].message,
+              std::string("\"Configuration File\" under "
+                          "HKEY_LOCAL_MACHINE\\SOFTWARE\\Kavex OPC ") +
+                  c.reason + ": the configuration is not loaded");
+  }
 }
 
 TEST(ParsePortNumberTest, DecimalTextKeptAsLowByte) {
@@ -114,7 +164,10 @@ TEST_F(LoadConfigurationTest, ReadsSwitchesAndPortsInDocumentOrder) {
   EXPECT_EQ(sw1.ports[1].number, 44);
   EXPECT_EQ(sw1.ports[1].number_text, "300");
   EXPECT_EQ(sw1.ports[2].alias, "Lower");
-  EXPECT_EQ(sw1.live.total_ports, 3u);  // "Ports" changes nothing
+  // The configured count is the "TotalPorts" text ("Ports" changes
+  // nothing); the number itself waits for the switch's first frame.
+  EXPECT_EQ(SwitchTextSlot(sw1, sw1.live, kSwitchTotalPortsSlot), "3");
+  EXPECT_EQ(sw1.live.total_ports, 0u);
   EXPECT_TRUE(sw1.ports[0].live.stale);
   EXPECT_EQ(entry.switches[1].type_code, 3);
   EXPECT_EQ(entry.switches[1].alias, "SW2");
@@ -188,6 +241,84 @@ TEST_F(LoadConfigurationTest, BadFilesFail) {
   // A directory is not a file.
   SetPathValue(REG_SZ, root_.dir() + '\0');
   EXPECT_FALSE(LoadConfiguration(&entry, &format));
+}
+
+// An alias is repeated in every item identifier of its switch or port: one
+// far beyond what the configurator writes is refused, and the refusal names
+// the file and the element.
+TEST_F(LoadConfigurationTest, OverlongAliasesAreRefused) {
+  auto adapter = [](const std::string& switches) {
+    return Document("<ADAPTER Name=\"\\Device\\eth0\" Active=\"Yes\">" +
+                    switches + "</ADAPTER>");
+  };
+  // 255 characters, counted as characters: 255 of U+00E9 are 510 bytes.
+  std::string e_acute;
+  for (int i = 0; i < 255; ++i) e_acute += "\xC3\xA9";
+  const std::string longest(255, 'S');
+  {
+    AdapterEntry entry;
+    ASSERT_TRUE(Load(adapter(Switch(longest, "<Port Number=\"1\" Alias=\"" +
+                                                 e_acute + "\"/>")),
+                     &entry));
+    ASSERT_EQ(entry.switches.size(), 1u);
+    EXPECT_EQ(entry.switches[0].alias, longest);
+    EXPECT_EQ(entry.switches[0].ports.at(0).alias, e_acute);
+  }
+
+  struct Case {
+    const char* what;
+    std::string switches;
+    std::string element;
+    size_t length;
+    char shown;  // the alias's character
+  };
+  const std::string huge(1 << 20, 'H');
+  const Case cases[] = {
+      {"switch alias one too long", Switch("A", "") + Switch(longest + "S", ""),
+       "SWITCH 2 (Address \"02.C4.7D.00.00.01\")", 256, 'S'},
+      {"port alias one too long",
+       Switch("A",
+              "<Port Number=\"1\" Alias=\"P1\"/>"
+              "<Port Number=\"2\" Alias=\"" +
+                  std::string(256, 'P') + "\"/>"),
+       "Port 2 (Number \"2\") of SWITCH 1 (Address \"02.C4.7D.00.00.01\")", 256,
+       'P'},
+      {"a megabyte", Switch(huge, ""),
+       "SWITCH 1 (Address \"02.C4.7D.00.00.01\")", huge.size(), 'H'},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    log::Recorder recorder;
+    log::ScopedSink sink(recorder.sink());
+    AdapterEntry entry;
+    EXPECT_FALSE(Load(adapter(c.switches), &entry));
+    EXPECT_FALSE(entry.active);
+    EXPECT_TRUE(entry.switches.empty());
+    const std::vector<log::Recorder::Line> lines = recorder.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].category, "device");
+    const std::string path = root_.dir() + "/Kavex OPC.xml";
+    EXPECT_EQ(lines[0].message,
+              "configuration file '" + path + "': " + c.element +
+                  " has an alias of " + std::to_string(c.length) +
+                  " characters (\"" + std::string(40, c.shown) +
+                  "...\"), more than the 255 an alias may have; the "
+                  "configuration is not loaded");
+  }
+
+  // What the device does not load is not refused: a disabled port, an
+  // adapter that is not this one.
+  AdapterEntry entry;
+  ASSERT_TRUE(Load(Document("<ADAPTER Name=\"\\Device\\eth1\" Active=\"Yes\">" +
+                            Switch(huge, "") +
+                            "</ADAPTER><ADAPTER Name=\"\\Device\\eth0\" "
+                            "Active=\"Yes\">" +
+                            Switch("A", "<Port Number=\"1\" Alias=\"" + huge +
+                                            "\" Disabled=\"Yes\"/>") +
+                            "</ADAPTER>"),
+                   &entry));
+  EXPECT_TRUE(entry.active);
+  EXPECT_TRUE(entry.switches.at(0).ports.empty());
 }
 
 class SelectCaptureAdapterTest : public DeviceConfigFixture {

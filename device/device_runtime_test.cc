@@ -12,6 +12,7 @@
 #include "device/port_properties.h"
 #include "device/testing/device_config_fixture.h"
 #include "device/testing/scripted_packet_driver.h"
+#include "device/testing/table_reads.h"
 #include "platform/base/results.h"
 #include "platform/pkio/testing/testing_support.h"
 #include "platform/sync/clock.h"
@@ -143,18 +144,18 @@ TEST_F(DeviceRuntimeTest, FramesFromTheSimulatedAdapterFillTheTable) {
 
   const int link = FindPortProperty("Link_Status");
   ASSERT_TRUE(AdvanceUntil([&] {
-    return !table.CopyPortValues(0, 0).stale &&
-           table.SwitchText(0, kSwitchStatusSlot) == "Online";
+    return !PortItemOf(table, 0, 0).stale &&
+           SwitchTextOf(table, 0, kSwitchStatusSlot) == "Online";
   }));
-  EXPECT_EQ(table.PortText(0, 0, link), "1");
-  EXPECT_NE(table.PortText(0, 0, FindPortProperty("tx_octets")), "");
+  EXPECT_EQ(PortTextOf(table, 0, 0, link), "1");
+  EXPECT_NE(PortTextOf(table, 0, 0, FindPortProperty("tx_octets")), "");
 
   // The switch falls silent from 20 s to 40 s: offline after its 5 s
   // time-out, online again once it sends.
   ASSERT_TRUE(AdvanceUntil(
-      [&] { return table.SwitchText(0, kSwitchStatusSlot) == "Offline"; }));
+      [&] { return SwitchTextOf(table, 0, kSwitchStatusSlot) == "Offline"; }));
   ASSERT_TRUE(AdvanceUntil(
-      [&] { return table.SwitchText(0, kSwitchStatusSlot) == "Online"; }));
+      [&] { return SwitchTextOf(table, 0, kSwitchStatusSlot) == "Online"; }));
   EXPECT_EQ(printed_, "");
 }
 
@@ -164,8 +165,8 @@ TEST_F(DeviceRuntimeTest, StoppingLeavesNoThreadBehind) {
   std::unique_ptr<DeviceRuntime> runtime;
   ASSERT_EQ(StartRuntime(&runtime), S_OK);
   EXPECT_GT(ThreadCount(threads), threads);
-  ASSERT_TRUE(AdvanceUntil(
-      [&] { return !runtime->table().CopyPortValues(0, 1).stale; }));
+  ASSERT_TRUE(
+      AdvanceUntil([&] { return !PortItemOf(runtime->table(), 0, 1).stale; }));
   // Under the test clock nothing times out by itself: the stop path must
   // wake every waiter.
   runtime.reset();

@@ -1,16 +1,13 @@
 #include "device/item_namespace.h"
 
-#include <algorithm>
 #include <array>
-#include <bit>
 #include <charconv>
 #include <cstdio>
-#include <cstring>
 
+#include "device/alias_index.h"
 #include "device/item_id.h"
 #include "platform/com/bstr.h"
 #include "platform/opc/opc_error.h"
-#include "platform/text/utf.h"
 
 namespace kavex::device {
 namespace {
@@ -93,103 +90,14 @@ std::string Decimal(int number) {
   return std::string(buffer, result.ptr);
 }
 
-// An alias containing a dot can never be addressed, so it is not indexed.
-bool Addressable(std::string_view alias) {
-  return !alias.empty() && alias.find('.') == std::string_view::npos;
-}
-
-uint64_t Load(const char* p, size_t width) {
-  if (width == 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    return word;
-  }
-  uint32_t word;
-  std::memcpy(&word, p, 4);
-  return word;
-}
-
-uint64_t Mix(uint64_t hash, uint64_t word) {
-  hash = (hash ^ word) * 0xBF58476D1CE4E5B9ull;
-  return hash ^ (hash >> 32);
-}
-
-// A hash of a short text, eight bytes at a time; the tail is loaded as
-// overlapping words rather than byte by byte.
-uint64_t HashText(std::string_view text) {
-  const char* p = text.data();
-  size_t n = text.size();
-  uint64_t hash = 0x9E3779B97F4A7C15ull ^ n;
-  if (n >= 8) {
-    for (; n > 8; p += 8, n -= 8) hash = Mix(hash, Load(p, 8));
-    hash = Mix(hash, Load(p + n - 8, 8));
-  } else if (n >= 4) {
-    hash = Mix(hash, Load(p, 4) << 32 | Load(p + n - 4, 4));
-  } else if (n > 0) {
-    hash = Mix(hash, static_cast<uint64_t>(static_cast<uint8_t>(p[0])) << 16 |
-                         static_cast<uint64_t>(static_cast<uint8_t>(p[n / 2]))
-                             << 8 |
-                         static_cast<uint8_t>(p[n - 1]));
-  }
-  // The slots come from the low bits: spread every input bit into them.
-  hash ^= hash >> 30;
-  hash *= 0xBF58476D1CE4E5B9ull;
-  hash ^= hash >> 27;
-  hash *= 0x94D049BB133111EBull;
-  return hash ^ (hash >> 31);
-}
-
-// Port keys are hashed over their UTF-16 code units, the form in which
-// identifiers arrive.
-uint64_t HashPortKey(std::u16string_view key) {
-  return HashText(std::string_view(reinterpret_cast<const char*>(key.data()),
-                                   key.size() * sizeof(char16_t)));
-}
-
-uint64_t HashPortKey(std::string_view key) {
-  char16_t wide[64];
-  if (key.size() <= std::size(wide)) {
-    size_t i = 0;
-    for (; i < key.size() && static_cast<unsigned char>(key[i]) < 0x80; ++i)
-      wide[i] = static_cast<char16_t>(key[i]);
-    if (i == key.size()) return HashPortKey(std::u16string_view(wide, i));
-  }
-  return HashPortKey(text::Utf8ToUtf16(key));
-}
-
 }  // namespace
 
 ItemNamespace::ItemNamespace(const SwitchTable& table)
     : table_(table),
+      aliases_(table.alias_index()),
       format_(table.data_format() == "Integer"  ? Format::kInteger
               : table.data_format() == "String" ? Format::kString
                                                 : Format::kOther) {
-  size_t port_count = 0;
-  for (uint32_t s = 0; s < table.switch_count(); ++s)
-    port_count += table.switch_record(s).ports.size();
-  port_slots_.resize(std::bit_ceil(std::max<size_t>(16, 2 * port_count)));
-
-  std::string key;
-  for (uint32_t s = 0; s < table.switch_count(); ++s) {
-    const SwitchRecord& record = table.switch_record(s);
-    if (!Addressable(record.alias)) continue;
-    switch_by_alias_.try_emplace(record.alias, s);
-    for (uint32_t p = 0; p < record.ports.size(); ++p) {
-      const std::string& port_alias = record.ports[p].alias;
-      if (!Addressable(port_alias)) continue;
-      key.assign(record.alias).append(".").append(port_alias);
-      const uint64_t hash = HashPortKey(key);
-      // Only the first keeps the slot: list order of switches, then ports.
-      PortSlot& slot = port_slots_[ProbePort(key, hash)];
-      if (slot.port == nullptr) {
-        slot.port = &record.ports[p];
-        slot.switch_index = s;
-        slot.key_size = static_cast<uint32_t>(key.size());
-        key.copy(slot.key, PortSlot::kInlineKey);
-      }
-    }
-  }
-
   property_slots_.fill(-1);
   const size_t mask = property_slots_.size() - 1;
   for (int n = 0; n < kPortPropertyCount; ++n) {
@@ -197,28 +105,6 @@ ItemNamespace::ItemNamespace(const SwitchTable& table)
     while (property_slots_[i] >= 0) i = (i + 1) & mask;
     property_slots_[i] = static_cast<int8_t>(n);
   }
-}
-
-size_t ItemNamespace::ProbePort(std::string_view key, uint64_t hash) const {
-  const size_t mask = port_slots_.size() - 1;
-  const size_t inline_size = std::min(key.size(), PortSlot::kInlineKey);
-  for (size_t i = hash & mask;; i = (i + 1) & mask) {
-    const PortSlot& slot = port_slots_[i];
-    if (slot.port == nullptr) return i;
-    if (slot.key_size == key.size() &&
-        std::memcmp(slot.key, key.data(), inline_size) == 0 &&
-        (key.size() <= PortSlot::kInlineKey || NamesPort(key, slot))) {
-      return i;
-    }
-  }
-}
-
-bool ItemNamespace::NamesPort(std::string_view key,
-                              const PortSlot& slot) const {
-  const std::string& a = table_.switch_record(slot.switch_index).alias;
-  const std::string& p = slot.port->alias;
-  return key.size() == a.size() + 1 + p.size() && key.starts_with(a) &&
-         key[a.size()] == '.' && key.ends_with(p);
 }
 
 int ItemNamespace::FindProperty(std::string_view name) const {
@@ -303,7 +189,7 @@ HRESULT ItemNamespace::Read(std::u16string_view id, VARIANT* value) const {
   if (second_dot == std::u16string_view::npos)
     return ReadText(ItemIdText(id).View(), nullptr, value);
   const uint64_t port_hash = HashPortKey(id.substr(0, second_dot));
-  PrefetchPortSlot(port_hash);
+  aliases_.PrefetchPort(port_hash);
   // Beyond ASCII the text is hashed again from its UTF-8 form, as the keys
   // were: an identifier that is not well-formed UTF-16 reads as its text.
   const ItemIdText text(id);
@@ -321,14 +207,13 @@ HRESULT ItemNamespace::ReadText(std::string_view id, const uint64_t* port_hash,
     // called "ZRing" still serves its own items.
     const int item = IndexOf(kRingItemNames, segments.third);
     if (item >= 0) {
-      auto it = switch_by_alias_.find(segments.first);
-      if (it != switch_by_alias_.end())
-        return ReadRingItem(it->second, item, value);
+      const int64_t s = aliases_.FindSwitch(segments.first);
+      if (s >= 0) return ReadRingItem(static_cast<uint32_t>(s), item, value);
     }
   } else if (segments.second.empty()) {
-    auto it = switch_by_alias_.find(segments.first);
-    if (it == switch_by_alias_.end()) return OPC_E_UNKNOWNITEMID;
-    return ReadSwitchItem(it->second, segments.third, value);
+    const int64_t s = aliases_.FindSwitch(segments.first);
+    if (s < 0) return OPC_E_UNKNOWNITEMID;
+    return ReadSwitchItem(static_cast<uint32_t>(s), segments.third, value);
   }
 
   if (format_ == Format::kOther) return OPC_E_UNKNOWNITEMID;
@@ -336,10 +221,10 @@ HRESULT ItemNamespace::ReadText(std::string_view id, const uint64_t* port_hash,
   // its way while the property is looked up.
   const std::string_view key = segments.first_two;
   const uint64_t hash = port_hash != nullptr ? *port_hash : HashPortKey(key);
-  PrefetchPortSlot(hash);
+  aliases_.PrefetchPort(hash);
   const int property = FindProperty(segments.third);
   if (property < 0) return OPC_E_UNKNOWNITEMID;
-  const PortSlot& slot = port_slots_[ProbePort(key, hash)];
+  const AliasIndex::PortSlot& slot = aliases_.FindPort(key, hash);
   if (slot.port == nullptr) return OPC_E_UNKNOWNITEMID;
   return ReadPortItem(slot, property, value);
 }
@@ -431,7 +316,7 @@ HRESULT ItemNamespace::ReadRingItem(uint32_t s, int item,
   return SetText(value, kStates[state]);
 }
 
-HRESULT ItemNamespace::ReadPortItem(const PortSlot& slot, int n,
+HRESULT ItemNamespace::ReadPortItem(const AliasIndex::PortSlot& slot, int n,
                                     VARIANT* value) const {
   const PortRecord& port = *slot.port;
   // Slots 3 and 4 below come from the same copy: only counter slots depend

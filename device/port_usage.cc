@@ -5,12 +5,20 @@
 namespace kavex::device {
 namespace {
 
-// Percent of capacity `per_percent` (bytes per 1 %) that the octet counter
-// grew by. A counter that went backwards (the switch restarted) counts 0.
-float Percent(uint64_t now, uint64_t previous, float per_percent) {
-  // Slow links (speed under 10 Mbit/s) have no capacity to measure against.
+// The steps, where the frame handler's ComputeUsage can inline them.
+float Capacity(uint16_t speed, uint32_t elapsed_ms) {
+  const uint32_t k = speed / 10u;
+  const float per_percent = static_cast<float>(k) * 10'000'000.0f *
+                            (static_cast<float>(elapsed_ms) / 1000.0f) / 8.0f /
+                            100.0f;
+  if (static_cast<float>(k) * 50'000.0f > per_percent)
+    return static_cast<float>(k) * 70'000.0f;
+  return per_percent;
+}
+
+float Direction(uint64_t now, uint64_t previous, float per_percent) {
   if (!(per_percent > 0)) return 0;
-  float percent =
+  const float percent =
       static_cast<float>(static_cast<int64_t>(now - previous)) / per_percent;
   if (!(percent < per_percent)) return per_percent;
   if (percent < 0) return 0;
@@ -19,20 +27,20 @@ float Percent(uint64_t now, uint64_t previous, float per_percent) {
 
 }  // namespace
 
+float CapacityPerPercent(uint16_t speed, uint32_t elapsed_ms) {
+  return Capacity(speed, elapsed_ms);
+}
+
+float DirectionPercent(uint64_t now, uint64_t previous, float per_percent) {
+  return Direction(now, previous, per_percent);
+}
+
 void ComputeUsage(const UsageSample& sample, UsageState* state) {
-  const uint32_t k = sample.speed / 10;
-  // Bytes the link carries in the interval per percent of its capacity.
-  float per_percent = static_cast<float>(k) * 10'000'000.0f *
-                      (static_cast<float>(sample.elapsed_ms) / 1000.0f) / 8.0f /
-                      100.0f;
-  // Short intervals would overstate bursts; they use a fixed floor instead.
-  if (static_cast<float>(k) * 50'000.0f > per_percent) {
-    per_percent = static_cast<float>(k) * 70'000.0f;
-  }
+  const float per_percent = Capacity(sample.speed, sample.elapsed_ms);
   const float tx =
-      Percent(sample.tx_octets, state->previous_tx_octets, per_percent);
+      Direction(sample.tx_octets, state->previous_tx_octets, per_percent);
   const float rx =
-      Percent(sample.rx_octets, state->previous_rx_octets, per_percent);
+      Direction(sample.rx_octets, state->previous_rx_octets, per_percent);
   state->previous_tx_octets = sample.tx_octets;
   state->previous_rx_octets = sample.rx_octets;
 

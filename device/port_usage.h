@@ -24,6 +24,19 @@ struct UsageSample {
   uint64_t rx_octets = 0;
 };
 
+// The computation's two steps per direction, for its tests.
+//
+// t, the bytes per percent of the link's capacity over `elapsed_ms` at
+// `speed` Mbit/s: k = speed / 10 (integer division), then
+// k * 10,000,000 * (elapsed_ms / 1000) / 8 / 100, or k * 70,000 when that is
+// less than k * 50,000 (short intervals would overstate bursts).
+float CapacityPerPercent(uint16_t speed, uint32_t elapsed_ms);
+// The percentage an octet counter's growth from `previous` to `now` is of
+// `per_percent` (t): a counter that went backwards (the switch restarted)
+// gives 0, a percentage not less than t gives t, a t that is not above 0
+// (speed under 10 Mbit/s) gives 0.
+float DirectionPercent(uint64_t now, uint64_t previous, float per_percent);
+
 // Updates `state` with one sample. A usage outside 0..100 (the first sample
 // measures from zero, a counter may jump) shows the last good usage instead.
 void ComputeUsage(const UsageSample& sample, UsageState* state);

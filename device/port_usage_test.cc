@@ -103,5 +103,34 @@ TEST(ComputeUsageTest, SpeedUnder10MbitGivesZeroNotNaN) {
   }
 }
 
+TEST(ComputeUsageTest, CapacityPerPercent) {
+  // 100 Mbit/s over 2.5 s is 312,500 bytes per percent, under the floor of
+  // 500,000: the fixed 700,000 applies. Over 10 s the link's own capacity.
+  EXPECT_FLOAT_EQ(CapacityPerPercent(100, 2500), 700'000.0f);
+  EXPECT_FLOAT_EQ(CapacityPerPercent(100, 4000), 500'000.0f);  // at the floor
+  EXPECT_FLOAT_EQ(CapacityPerPercent(100, 10'000), 1'250'000.0f);
+  EXPECT_FLOAT_EQ(CapacityPerPercent(1000, 2500), 7'000'000.0f);
+  // k is speed / 10 in whole numbers: 19 Mbit/s counts as 10.
+  EXPECT_FLOAT_EQ(CapacityPerPercent(19, 10'000), 125'000.0f);
+  EXPECT_EQ(CapacityPerPercent(9, 10'000), 0.0f);
+}
+
+// Each direction is clamped: not less than t gives t, below 0 gives 0.
+TEST(ComputeUsageTest, DirectionPercentClamps) {
+  const float t = 700'000.0f;
+  EXPECT_FLOAT_EQ(DirectionPercent(1'350'000, 1'000'000, t), 0.5f);
+  // Growth of t * t bytes is t percent exactly: not less than t, so t.
+  EXPECT_EQ(DirectionPercent(490'000'000'000ull, 0, t), t);
+  EXPECT_EQ(DirectionPercent(490'000'000'000ull + 1'000'000'000, 0, t), t);
+  EXPECT_EQ(DirectionPercent(~0ull >> 1, 0, t), t);
+  EXPECT_LT(DirectionPercent(490'000'000'000ull - 700'000, 0, t), t);
+  // Backwards, by a little or by a 64-bit wrap.
+  EXPECT_EQ(DirectionPercent(1000, 5'000'000, t), 0.0f);
+  EXPECT_EQ(DirectionPercent(0, ~0ull >> 1, t), 0.0f);
+  // No capacity: nothing to measure against, and never NaN.
+  EXPECT_EQ(DirectionPercent(1000, 0, 0.0f), 0.0f);
+  EXPECT_EQ(DirectionPercent(0, 0, 0.0f), 0.0f);
+}
+
 }  // namespace
 }  // namespace kavex::device

@@ -98,15 +98,6 @@ std::string PortTextSlot(const PortRecord& port, const PortItemValues& values,
   return Unsigned(PublishedNumber(values, property));
 }
 
-int32_t PortIntegerSlot(const PortValues& values, int property) {
-  return PortIntegerSlot(PortItemFrom(values, property), property);
-}
-
-std::string PortTextSlot(const PortRecord& port, const PortValues& values,
-                         int property) {
-  return PortTextSlot(port, PortItemFrom(values, property), property);
-}
-
 std::string_view StatusTextName(StatusText text) {
   switch (text) {
     case StatusText::kOnline:

@@ -29,13 +29,14 @@ enum class SlotSet : uint8_t { kNone, kInteger, kText };
 // The status text; kNone until the first tick.
 enum class StatusText : uint8_t { kNone, kOnline, kOffline };
 
-// A port's live values. Copy them out with SwitchTable::CopyPortValues.
+// A port's live values. Reads copy what an item needs of them with
+// SwitchTable::CopyPortItem.
 //
 // The 43 integer and 43 text slots are views over these values: a frame
 // sets the values and publishes them into one slot set in the same hold of
 // the table lock, so a slot always shows the values it was published from.
 // Rendering them on read spares the frame handler 40 conversions per frame.
-// Read them with PortIntegerSlot and PortTextSlot.
+// Read them with PortIntegerSlot and PortTextSlot from a PortItemValues copy.
 struct PortValues {
   bool stale = true;  // no current data
   SlotSet published = SlotSet::kNone;
@@ -83,9 +84,6 @@ PortItemValues PortItemFrom(const PortValues& values, int property);
 // PortItemValues must have been copied for the same property.
 int32_t PortIntegerSlot(const PortItemValues& values, int property);
 std::string PortTextSlot(const PortRecord& port, const PortItemValues& values,
-                         int property);
-int32_t PortIntegerSlot(const PortValues& values, int property);
-std::string PortTextSlot(const PortRecord& port, const PortValues& values,
                          int property);
 
 // The switch's text slots, in this order.

@@ -40,7 +40,7 @@ void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
   data_format_ = std::move(data_format);
   integer_format_ = data_format_ == "Integer";
   address_index_ = AddressIndex();
-  alias_index_.clear();
+  alias_index_.Build(adapter_.switches);
   routes_.assign(adapter_.switches.size(), FrameRoute());
   uint32_t port_count = 0;
   for (size_t s = 0; s < adapter_.switches.size(); ++s) {
@@ -51,7 +51,6 @@ void SwitchTable::Install(AdapterEntry adapter, std::string data_format) {
     if (ParseAddressText(record.address, &key)) {
       address_index_.Add(key, static_cast<uint32_t>(s));
     }
-    alias_index_[record.alias].push_back(static_cast<uint32_t>(s));
 
     FrameRoute& route = routes_[s];
     route.type_code = record.type_code;
@@ -170,37 +169,9 @@ void SwitchTable::Tick() {
   }
 }
 
-std::span<const uint32_t> SwitchTable::SwitchesWithAlias(
-    std::string_view alias) const {
-  auto it = alias_index_.find(alias);
-  if (it == alias_index_.end()) return {};
-  return it->second;
-}
-
-int SwitchTable::FindPort(size_t s, std::string_view alias) const {
-  const std::vector<PortRecord>& ports = adapter_.switches[s].ports;
-  for (size_t p = 0; p < ports.size(); ++p) {
-    if (ports[p].alias == alias) return static_cast<int>(p);
-  }
-  return -1;
-}
-
 SwitchValues SwitchTable::CopySwitchValues(size_t s) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return adapter_.switches[s].live;
-}
-
-PortValues SwitchTable::CopyPortValues(size_t s, size_t p) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return adapter_.switches[s].ports[p].live;
-}
-
-void SwitchTable::CopyValues(size_t s, size_t p, SwitchValues* switch_values,
-                             PortValues* port_values) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const SwitchRecord& record = adapter_.switches[s];
-  *switch_values = record.live;
-  *port_values = record.ports[p].live;
 }
 
 PortItemValues SwitchTable::CopyPortItem(size_t s, const PortRecord& port,
@@ -223,19 +194,6 @@ PortItemValues SwitchTable::CopyPortItem(size_t s, const PortRecord& port,
   item.switch_status = record.live.status;
   item.switch_status_text = record.live.status_text;
   return item;
-}
-
-std::string SwitchTable::SwitchText(size_t s, int slot) const {
-  return SwitchTextSlot(adapter_.switches[s], CopySwitchValues(s), slot);
-}
-
-std::string SwitchTable::PortText(size_t s, size_t p, int property) const {
-  return PortTextSlot(adapter_.switches[s].ports[p], CopyPortValues(s, p),
-                      property);
-}
-
-int32_t SwitchTable::PortInteger(size_t s, size_t p, int property) const {
-  return PortIntegerSlot(CopyPortValues(s, p), property);
 }
 
 }  // namespace kavex::device

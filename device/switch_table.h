@@ -2,10 +2,11 @@
 // and port of the capture adapter.
 //
 // Threads: frames arrive on one receive thread (HandleFrame), the timer thread
-// ages the records once a second (Tick), and any thread reads (Copy*, *Text,
-// *Integer). Writers hold the table lock while they change values and readers
-// copy under it, so no reader ever sees a half-written value. A frame for a
-// port still inside its 2-second window is dropped without taking the lock.
+// ages the records once a second (Tick), and any thread reads. Writers hold
+// the table lock while they change values; a read copies what it needs under
+// it (CopySwitchValues, CopyPortItem) and renders the copy afterwards, so no
+// reader ever sees a half-written value. A frame for a port still inside its
+// 2-second window is dropped without taking the lock.
 #ifndef KAVEX_DEVICE_SWITCH_TABLE_H_
 #define KAVEX_DEVICE_SWITCH_TABLE_H_
 
@@ -15,13 +16,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "device/address_index.h"
+#include "device/alias_index.h"
 #include "device/switch_records.h"
 
 namespace kavex::sync {
@@ -76,26 +75,19 @@ class SwitchTable {
   const SwitchRecord& switch_record(size_t s) const {
     return adapter_.switches[s];
   }
-  // Positions of the switches called `alias`, in list order.
-  std::span<const uint32_t> SwitchesWithAlias(std::string_view alias) const;
-  // Position of the first port of switch `s` called `alias`, or -1.
-  int FindPort(size_t s, std::string_view alias) const;
+  // Switches and ports by alias.
+  const AliasIndex& alias_index() const { return alias_index_; }
 
-  // Live values, copied under the table lock.
+  // Live values, copied under the table lock: a switch's, for its switch
+  // and ring items.
   SwitchValues CopySwitchValues(size_t s) const;
-  PortValues CopyPortValues(size_t s, size_t p) const;
-  // Both in one hold of the lock: a port item's value depends on its switch.
-  void CopyValues(size_t s, size_t p, SwitchValues* switch_values,
-                  PortValues* port_values) const;
   // What an item of property `property` of `port`, one of switch s's
-  // records, shows, and nothing more: the narrow copy that item reads use.
-  // Taking the record itself spares a read the load of the switch's port
-  // list, which with many switches is rarely in the cache.
+  // records, shows, and nothing more: the port's small values, the one
+  // counter of the property and the switch's status. Taking the record
+  // itself spares a read the load of the switch's port list, which with
+  // many switches is rarely in the cache.
   PortItemValues CopyPortItem(size_t s, const PortRecord& port,
                               int property) const;
-  std::string SwitchText(size_t s, int slot) const;
-  std::string PortText(size_t s, size_t p, int property) const;
-  int32_t PortInteger(size_t s, size_t p, int property) const;
 
  private:
   // What a frame needs of its switch before the lock, packed so that the
@@ -112,13 +104,6 @@ class SwitchTable {
     std::array<int16_t, kMaxFramePortNumber + 1> port_by_number{};
   };
 
-  struct StringHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const {
-      return std::hash<std::string_view>()(text);
-    }
-  };
-
   sync::Clock* const clock_;
   mutable std::mutex mutex_;  // the table lock
   AdapterEntry adapter_;
@@ -133,9 +118,7 @@ class SwitchTable {
   // under it; atomic so that the early read is never a data race.
   std::unique_ptr<std::atomic<uint32_t>[]> port_ticks_;
 
-  std::unordered_map<std::string, std::vector<uint32_t>, StringHash,
-                     std::equal_to<>>
-      alias_index_;
+  AliasIndex alias_index_;
 };
 
 }  // namespace kavex::device

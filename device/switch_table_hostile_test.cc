@@ -9,6 +9,7 @@
 
 #include "device/switch_table.h"
 #include "device/testing/switch_table_fixtures.h"
+#include "device/testing/table_reads.h"
 #include "device/testing/velto_frame_builder.h"
 #include "platform/sync/clock.h"
 
@@ -45,12 +46,12 @@ class HostileFrameTest : public ::testing::Test {
   void ReadEverything() {
     for (size_t s = 0; s < table_.switch_count(); ++s) {
       for (int slot = 0; slot < kSwitchTextSlotCount; ++slot) {
-        table_.SwitchText(s, slot);
+        SwitchTextOf(table_, s, slot);
       }
       for (size_t p = 0; p < table_.switch_record(s).ports.size(); ++p) {
         for (int n = 0; n < kPortPropertyCount; ++n) {
-          EXPECT_LE(table_.PortText(s, p, n).size(), 12u);
-          table_.PortInteger(s, p, n);
+          EXPECT_LE(PortTextOf(table_, s, p, n).size(), 12u);
+          PortIntegerOf(table_, s, p, n);
         }
       }
     }

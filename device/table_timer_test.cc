@@ -6,6 +6,7 @@
 
 #include "device/switch_table.h"
 #include "device/testing/switch_table_fixtures.h"
+#include "device/testing/table_reads.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/sync_testing.h"
 
@@ -43,11 +44,11 @@ TEST_F(TableTimerTest, TicksOncePerSecondOfTheClock) {
   for (int second = 0; second < 4; ++second) {
     PassOneSecond(timer);
     EXPECT_EQ(timer.ticks(), static_cast<uint64_t>(second + 1));
-    EXPECT_EQ(table_.SwitchText(0, kSwitchLastUpdateSlot),
+    EXPECT_EQ(SwitchTextOf(table_, 0, kSwitchLastUpdateSlot),
               std::to_string(second));
   }
   // Time-out 2: the tick that publishes 3 takes the switch offline.
-  EXPECT_EQ(table_.SwitchText(0, kSwitchStatusSlot), "Offline");
+  EXPECT_EQ(SwitchTextOf(table_, 0, kSwitchStatusSlot), "Offline");
   timer.Stop();
   EXPECT_EQ(timer.ticks(), 4u);
 }

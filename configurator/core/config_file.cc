@@ -3,9 +3,10 @@
 #include <string>
 
 #include "configurator/core/config_rules.h"
-#include "configurator/core/configuration_path.h"
 #include "platform/com/bstr.h"
+#include "platform/registry/configuration_path.h"
 #include "platform/sync/clock.h"
+#include "platform/text/utf.h"
 
 namespace kavex::configurator {
 namespace {
@@ -16,6 +17,19 @@ std::u16string Decimal(uint64_t value) {
 }
 
 const char16_t* YesNo(bool value) { return value ? u"Yes" : u"No"; }
+
+// The registry's "Configuration File"; false when there is none the
+// configurator can use.
+bool ReadConfigurationPath(std::u16string* path) {
+  std::string text;
+  if (registry::ReadConfigurationPath(kMaxConfigurationPathBytes, &text) !=
+      ERROR_SUCCESS) {
+    path->clear();
+    return false;
+  }
+  *path = text::Utf8ToUtf16(text);
+  return true;
+}
 
 // Builds elements and attributes in order, noting whether every step
 // worked, so that an incomplete tree is never saved.

@@ -9,6 +9,7 @@
 #ifndef KAVEX_CONFIGURATOR_CORE_CONFIG_FILE_H_
 #define KAVEX_CONFIGURATOR_CORE_CONFIG_FILE_H_
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +27,9 @@ inline constexpr char16_t kNoSwitchesMapped[] =
 inline constexpr char16_t kConfigurationVersion[] = u"10.4.0";
 inline constexpr char16_t kConfigurationCopyright[] =
     u"Copyright (c) Kavex. All rights reserved.";
+// The configurator reads the registry's "Configuration File" into a buffer
+// of this many bytes, so a path must be shorter than 255 characters.
+inline constexpr size_t kMaxConfigurationPathBytes = 255;
 
 // The document of the whole mapping, adapters in list order.
 // `with_timeout` is false for export files.

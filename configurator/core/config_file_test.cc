@@ -8,10 +8,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "configurator/core/configuration_path.h"
-#include "platform/text/utf.h"
+#include "platform/registry/configuration_path.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/clock.h"
+#include "platform/text/utf.h"
 
 namespace kavex::configurator {
 namespace {
@@ -39,10 +39,11 @@ class ConfigFileTest : public testing::Test {
 
   void RegisterPath(const std::string& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kConfigurationKey, 0, nullptr,
-                              0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, kConfigurationValue, 0, REG_SZ,
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, registry::kConfigurationKey, 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, registry::kConfigurationValue, 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(path.c_str()),
                              static_cast<DWORD>(path.size() + 1)),
               ERROR_SUCCESS);
@@ -273,6 +274,38 @@ TEST_F(ConfigFileTest, RegistryPathDrivesSaveAndLoad) {
   EXPECT_TRUE(LoadAdapterConfiguration(&adapter, {}, &format, &status));
   EXPECT_EQ(status, u"");
   ExpectSameStoredFields(adapter, adapters[0]);
+}
+
+// The path is read into 255 bytes: it must be shorter than 255 characters,
+// and a NUL inside it does not quietly name another file.
+TEST_F(ConfigFileTest, RegistryPathLimits) {
+  std::u16string status;
+  const std::string longest =
+      dir_ + "/" + std::string(254 - dir_.size() - 1 - 4, 'c') + ".xml";
+  ASSERT_EQ(longest.size(), 254u);
+  RegisterPath(longest);
+  EXPECT_TRUE(SaveConfiguration(SampleMapping(), u"String", &status));
+  EXPECT_TRUE(std::filesystem::exists(longest));
+
+  const std::string too_long = longest.substr(0, longest.size() - 4) + "c.xml";
+  RegisterPath(too_long);
+  EXPECT_FALSE(SaveConfiguration(SampleMapping(), u"String", &status));
+  EXPECT_EQ(status, kNoSwitchesMapped);
+  EXPECT_FALSE(std::filesystem::exists(too_long));
+
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, registry::kConfigurationKey, 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  const std::string cut = path_ + std::string("\0.other\0", 8);
+  ASSERT_EQ(RegSetValueExA(key, registry::kConfigurationValue, 0, REG_SZ,
+                           reinterpret_cast<const BYTE*>(cut.data()),
+                           static_cast<DWORD>(cut.size())),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_FALSE(SaveConfiguration(SampleMapping(), u"String", &status));
+  EXPECT_EQ(status, kNoSwitchesMapped);
+  EXPECT_FALSE(std::filesystem::exists(path_));
 }
 
 TEST_F(ConfigFileTest, FailedSaveIsReportedAndKeepsTheOldFile) {

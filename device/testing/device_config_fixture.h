@@ -10,6 +10,7 @@
 #include "gtest/gtest.h"
 #include "platform/com/scoped_registry_root_for_test.h"
 #include "platform/pkio/testing/testing_support.h"
+#include "platform/registry/configuration_path.h"
 #include "platform/registry/registry.h"
 
 namespace kavex::device {
@@ -26,10 +27,11 @@ class DeviceConfigFixture : public ::testing::Test {
   // Sets "Configuration File" to exactly these bytes.
   void SetPathValue(DWORD type, const std::string& bytes) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kConfigurationKey, 0, nullptr,
-                              0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, kConfigurationValue, 0, type,
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, registry::kConfigurationKey, 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(key, registry::kConfigurationValue, 0, type,
                              reinterpret_cast<const BYTE*>(bytes.data()),
                              static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);

@@ -113,7 +113,6 @@ TEST_F(ActivationTest, TestModuleRegisteredCreatedAndUnloaded) {
   EXPECT_NE(std::string::npos, reg.output.find("DllRegisterServer"));
   EXPECT_NE(std::string::npos, reg.output.find("S_OK"));
 
-  // The version-independent ProgID has only CurVer.
   CLSID clsid{};
   ASSERT_EQ(S_OK, CLSIDFromProgID(u"KavexTest.Widget", &clsid));
   EXPECT_EQ(CLSID_TestWidget, clsid);
@@ -210,6 +209,29 @@ TEST_F(ActivationTest, ActivationFailuresNameTheCause) {
   CLSID clsid;
   EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(u"No.Such.Class", &clsid));
   EXPECT_EQ(E_INVALIDARG, CLSIDFromProgID(nullptr, &clsid));
+}
+
+// A ProgID without a CLSID of its own leads to its class through CurVer;
+// a CurVer loop ends.
+TEST_F(ActivationTest, ProgIdFollowsCurVer) {
+  auto set = [](const std::string& sub, const std::string& text) {
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExA(HKEY_CLASSES_ROOT, sub.c_str(), 0, nullptr, 0,
+                              KEY_WRITE, nullptr, &key, nullptr));
+    RegSetValueExA(key, nullptr, 0, REG_SZ,
+                   reinterpret_cast<const BYTE*>(text.c_str()),
+                   static_cast<DWORD>(text.size() + 1));
+    RegCloseKey(key);
+  };
+  set("Kavex.Thing.2\\CLSID", GuidToString(kThingClsid));
+  set("Kavex.Thing\\CurVer", "Kavex.Thing.2");
+  CLSID clsid{};
+  ASSERT_EQ(S_OK, CLSIDFromProgID(u"Kavex.Thing", &clsid));
+  EXPECT_EQ(kThingClsid, clsid);
+  set("Kavex.Loop.A\\CurVer", "Kavex.Loop.B");
+  set("Kavex.Loop.B\\CurVer", "Kavex.Loop.A");
+  EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(u"Kavex.Loop.A", &clsid));
 }
 
 TEST_F(ActivationTest, RegsvrReportsFailures) {

@@ -1,9 +1,15 @@
 // IClassFactory and the factory every creatable class gets from ClassFactory.
-// A module answers DllGetClassObject from a static table:
+// A module answers DllGetClassObject from a static table of its classes,
+// which also says what registering them writes (module_registration.h):
 //
 //   namespace kavex::device {
 //   const com::ClassEntry kClasses[] = {
-//       {&CLSID_Device, com::CreateClassFactory<CDevice>}};
+//       {.clsid = &CLSID_Device,
+//        .create_factory = com::CreateClassFactory<CDevice>,
+//        .description = "Device Class",
+//        .prog_id = "KavexOPCDevice.Device.1",
+//        .version_independent_prog_id = "KavexOPCDevice.Device",
+//        .threading_model = "Free"}};
 //   }  // namespace kavex::device
 //   KAVEX_MODULE_EXPORT HRESULT DllGetClassObject(REFCLSID c, REFIID i,
 //                                                 void** o) {
@@ -22,8 +28,10 @@
 #define KAVEX_PLATFORM_COM_CLASS_FACTORY_H_
 
 #include <cstddef>
+#include <span>
 
 #include "platform/com/com_object.h"
+#include "platform/com/component_categories.h"
 #include "platform/com/unknown.h"
 
 struct IClassFactory : IUnknown {
@@ -67,16 +75,43 @@ HRESULT CreateClassFactory(REFIID iid, void** out) {
   return ClassFactory<T>::CreateInstance(iid, out);
 }
 
+// One creatable class of a module or a program: its class object, and what
+// its registration writes under HKEY_CLASSES_ROOT. A null member writes
+// nothing.
+//
+//   CLSID\{clsid} = description             the class key, replaced whole
+//     "AppID" = {app_id}
+//     ProgID = prog_id
+//     VersionIndependentProgID = version_independent_prog_id
+//     Programmable                           when programmable
+//     InprocServer32 = the module's path     a module's class, with
+//       "ThreadingModel" = threading_model
+//     LocalServer32 = the program's path     a program's class
+//     TypeLib = {type_lib}
+//     Implemented Categories\{catid}         each implemented category
+//   <prog_id> = description, CLSID = {clsid}
+//   <version_independent_prog_id> = description, CLSID = {clsid},
+//     CurVer = prog_id, OPC = opc_server_name
 struct ClassEntry {
-  const CLSID* clsid;
-  HRESULT (*create_factory)(REFIID iid, void** out);
+  const CLSID* clsid = nullptr;
+  HRESULT (*create_factory)(REFIID iid, void** out) = nullptr;
+
+  const char* description = nullptr;  // "Device Class"
+  const char* prog_id = nullptr;      // versioned: "KavexOPCDevice.Device.1"
+  const char* version_independent_prog_id = nullptr;
+  // The "OPC" subkey that OPC browsers list servers by.
+  const char* opc_server_name = nullptr;
+  const char* threading_model = nullptr;  // in-process classes only
+  const GUID* app_id = nullptr;
+  const GUID* type_lib = nullptr;
+  bool programmable = false;
+  std::span<const CATID> implemented_categories = {};
 };
 
 // DllGetClassObject over a module's class table: E_INVALIDARG for a null
 // output, CLASS_E_CLASSNOTAVAILABLE for a class the module does not have.
-template <size_t N>
-HRESULT GetClassObjectFromTable(const ClassEntry (&table)[N], REFCLSID clsid,
-                                REFIID iid, void** out) {
+inline HRESULT GetClassObjectFromTable(std::span<const ClassEntry> table,
+                                       REFCLSID clsid, REFIID iid, void** out) {
   if (out == nullptr) return E_INVALIDARG;
   *out = nullptr;
   for (const ClassEntry& entry : table)

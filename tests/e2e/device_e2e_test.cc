@@ -21,6 +21,7 @@
 #include "device/device_runtime.h"
 #include "device/port_properties.h"
 #include "device/switch_table.h"
+#include "device/testing/table_reads.h"
 #include "platform/base/results.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
@@ -102,7 +103,7 @@ class Expected {
     }
   }
   std::string PortText(int port, int property) const {
-    return table_.PortText(0, port, property);
+    return device::PortTextOf(table_, 0, port, property);
   }
 
  private:

@@ -17,8 +17,8 @@ KAVEX_DECLARE_IID(ITestWidget, "{0B7F2C64-91D3-4A8E-B5C1-7E2D4F6A8B01}");
 
 inline constexpr CLSID CLSID_TestWidget =
     GuidLiteral("{0B7F2C64-91D3-4A8E-B5C1-7E2D4F6A8B02}");
-// Versioned ProgID with the CLSID; the version-independent one has only
-// CurVer, so resolving it exercises the CurVer path.
+// The versioned ProgID and the version-independent one, whose CurVer
+// names the versioned one.
 inline constexpr char kTestWidgetProgId[] = "KavexTest.Widget";
 inline constexpr char kTestWidgetProgIdVersioned[] = "KavexTest.Widget.1";
 
