@@ -173,26 +173,34 @@ void CGroup::Change(ItemRecord& record, const VARIANT& value,
     Trace(kTraceDone, this, S_OK, "CGroup::Change: Done", name());
 }
 
-HRESULT CGroup::ReadDevice(ItemRecord& record) {
+HRESULT CGroup::AskDevice(ItemRecord& record, VARIANT* value) {
   Trace(kTraceStep, this, S_OK, "CGroup::ReadDevice: Start", record.id());
-  const FILETIME now = Now();
-  HRESULT hr = OPC_E_BADRIGHTS;
-  com::Variant value;
-  if (record.readable())
-    hr = device_ ? device_->Read(record.item_id, &value) : E_FAIL;
-  {
-    std::lock_guard<std::mutex> lock(value_mu_);
-    if (SUCCEEDED(hr)) {
-      // The read value is ours: it moves into the cache.
-      record.timestamp = now;
-      VariantClear(&record.value);
-      value.Detach(&record.value);
-      record.quality = OPC_QUALITY_GOOD;
-    } else {
-      record.quality = OPC_QUALITY_BAD;
-    }
+  if (!record.readable()) return OPC_E_BADRIGHTS;
+  return device_ ? device_->Read(record.item_id, value) : E_FAIL;
+}
+
+void CGroup::CacheDeviceAnswer(ItemRecord& record, HRESULT answer,
+                               VARIANT* value, const FILETIME& now) {
+  if (SUCCEEDED(answer)) {
+    // The read value is ours: it moves into the cache.
+    record.timestamp = now;
+    VariantClear(&record.value);
+    record.value = *value;
+    record.quality = OPC_QUALITY_GOOD;
+  } else {
+    VariantClear(value);
+    record.quality = OPC_QUALITY_BAD;
   }
-  Trace(kTraceDone, this, hr, "CGroup::ReadDevice: Done", record.id());
+  VariantInit(value);
+  Trace(kTraceDone, this, answer, "CGroup::ReadDevice: Done", record.id());
+}
+
+HRESULT CGroup::ReadDevice(ItemRecord& record) {
+  const FILETIME now = Now();
+  com::Variant value;
+  const HRESULT hr = AskDevice(record, &value);
+  std::lock_guard<std::mutex> lock(value_mu_);
+  CacheDeviceAnswer(record, hr, &value, now);
   return hr;
 }
 
@@ -400,6 +408,11 @@ HRESULT CGroup::CheckItems(bool add, DWORD count, const OPCITEMDEF* definitions,
   if (add) {
     lock.lock();
     Trace(kTraceStep, this, S_OK, "CGroup::AddItems: Loop through Items");
+    try {
+      items_.ReserveMore(count);
+    } catch (const std::bad_alloc&) {
+      // The table then grows item by item.
+    }
   }
   for (DWORD i = 0; i < count; ++i) {
     const OPCITEMDEF& definition = definitions[i];

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <vector>
 
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
@@ -79,6 +80,14 @@ class CGroup : public com::ComObject<CGroup, IOPCGroupStateMgt, IOPCItemMgt,
   // item that is not readable (the device is not asked); on any failure
   // the cached quality becomes bad and value and timestamp stay.
   HRESULT ReadDevice(ItemRecord& record);
+  // ReadDevice in two halves, for callers that read many items and take
+  // the item-value lock once for all of them: the device's answer (or
+  // OPC_E_BADRIGHTS) into `value`, which must be empty, then, under the
+  // item-value lock, the answer into the cache as read at `now` (the time
+  // taken before the device was asked); `value` is left empty.
+  HRESULT AskDevice(ItemRecord& record, VARIANT* value);
+  void CacheDeviceAnswer(ItemRecord& record, HRESULT answer, VARIANT* value,
+                         const FILETIME& now);
   // Writes `value` to the device, converted to the item's canonical type:
   // OPC_E_BADRIGHTS for an item that is not writable (the device is not
   // asked), the conversion's or the device's failure, or S_OK and the
@@ -132,6 +141,11 @@ class CGroup : public com::ComObject<CGroup, IOPCGroupStateMgt, IOPCItemMgt,
   static void CacheGoodValue(ItemRecord& record, const VARIANT& value,
                              const FILETIME& now);
   void Unregister(ItemRecord& record);
+  // The synchronous read from the device of `records` (null: an unknown
+  // handle, already in `errors`).
+  HRESULT ReadFromDevice(
+      const std::vector<std::shared_ptr<ItemRecord>>& records,
+      OPCITEMSTATE* states, HRESULT* errors);
 
   // State, under the state lock.
   mutable std::mutex state_mu_;

@@ -17,8 +17,14 @@ ItemRecord::ItemRecord(CGroup* group, OPCHANDLE handle, com::Bstr item_id,
   VariantInit(&value);
   VariantInit(&last_sent_value);
   // The zero of the canonical type; a type that an empty value does not
-  // convert to stays empty.
-  VariantChangeType(&value, &value, 0, canonical_type);
+  // convert to stays empty. The empty string is a null BSTR, which costs
+  // no allocation.
+  if (canonical_type == VT_BSTR) {
+    value.vt = VT_BSTR;
+    value.bstrVal = nullptr;
+  } else {
+    VariantChangeType(&value, &value, 0, canonical_type);
+  }
   VariantCopy(&last_sent_value, &value);
 }
 
@@ -35,6 +41,14 @@ void ItemTable::Append(std::shared_ptr<ItemRecord> record) {
 }
 
 size_t ItemTable::Lookup(OPCHANDLE handle) const {
+  if (slots_.empty()) return kNone;
+  // Until a removal leaves a hole, handle h lies h - first slots in.
+  const OPCHANDLE first = slots_.front().handle;
+  if (handle >= first && handle - first < slots_.size()) {
+    const Slot& guess = slots_[handle - first];
+    if (guess.handle == handle)
+      return guess.record ? static_cast<size_t>(handle - first) : kNone;
+  }
   auto it = std::lower_bound(
       slots_.begin(), slots_.end(), handle,
       [](const Slot& slot, OPCHANDLE h) { return slot.handle < h; });
@@ -57,6 +71,14 @@ std::shared_ptr<ItemRecord> ItemTable::Take(OPCHANDLE handle) {
   if (i == kNone) return nullptr;
   --live_;
   return std::move(slots_[i].record);
+}
+
+void ItemTable::ReserveMore(size_t additional) {
+  const size_t needed = slots_.size() + additional;
+  // Exactly what a large call needs, but never less than doubling, so
+  // many small calls still grow the table geometrically.
+  if (needed > slots_.capacity())
+    slots_.reserve(std::max(needed, 2 * slots_.capacity()));
 }
 
 void ItemTable::Compact() {

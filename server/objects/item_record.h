@@ -59,6 +59,8 @@ class ItemTable {
  public:
   // `record`'s handle must be above every handle the table holds.
   void Append(std::shared_ptr<ItemRecord> record);
+  // Room for `additional` more records (may throw std::bad_alloc).
+  void ReserveMore(size_t additional);
   // The record of `handle`, or null.
   ItemRecord* Find(OPCHANDLE handle) const;
   std::shared_ptr<ItemRecord> FindShared(OPCHANDLE handle) const;

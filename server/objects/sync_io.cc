@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/opc/opc_error.h"
+#include "platform/sync/clock.h"
 #include "server/objects/com_error.h"
 #include "server/objects/group_object.h"
 #include "server/objects/task_array.h"
@@ -17,6 +18,14 @@ HRESULT ClientValue(const ItemRecord& record, VARIANT* out) {
   if (!record.readable()) return OPC_E_BADRIGHTS;
   HRESULT hr = VariantCopy(out, &record.value);
   if (FAILED(hr)) return hr;
+  // Clients get a string they can read, not the cache's null one.
+  if (out->vt == VT_BSTR && out->bstrVal == nullptr) {
+    out->bstrVal = SysAllocStringLen(u"", 0);
+    if (out->bstrVal == nullptr) {
+      out->vt = VT_EMPTY;
+      return E_OUTOFMEMORY;
+    }
+  }
   if (record.requested_type != VT_EMPTY && record.requested_type != out->vt) {
     hr = VariantChangeType(out, out, 0, record.requested_type);
     if (FAILED(hr)) {
@@ -96,29 +105,12 @@ HRESULT CGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
       std::vector<std::shared_ptr<ItemRecord>> records(dwCount);
       {
         std::shared_lock<std::shared_mutex> items(items_mu_);
-        for (DWORD i = 0; i < dwCount; ++i)
+        for (DWORD i = 0; i < dwCount; ++i) {
           records[i] = items_.FindShared(phServer[i]);
-      }
-      for (DWORD i = 0; i < dwCount; ++i) {
-        if (!records[i]) {
-          fail(i, OPC_E_INVALIDHANDLE);
-          continue;
-        }
-        TraceReadItem(this, *records[i]);
-        const HRESULT read = ReadDevice(*records[i]);
-        if (FAILED(read)) {
-          fail(i, read);
-          records[i].reset();  // its state stays zero
+          if (!records[i]) errors[i] = OPC_E_INVALIDHANDLE;
         }
       }
-      const bool group_active = active();
-      std::lock_guard<std::mutex> values(value_mu_);
-      for (DWORD i = 0; i < dwCount; ++i) {
-        if (!records[i]) continue;
-        const HRESULT error =
-            FillState(*records[i], group_active, OPC_DS_DEVICE, &states[i]);
-        if (FAILED(error)) fail(i, error);
-      }
+      overall = ReadFromDevice(records, states.get(), errors.get());
     }
     Trace(kTraceStep, this, S_OK, "CGroup::Read (Sync): Loop Done");
     *ppItemValues = states.Release();
@@ -128,6 +120,40 @@ HRESULT CGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
   });
   if (FAILED(hr)) Trace(kTraceError, this, hr, "CGroup::Read (Sync): Error");
   return hr;
+}
+
+HRESULT CGroup::ReadFromDevice(
+    const std::vector<std::shared_ptr<ItemRecord>>& records,
+    OPCITEMSTATE* states, HRESULT* errors) {
+  // One time for the whole call, taken before the device is asked: the
+  // items are read within a fraction of the clock's resolution, and the
+  // clock is not read a thousand times for it.
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  const size_t count = records.size();
+  // The answers wait in the client's value slots for the cache.
+  for (size_t i = 0; i < count; ++i) {
+    if (!records[i]) continue;
+    TraceReadItem(this, *records[i]);
+    errors[i] = AskDevice(*records[i], &states[i].vDataValue);
+  }
+  HRESULT overall = S_OK;
+  const bool group_active = active();
+  std::lock_guard<std::mutex> values(value_mu_);
+  for (size_t i = 0; i < count; ++i) {
+    if (!records[i]) {
+      overall = S_FALSE;
+      continue;
+    }
+    CacheDeviceAnswer(*records[i], errors[i], &states[i].vDataValue, now);
+    if (FAILED(errors[i])) {
+      overall = S_FALSE;  // the entry's state stays zero
+      continue;
+    }
+    errors[i] = FillState(*records[i], group_active, OPC_DS_DEVICE, &states[i]);
+    if (FAILED(errors[i])) overall = S_FALSE;
+  }
+  return overall;
 }
 
 HRESULT CGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,

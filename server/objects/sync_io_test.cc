@@ -90,6 +90,7 @@ TEST_F(SyncIoTest, CacheBeforeAnyReadHoldsTheZeroOfTheType) {
   EXPECT_EQ(entries[0].client, 100u);
   EXPECT_EQ(entries[1].value.vt, VT_BSTR);
   EXPECT_EQ(com::BstrView(entries[1].value.bstrVal), u"");
+  EXPECT_NE(entries[1].value.bstrVal, nullptr);  // a string, if empty
   EXPECT_EQ(entries[2].value.vt, VT_R8);
   EXPECT_EQ(entries[2].value.dblVal, 0.0);
   // A cache read never calls the device.
