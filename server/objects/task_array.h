@@ -38,6 +38,7 @@ inline void FreeTaskElement(OPCITEMATTRIBUTES& attributes) {
   VariantClear(&attributes.vEUInfo);
 }
 inline void FreeTaskElement(VARIANT& value) { VariantClear(&value); }
+inline void FreeTaskElement(LPWSTR& text) { CoTaskMemFree(text); }
 template <class T>
 void FreeTaskElement(T&) {}
 
