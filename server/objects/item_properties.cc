@@ -1,7 +1,6 @@
 #include "server/objects/item_properties.h"
 
 #include <array>
-#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -10,6 +9,7 @@
 #include "platform/com/task_memory.h"
 #include "platform/opc/opc_error.h"
 #include "platform/sync/clock.h"
+#include "server/objects/task_array.h"
 #include "server/objects/trace_log.h"
 
 namespace kavex::server {
@@ -21,36 +21,6 @@ constexpr std::array<const char16_t*, kStandardPropertyCount> kDescriptions = {
 
 constexpr SHORT kQualityGood = 0xC0;
 constexpr SHORT kQualityBad = 0x00;
-
-// A task-allocated array that is freed unless handed out with Release.
-template <class T>
-class TaskArray {
- public:
-  explicit TaskArray(size_t count)
-      : items_(static_cast<T*>(CoTaskMemAlloc(count * sizeof(T)))) {}
-  TaskArray(const TaskArray&) = delete;
-  TaskArray& operator=(const TaskArray&) = delete;
-  ~TaskArray() { CoTaskMemFree(items_); }
-
-  bool ok() const { return items_ != nullptr; }
-  T& operator[](size_t i) { return items_[i]; }
-  T* Release() {
-    T* items = items_;
-    items_ = nullptr;
-    return items;
-  }
-
- private:
-  T* items_;
-};
-
-LPWSTR TaskCopy(const char16_t* text) {
-  const size_t bytes =
-      (std::char_traits<char16_t>::length(text) + 1) * sizeof(char16_t);
-  auto* copy = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
-  if (copy != nullptr) std::memcpy(copy, text, bytes);
-  return copy;
-}
 
 std::u16string_view ViewOf(LPCWSTR text) {
   return text != nullptr ? std::u16string_view(text) : std::u16string_view();
@@ -119,21 +89,20 @@ HRESULT QueryAvailableProperties(IKavexOPCDevice* device,
     Trace(kTraceStep, trace_object, S_OK,
           "CServer::QueryAvailableProperties: Return Standard OPC Properties");
 
-    TaskArray<DWORD> ids(kStandardPropertyCount);
-    TaskArray<LPWSTR> texts(kStandardPropertyCount);
-    TaskArray<VARTYPE> types(kStandardPropertyCount);
-    if (!ids.ok() || !texts.ok() || !types.ok()) return E_OUTOFMEMORY;
+    TaskArray<DWORD> ids;
+    TaskArray<LPWSTR> texts;
+    TaskArray<VARTYPE> types;
+    if (!ids.Allocate(kStandardPropertyCount) ||
+        !texts.Allocate(kStandardPropertyCount) ||
+        !types.Allocate(kStandardPropertyCount))
+      return E_OUTOFMEMORY;
     const VARTYPE kTypes[kStandardPropertyCount] = {
         VT_I2, canonical_type, VT_I2, VT_DATE, VT_I4, VT_R4};
-    for (DWORD i = 0; i < kStandardPropertyCount; ++i) texts[i] = nullptr;
     for (DWORD i = 0; i < kStandardPropertyCount; ++i) {
       ids[i] = i + 1;
       types[i] = kTypes[i];
-      texts[i] = TaskCopy(kDescriptions[i]);
-      if (texts[i] == nullptr) {
-        for (DWORD j = 0; j < i; ++j) CoTaskMemFree(texts[j]);
-        return E_OUTOFMEMORY;
-      }
+      texts[i] = TaskStringCopy(kDescriptions[i]);
+      if (texts[i] == nullptr) return E_OUTOFMEMORY;  // the copies go
     }
     *count = kStandardPropertyCount;
     *property_ids = ids.Release();
@@ -167,9 +136,12 @@ HRESULT GetItemProperties(IKavexOPCDevice* device, const void* trace_object,
           "CServer::QueryAvailableProperties: Return Requested Item "
           "Properties");
 
-    TaskArray<VARIANT> values(count);
-    TaskArray<HRESULT> results(count);
-    if (!values.ok() || !results.ok()) return E_OUTOFMEMORY;
+    // A count too large for the arrays is refused before the client's
+    // property IDs are read.
+    TaskArray<VARIANT> values;
+    TaskArray<HRESULT> results;
+    if (!values.Allocate(count) || !results.Allocate(count))
+      return E_OUTOFMEMORY;
     bool any_failed = false;
     for (DWORD i = 0; i < count; ++i) {
       VARIANT& value = values[i];
@@ -250,9 +222,9 @@ HRESULT LookupItemIDs(IKavexOPCDevice* device, const void* trace_object,
     Trace(kTraceStep, trace_object, S_OK,
           "CServer::LookupItemIDs: Return Requested ItemIDs");
 
-    TaskArray<LPWSTR> ids(count);
-    TaskArray<HRESULT> results(count);
-    if (!ids.ok() || !results.ok()) return E_OUTOFMEMORY;
+    TaskArray<LPWSTR> ids;
+    TaskArray<HRESULT> results;
+    if (!ids.Allocate(count) || !results.Allocate(count)) return E_OUTOFMEMORY;
     for (DWORD i = 0; i < count; ++i) {
       ids[i] = nullptr;
       results[i] = OPC_E_INVALID_PID;
@@ -272,7 +244,7 @@ HRESULT GetErrorString(const void* trace_object, HRESULT error, LCID /*locale*/,
   if (text == nullptr) {
     hr = E_INVALIDARG;
   } else {
-    *text = TaskCopy(opc::OpcResultTextOf(error));
+    *text = TaskStringCopy(opc::OpcResultTextOf(error));
     if (*text == nullptr) hr = E_OUTOFMEMORY;
   }
   TraceEnd(trace_object, hr, "CServer::GetErrorString");

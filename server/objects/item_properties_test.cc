@@ -250,6 +250,26 @@ TEST_F(ItemPropertiesTest, NullOutputsAndZeroCountsAreInvalidArguments) {
                                "CServer::GetItemProperties: Error\n"});
 }
 
+// A count too large for the arrays is refused before the client's
+// property IDs (here a single one) are read.
+TEST_F(ItemPropertiesTest, HugeCountsAreOutOfMemory) {
+  std::u16string item = u"SW1.P1.Speed";
+  DWORD wanted[] = {1};
+  VARIANT* data = reinterpret_cast<VARIANT*>(1);
+  HRESULT* errors = reinterpret_cast<HRESULT*>(1);
+  LPWSTR* new_ids = reinterpret_cast<LPWSTR*>(1);
+  EXPECT_EQ(GetItemProperties(device_.Get(), nullptr, item.data(), 0xFFFFFFFF,
+                              wanted, &data, &errors),
+            E_OUTOFMEMORY);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(errors, nullptr);
+  EXPECT_EQ(LookupItemIDs(device_.Get(), nullptr, item.data(), 0x80000000,
+                          wanted, &new_ids, &errors),
+            E_OUTOFMEMORY);
+  EXPECT_EQ(new_ids, nullptr);
+  EXPECT_EQ(device_->reads, 0);
+}
+
 TEST_F(ItemPropertiesTest, AnUnknownPropertyIdFailsItsEntryOnly) {
   Properties p = Get(u"SW1.P1.Speed", {1, 7});
   EXPECT_EQ(p.hr, S_FALSE);
