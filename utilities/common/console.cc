@@ -155,17 +155,18 @@ int WaitForKeyOn(int fd, int wake_fd) {
       if (errno == EINTR) continue;
       break;
     }
-    if (wake_fd >= 0 && (fds[1].revents & POLLIN)) {
-      Drain(wake_fd);
-      break;
-    }
     if (fds[0].revents & POLLNVAL) break;  // no standard input at all
+    // A key typed counts before a wake that came with it.
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       unsigned char byte;
       ssize_t n = read(fd, &byte, 1);
       if (n < 0 && errno == EINTR) continue;
       if (n == 1) result = byte;
       break;  // a key, the end of input or an error
+    }
+    if (wake_fd >= 0 && (fds[1].revents & POLLIN)) {
+      Drain(wake_fd);
+      break;
     }
   }
   if (terminal) RestoreTerminal();
