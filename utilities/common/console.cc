@@ -71,6 +71,19 @@ void OnSignal(int signo) {
 class TerminalConsole : public Console {
  public:
   TerminalConsole() {
+    // A standard stream the program was started without would otherwise go
+    // to the next descriptor opened (a capture socket): reading keys from
+    // it, or printing into it. /dev/null stands in: end of input, no output.
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+      if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+        const int null =
+            open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+          dup2(null, fd);
+          close(null);
+        }
+      }
+    }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int fds[2];

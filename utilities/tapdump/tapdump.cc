@@ -202,6 +202,7 @@ void Tapdump::SendTestPacket() {
           : record_.medium == kMedium802_5 ? "Sending 802.5 Test Packet..."
                                            : "Sending LocalTalk Test Packet...",
           out_);
+    fflush(out_);  // no end of line to flush it
   }
   record_.sends_in_flight.Add(1);
   if (api_.PacketSendEx(handle, data, static_cast<DWORD>(length), overlapped,
