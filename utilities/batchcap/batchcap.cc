@@ -43,7 +43,7 @@ void Batchcap::CloseAdapter(PKIO_HANDLE handle) {
 }
 
 void Batchcap::AfterReceiveThreadStarted(DWORD thread_id) {
-  if (!RaiseThreadPriority(thread_id)) {
+  if (thread_id != 0 && !RaiseThreadPriority(thread_id)) {
     fputs("Could Not Set Thread Priority\n", out_);
   }
   api_.MprSetReadTimeout(record_.handle, kBatchcapReadTimeout);

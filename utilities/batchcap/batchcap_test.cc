@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include "platform/base/results.h"
-#include "platform/pkio/testing_support.h"
 #include "utilities/common/testing/program_run.h"
 #include "utilities/common/testing/test_console.h"
 
@@ -18,10 +16,7 @@ namespace kavex::utilities {
 namespace {
 
 using testing::InOrder;
-using testing::ProgramRun;
 using testing::TestConsole;
-
-const char kAdapter[] = "\\Device\\Simulated\\batch";
 
 // Lays records out as the driver does: header, frame at offset 24, the
 // next record ceil4(delivered + 27) bytes on.
@@ -199,40 +194,6 @@ TEST_F(BufferCompletionTest, RepostFailures) {
   EXPECT_EQ(console.Output(),
             "MPR_ReadPacketBufferEx Failed; ERROR_NO_SYSTEM_RESOURCES\n");
   EXPECT_EQ(batchcap.record().buffers.get(), 1u);  // an empty one counts
-}
-
-TEST(BatchcapTest, WholeRunOnASimulatedAdapter) {
-  pkio::testing::DeclareSimulatedAdapter(
-      "batch", "switch 02.C4.7D.00.00.01 type=1 ports=4 cycle=100");
-  TestConsole console;
-  TestBatchcap batchcap(RealPkio(), console);
-  ProgramRun run(
-      &console, [&](int argc, char** argv) { return batchcap.Run(argc, argv); },
-      {"/go", "/s", "/a", kAdapter});
-  ASSERT_TRUE(console.WaitForOutput("Packet No.: ", 4));
-  ASSERT_TRUE(console.PressCtrlC());
-  EXPECT_EQ(run.Wait(), 0);  // no key to wait for
-  EXPECT_EQ(console.key_waits(), 0);
-  const std::string out = console.Output();
-  EXPECT_TRUE(InOrder(
-      out,
-      {"Wirebay Multi-Packet Read (MPR) Utility - APC Version ",
-       "Auto Run    : On\n", "AdapterName : \"\\Device\\Simulated\\batch\"\n",
-       "Adapter Opened\n", "Adapter Medium : 802.3\n",
-       "Starting Packet Reception...\n", "Using 4 Read Packages (512KB)\n",
-       "Packet No.: 0000000001              SYS Time: ",
-       "\nStopping Packet Reception\n", "Application Statistics:\n",
-       "  Received Buffer Count       : ", "  Received Packet Count       : ",
-       "Protocol Statistics:\n"}));
-  EXPECT_EQ(out.find("Send Packets"), std::string::npos);  // no /s here
-  EXPECT_EQ(out.find("Press Any Key"), std::string::npos);
-  std::smatch m;
-  ASSERT_TRUE(std::regex_search(
-      out, m,
-      std::regex("Received Buffer Count       : ([0-9]+)\n  Received Packet "
-                 "Count       : ([0-9]+)\n")));
-  EXPECT_GE(std::stoi(m[2]), std::stoi(m[1]));
-  EXPECT_GE(std::stoi(m[2]), 4);
 }
 
 }  // namespace

@@ -141,9 +141,9 @@ int DumpUtility::Run(int argc, char** argv) {
                    &receive_thread_id));
   if (!receive_thread) {
     fputs("Could Not Start Receive Thread\n", out_);
-  } else {
-    AfterReceiveThreadStarted(receive_thread_id);
+    receive_thread_id = 0;
   }
+  AfterReceiveThreadStarted(receive_thread_id);
 
   const bool receiving = StartReception(request(), &record_);
   start_tick_ = GetTickCount();

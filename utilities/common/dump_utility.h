@@ -56,7 +56,8 @@ class DumpUtility {
   virtual void CloseAdapter(PKIO_HANDLE handle) = 0;
   // Runs on the receive thread until the stop flag is set.
   virtual DWORD ReceiveThreadBody() = 0;
-  // Right after the receive thread started (thread_id: its kernel id).
+  // Right after the receive thread was started (thread_id: its kernel id,
+  // 0 when it could not be started).
   virtual void AfterReceiveThreadStarted(DWORD /*thread_id*/) {}
   // Once reception runs / before the end waits for the receive thread.
   virtual void StartOtherThreads() {}

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/pkio/testing_support.h"
 #include "utilities/common/testing/test_console.h"
 #include "utilities/common/version.h"
 
@@ -90,14 +89,6 @@ TEST(NetrosterTest, DriverErrorsCountNothing) {
   api.OpenProtocolDriver = [] { return PKIO_INVALID_HANDLE; };
   EXPECT_EQ(Roster(api), kHeading.substr(0, kHeading.find(" Adapters")) +
                              "Could Not Open Protocol Driver\n");
-}
-
-TEST(NetrosterTest, TheLibrarysOwnList) {
-  pkio::testing::DeclareSimulatedAdapter("roster", "switch 02.C4.7D.00.00.01");
-  const std::string out = Roster(RealPkio());
-  EXPECT_EQ(out.rfind(kHeading, 0), 0u);
-  EXPECT_NE(out.find("  User Binding: \"\\Device\\Simulated\\roster\"\n"),
-            std::string::npos);
 }
 
 TEST(BindingListTest, HostileAnswers) {

@@ -144,17 +144,6 @@ TEST_F(RxprobeTest, OnlyTheSecondAdapter) {
             std::string::npos);
 }
 
-TEST_F(RxprobeTest, TwoAdaptersSideBySide) {
-  int rc = -1;
-  const std::string out = Receive({"/a", kFirst, "/b", kSecond}, 8, &rc);
-  EXPECT_EQ(rc, 0);
-  EXPECT_TRUE(
-      InOrder(out, {"Adapter No. 1 Opened\n", "Adapter No. 2 Opened\n"}));
-  EXPECT_GT(TestConsole::Count(out, "On Adapter 0x00000001\n"), 0);
-  EXPECT_GT(TestConsole::Count(out, "On Adapter 0x00000002\n"), 0);
-  EXPECT_EQ(g_posts.size(), 2 * kRxprobeReadNodes);
-}
-
 TEST_F(RxprobeTest, AFailedReadIsToldOnceAndItsNodeStaysIdle) {
   g_fail_first_read = true;
   int rc = -1;
