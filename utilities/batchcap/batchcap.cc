@@ -101,11 +101,13 @@ void Batchcap::OnBuffer(ReadPackage* package, DWORD status) {
   WalkPacketRecords(
       buffer->Data, used, buffer->PacketCount,
       [this](const PKIO_PACKET_HEADER& header, const BYTE* frame) {
+        // Counted before it is printed: statistics printed meanwhile
+        // include every frame already shown.
+        record_.packets.Add(1);
+        record_.bytes.Add(header.BytesDelivered);
         if (header.FrameLength != 0) {
           PrintPacket(header, frame, header.BytesDelivered);
         }
-        record_.packets.Add(1);
-        record_.bytes.Add(header.BytesDelivered);
         return !stopping();
       });
   if (stopping()) return;
