@@ -304,6 +304,89 @@ TEST(UtilitiesE2eTest, FilterDumpAtEachLevel) {
             TapdumpBanner() + "Dump Filter : 3\n" + kTapdumpUsage);
 }
 
+// The programs in the notation they are described in ("ldh [12]; jgt
+// #1500 jt 12; ...", jt and jf 0 unless given), as the decimal dump lists
+// them: the count, then "code jt jf k" per instruction.
+std::string Decimal(const std::string& listing) {
+  std::vector<std::string> lines;
+  std::stringstream in(listing);
+  std::string item;
+  while (std::getline(in, item, ';')) {
+    std::stringstream words(item);
+    std::string op, operand, word;
+    words >> op >> operand;
+    unsigned jt = 0, jf = 0;
+    while (words >> word) {
+      unsigned n = 0;
+      words >> n;
+      (word == "jt" ? jt : jf) = n;
+    }
+    const std::string digits = operand.substr(1, operand.find(']') - 1);
+    const unsigned long long k =
+        digits == "-1" ? 0xFFFFFFFFull : std::stoull(digits, nullptr, 0);
+    const unsigned code = op == "ldh"   ? 0x28
+                          : op == "ldb" ? 0x30
+                          : op == "jgt" ? 0x25
+                          : op == "jeq" ? 0x15
+                                        : 0x06;
+    lines.push_back(std::to_string(code) + " " + std::to_string(jt) + " " +
+                    std::to_string(jf) + " " + std::to_string(k));
+  }
+  std::string text = std::to_string(lines.size()) + "\n";
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST(UtilitiesE2eTest, EveryTokensProgramAsDescribed) {
+  const std::string snap_to_15 =
+      "ldb [14]; jeq #0xAA jf 11; ldb [15]; jeq #0xAA jf 9; ldb [16]; "
+      "jeq #0x03 jf 7; ldb [17]; jeq #0 jf 5; ldh [18]; jeq #0 jf 3; ";
+  auto resolution = [&](const std::string& type) {
+    return "ldh [12]; jgt #1500 jt 13; " + snap_to_15 + "ldh [20]; jeq #" +
+           type + " jf 1; ret #-1; ldh [12]; jeq #" + type +
+           " jf 1; ret #-1; ret #0";
+  };
+  auto access_point = [](const std::string& sap) {
+    return "ldh [12]; jgt #1500 jt 5; ldb [14]; jeq #" + sap +
+           " jf 3; ldb [15]; jeq #" + sap + " jf 1; ret #-1; ret #0";
+  };
+  auto ip_protocol = [](const std::string& protocol) {
+    return "ldh [12]; jeq #0x0800 jf 3; ldb [23]; jeq #" + protocol +
+           " jf 1; ret #-1; ret #0";
+  };
+  const std::vector<std::pair<std::string, std::string>> programs = {
+      {"ip",
+       "ldh [12]; jgt #1500 jt 12 jf 0; ldb [14]; jeq #0xAA jf 13; ldb [15]; "
+       "jeq #0xAA jf 11; ldb [16]; jeq #0x03 jf 9; ldb [17]; jeq #0 jf 7; "
+       "ldh [18]; jeq #0 jf 5; ldh [20]; jeq #0x0800 jt 2 jf 3; ldh [12]; "
+       "jeq #0x0800 jf 1; ret #-1; ret #0"},
+      {"arp", resolution("0x0806")},
+      {"rarp", resolution("0x8035")},
+      {"nb", access_point("0xF0")},
+      {"ipx", access_point("0xFF")},
+      {"at",
+       "ldh [12]; jgt #1500 jt 13; ldb [14]; jeq #0xAA jf 11; ldb [15]; "
+       "jeq #0xAA jf 9; ldb [16]; jeq #0x03 jf 7; ldb [17]; jeq #0x08 jf 5; "
+       "ldh [18]; jeq #0x07 jf 3; ldh [20]; jeq #0x809B jf 1; ret #-1; "
+       "ret #0"},
+      {"tcp", ip_protocol("6")},
+      {"udp", ip_protocol("17")},
+      {"icmp", ip_protocol("1")},
+      {"igmp", ip_protocol("2")},
+  };
+  for (const auto& [token, listing] : programs) {
+    ChildProcess tapdump(kTapdump, {"/ddd", "/p", token});
+    ASSERT_TRUE(Exited(tapdump.Wait(), 0));
+    const std::string out = tapdump.Output();
+    const std::string header = "BPF Filter Dump - As Decimal Numbers\n";
+    const size_t at = out.find(header);
+    ASSERT_NE(at, std::string::npos) << token;
+    const std::string dump =
+        out.substr(at + header.size(), out.find("Usage:") - at - header.size());
+    EXPECT_EQ(dump, Decimal(listing)) << token;
+  }
+}
+
 // --- Tapdump ----------------------------------------------------------------
 
 void TapdumpPrintsFramesBody() {
