@@ -115,7 +115,7 @@ class VeltoFrameBuilder {
     std::vector<uint8_t> frame(len, 0);
     if (len == 0) return frame;
     // Information area, cut at the trailer.
-    if (len > kEmptyInfoFrameSize) {
+    if (len > kEmptyInfoFrameSize && !area.empty()) {
       std::memcpy(frame.data() + kEthernetHeaderSize, area.data(),
                   std::min(area.size(), len - kEmptyInfoFrameSize));
     }

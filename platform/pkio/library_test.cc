@@ -108,10 +108,12 @@ Completed* g_completed = nullptr;
 void OnRead(DWORD error, DWORD bytes, OVERLAPPED* overlapped) {
   if (error != 0) return;
   auto* packet = static_cast<PKIO_PACKET*>(overlapped->Pointer);
+  // By value: the block is packed and may sit at any address.
   const DWORD delivered = packet->Header.BytesDelivered;
+  const DWORD wire_length = packet->Header.FrameLength;
   EXPECT_EQ(bytes, delivered);
   g_completed->frames.emplace_back(packet->Data, packet->Data + delivered);
-  g_completed->wire_lengths.push_back(packet->Header.FrameLength);
+  g_completed->wire_lengths.push_back(wire_length);
 }
 
 // Read blocks one after another in one allocation, as an array of packed

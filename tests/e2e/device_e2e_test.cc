@@ -216,7 +216,7 @@ void LinkLossBody() {
   std::unique_ptr<device::DeviceRuntime> runtime;
   ASSERT_EQ(device::DeviceRuntime::Start(options, &runtime), S_OK);
   const device::SwitchTable& table = runtime->table();
-  auto status = [&] { return table.SwitchText(0, device::kSwitchStatusSlot); };
+  auto status = [&] { return device::SwitchTextOf(table, 0, device::kSwitchStatusSlot); };
   // Bounded by tries: 30 s, or `tries` times 10 ms.
   auto wait_for = [&](const char* text, int tries = 3000) {
     for (int i = 0; i < tries && status() != text; ++i) {

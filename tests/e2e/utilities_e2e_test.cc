@@ -25,7 +25,8 @@
 #include <vector>
 
 #include "platform/pkio/pkiolib.h"
-#include "platform/pkio/testing_support.h"
+#include "platform/pkio/testing/testing_support.h"
+#include "simulator/testing/simulated_lan.h"
 #include "tests/e2e/child_process.h"
 #include "tests/e2e/private_network.h"
 #include "utilities/common/testing/frames.h"
@@ -814,7 +815,7 @@ TEST(UtilitiesE2eTest, RxprobeOnTwoAdapters) { InPrivateNetwork(RxprobeBody); }
 // --- Netroster and Sendprobe ------------------------------------------------
 
 void NetrosterBody() {
-  pkio::testing::DeclareSimulatedAdapter("lan", "switch 02.C4.7D.00.00.01");
+  simulator::testing::DeclareSimulatedAdapter(KAVEX_SIMULATED_ADAPTERS_MODULE, "lan", "switch 02.C4.7D.00.00.01");
   ChildProcess netroster(kNetroster, {"ignored"});
   EXPECT_TRUE(Exited(netroster.Wait(), 0));
   const std::string out = netroster.Output();
@@ -841,7 +842,7 @@ TEST(UtilitiesE2eTest, NetrosterListsBindings) {
 void SendprobeBody() {
   QuietLinks();
   // Listed, but its scenario does not parse, so it cannot be opened.
-  pkio::testing::DeclareSimulatedAdapter("broken", "switch nonsense");
+  simulator::testing::DeclareSimulatedAdapter(KAVEX_SIMULATED_ADAPTERS_MODULE, "broken", "switch nonsense");
   Listener on_kvx0("kvx0");
   Listener on_kvx1("kvx1");
   ChildProcess sendprobe(kSendprobe, {});

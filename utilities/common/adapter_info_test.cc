@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "platform/base/results.h"
-#include "platform/pkio/testing_support.h"
+#include "platform/pkio/testing/testing_support.h"
+#include "simulator/testing/simulated_lan.h"
 
 namespace kavex::utilities {
 namespace {
@@ -83,7 +84,7 @@ std::string Printed(const std::function<void(FILE*)>& print) {
 class AdapterInfoTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pkio::testing::DeclareSimulatedAdapter("info", "switch 02.C4.7D.00.00.07");
+    simulator::testing::DeclareSimulatedAdapter(KAVEX_SIMULATED_ADAPTERS_MODULE, "info", "switch 02.C4.7D.00.00.07");
     handle_ = Pkio_OpenAdapterA("\\Device\\Simulated\\info");
     ASSERT_NE(handle_, PKIO_INVALID_HANDLE) << Pkio_GetLastErrorMessageA();
     record_.handle = handle_;

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "platform/base/results.h"
-#include "platform/pkio/testing_support.h"
+#include "platform/pkio/testing/testing_support.h"
+#include "simulator/testing/simulated_lan.h"
 #include "platform/sync/apc.h"
 #include "platform/sync/thread.h"
 #include "utilities/common/testing/program_run.h"
@@ -74,9 +75,9 @@ BOOL FakeRead(PKIO_HANDLE h, PKIO_PACKET* packet, DWORD flags,
 class RxprobeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pkio::testing::DeclareSimulatedAdapter(
+    simulator::testing::DeclareSimulatedAdapter(KAVEX_SIMULATED_ADAPTERS_MODULE, 
         "rx1", "switch 02.C4.7D.00.00.01 type=1 ports=2 cycle=100");
-    pkio::testing::DeclareSimulatedAdapter(
+    simulator::testing::DeclareSimulatedAdapter(KAVEX_SIMULATED_ADAPTERS_MODULE, 
         "rx2", "switch 02.C4.7D.00.00.02 type=1 ports=2 cycle=100");
     api_ = RealPkio();
     api_.MakeNdisRequest = FakeRequest;

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "platform/base/results.h"
-#include "platform/pkio/testing_support.h"
+#include "platform/pkio/testing/testing_support.h"
+#include "simulator/testing/simulated_lan.h"
 #include "platform/sync/apc.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/event.h"
@@ -77,7 +78,7 @@ BOOL FakeSend(PKIO_HANDLE adapter, const void* frame, DWORD length,
 class SendprobeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pkio::testing::DeclareSimulatedAdapter("probe", "switch 02.C4.7D.00.00.05");
+    simulator::testing::DeclareSimulatedAdapter(KAVEX_SIMULATED_ADAPTERS_MODULE, "probe", "switch 02.C4.7D.00.00.05");
     api_ = RealPkio();
     api_.PacketSend = FakeSend;
     api_.GetLastError = FakeLastError;

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "platform/base/results.h"
-#include "platform/pkio/testing_support.h"
+#include "platform/pkio/testing/testing_support.h"
+#include "simulator/testing/simulated_lan.h"
 #include "platform/sync/apc.h"
 #include "platform/sync/thread.h"
 #include "utilities/common/testing/program_run.h"
@@ -128,7 +129,7 @@ BOOL FailingReads(PKIO_HANDLE h, PKIO_PACKET* packet, DWORD flags,
 class TapdumpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    pkio::testing::DeclareSimulatedAdapter(
+    simulator::testing::DeclareSimulatedAdapter(KAVEX_SIMULATED_ADAPTERS_MODULE, 
         "tap", "switch 02.C4.7D.00.00.01 type=1 ports=2 cycle=100");
     api_ = RealPkio();
     std::lock_guard<std::mutex> lock(g_mu);
