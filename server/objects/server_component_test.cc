@@ -18,12 +18,14 @@
 #include "platform/com/enumerators.h"
 #include "platform/com/guid.h"
 #include "platform/com/scoped_registry_root_for_test.h"
+#include "platform/pkio/testing/testing_support.h"
 #include "platform/registry/registry.h"
 #include "platform/sync/clock.h"
 #include "platform/sync/waitable_timer.h"
 #include "server/objects/process_state.h"
 #include "server/objects/server_module.h"
 #include "server/objects/testing/server_fixture.h"
+#include "simulator/simulated_adapters.h"
 
 namespace kavex::server {
 namespace {
@@ -68,6 +70,8 @@ class ServerComponentTest : public ::testing::Test {
     sync::SetClockForTesting(&clock_);
     ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
     ASSERT_EQ(CallModuleEntry("DllRegisterServer"), S_OK);
+    ASSERT_TRUE(pkio::testing::DeclareFrameSourceModule(
+        simulator::kFrameSourceValue, KAVEX_SIMULATED_ADAPTERS_MODULE));
     // One 8-port switch "SW1" on a simulated LAN, numeric items.
     SetString(HKEY_LOCAL_MACHINE,
               "SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\ServerLan", "Scenario",
