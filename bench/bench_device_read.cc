@@ -27,97 +27,48 @@
 #include <string>
 #include <vector>
 
+#include "bench/velto_site.h"
 #include "device/device_object.h"
-#include "device/testing/switch_table_fixtures.h"
-#include "device/testing/velto_frame_builder.h"
 #include "platform/com/bstr.h"
-#include "platform/sync/clock.h"
 
 namespace kavex::bench {
 namespace {
 
-constexpr int kPortsPerSwitch = 28;
 constexpr size_t kScatteredReads = 8192;
 
 enum class Pattern { kItemOrder, kScattered, kLastSwitch };
 
-std::string PortItemId(int s, int item) {
-  return "SW" + std::to_string(s) + ".P" +
-         std::to_string(item / device::kPortPropertyCount + 1) + "." +
-         std::string(
-             device::kPortPropertyNames[item % device::kPortPropertyCount]);
-}
-
+// The site and the item IDs a run reads, in the order `pattern` gives.
 struct Site {
   Site(int switch_count, const char* format, Pattern pattern)
-      : clock(100'000) {
-    auto table = std::make_shared<device::SwitchTable>(&clock);
-    device::AdapterEntry adapter;
-    for (int s = 0; s < switch_count; ++s) {
-      char address[32];
-      std::snprintf(address, sizeof address, "02.C4.7D.%02X.%02X.%02X",
-                    (s >> 16) & 0xFF, (s >> 8) & 0xFF, s & 0xFF);
-      adapter.switches.push_back(device::MakeSwitch(
-          address, "SW" + std::to_string(s), 0, kPortsPerSwitch));
-    }
-    table->Install(std::move(adapter), format);
-
-    std::vector<uint8_t> frame =
-        device::VeltoFrameBuilder()
-            .Status(device::kStatusLinkUp | device::kStatusEnabled |
-                    device::kStatusFullDuplex | device::kStatus100Mbit)
-            .Counter("tx_octets", 123'456'789)
-            .Counter("rx_octets", 987'654'321)
-            .Counter("rx_fcs_errors", 4321)
-            .Info(3, 0x0A00A8C0, 1, 0x0D, "T28-PLUS")
-            .Build();
-    // The first round opens every switch's cycle, the second is taken.
-    for (int round = 0; round < 2; ++round) {
-      for (int s = 0; s < switch_count; ++s) {
-        for (int p = 0; p < kPortsPerSwitch; ++p) {
-          frame[9] = static_cast<uint8_t>(s >> 16);
-          frame[10] = static_cast<uint8_t>(s >> 8);
-          frame[11] = static_cast<uint8_t>(s);
-          frame[frame.size() - device::kPortTrailerSize] =
-              static_cast<uint8_t>((p % 8) << 4 | p / 8);
-          table->HandleFrame(frame.data(), frame.size());
-        }
-      }
-      clock.Advance(2001);
-    }
-    table->Tick();  // online
-
-    device::CDevice::CreateInstance(
-        &device, std::shared_ptr<const device::SwitchTable>(table));
-    constexpr int kItemsPerSwitch =
-        kPortsPerSwitch * device::kPortPropertyCount;
+      : site(switch_count, format), device(site.device) {
     std::mt19937 random(1);
     switch (pattern) {
       case Pattern::kItemOrder:
         for (int s = 0; s < switch_count; ++s) {
-          for (int item = 0; item < kItemsPerSwitch; ++item)
-            ids.emplace_back(com::Bstr::FromUtf8(PortItemId(s, item)));
+          for (int item = 0; item < kSiteItemsPerSwitch; ++item)
+            ids.emplace_back(com::Bstr::FromUtf8(SitePortItemId(s, item)));
         }
         break;
       case Pattern::kScattered:
         for (size_t i = 0; i < kScatteredReads; ++i) {
           const int s = static_cast<int>(random() % switch_count);
-          const int item = static_cast<int>(random() % kItemsPerSwitch);
-          ids.emplace_back(com::Bstr::FromUtf8(PortItemId(s, item)));
+          const int item = static_cast<int>(random() % kSiteItemsPerSwitch);
+          ids.emplace_back(com::Bstr::FromUtf8(SitePortItemId(s, item)));
         }
         std::shuffle(ids.begin(), ids.end(), random);
         break;
       case Pattern::kLastSwitch:
-        for (int item = 0; item < kItemsPerSwitch; ++item)
+        for (int item = 0; item < kSiteItemsPerSwitch; ++item)
           ids.emplace_back(
-              com::Bstr::FromUtf8(PortItemId(switch_count - 1, item)));
+              com::Bstr::FromUtf8(SitePortItemId(switch_count - 1, item)));
         std::shuffle(ids.begin(), ids.end(), random);
         break;
     }
   }
 
-  sync::FakeClock clock;
-  com::ComPtr<device::CDevice> device;
+  VeltoSite site;
+  com::ComPtr<device::CDevice>& device;
   std::vector<com::Bstr> ids;
 };
 
