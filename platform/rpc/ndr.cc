@@ -265,28 +265,13 @@ uint32_t SafeArrayKind(VARTYPE vt) {
 // Bytes of the union arm of a scalar VARIANT type; 0 for the others.
 uint32_t ScalarVariantSize(VARTYPE vt) {
   switch (vt) {
-    case VT_I1:
-    case VT_UI1:
-      return 1;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-      return 2;
-    case VT_I4:
-    case VT_UI4:
-    case VT_INT:
-    case VT_UINT:
-    case VT_R4:
-    case VT_ERROR:
-      return 4;
-    case VT_I8:
-    case VT_UI8:
-    case VT_R8:
-    case VT_DATE:
-    case VT_CY:
-      return 8;
-    default:
+    case VT_BSTR:
+    case VT_UNKNOWN:
+    case VT_DISPATCH:
+    case VT_VARIANT:
       return 0;
+    default:
+      return com::ElementSize(vt);
   }
 }
 
