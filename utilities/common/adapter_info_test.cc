@@ -2,6 +2,7 @@
 // protocol statistics, on a simulated adapter of the real library with
 // single requests answered otherwise where a case needs it.
 #include "utilities/common/adapter_info.h"
+#include "utilities/common/testing/printed.h"
 
 #include <gtest/gtest.h>
 
@@ -70,16 +71,7 @@ BOOL FakeDisableLoopback(PKIO_HANDLE, DWORD offset, DWORD length,
   return TRUE;
 }
 
-std::string Printed(const std::function<void(FILE*)>& print) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&buffer, &size);
-  print(out);
-  fclose(out);
-  std::string text(buffer, size);
-  free(buffer);
-  return text;
-}
+using testing::Printed;
 
 class AdapterInfoTest : public ::testing::Test {
  protected:

@@ -11,20 +11,12 @@
 
 #include "platform/base/results.h"
 #include "utilities/common/version.h"
+#include "utilities/common/testing/printed.h"
 
 namespace kavex::utilities {
 namespace {
 
-std::string Printed(const std::function<void(FILE*)>& print) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&buffer, &size);
-  print(out);
-  fclose(out);
-  std::string text(buffer, size);
-  free(buffer);
-  return text;
-}
+using testing::Printed;
 
 TEST(ReadPackagesTest, LayoutOfSingleAndMultiPacketPackages) {
   int owner = 0;

@@ -8,20 +8,12 @@
 #include <string>
 
 #include "utilities/common/adapter_info.h"
+#include "utilities/common/testing/printed.h"
 
 namespace kavex::utilities {
 namespace {
 
-std::string Printed(const std::function<void(FILE*)>& print) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&buffer, &size);
-  print(out);
-  fclose(out);
-  std::string text(buffer, size);
-  free(buffer);
-  return text;
-}
+using testing::Printed;
 
 ReceiveSnapshot Sample() {
   ReceiveSnapshot s;

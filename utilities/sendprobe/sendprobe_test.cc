@@ -19,6 +19,7 @@
 #include "platform/sync/event.h"
 #include "platform/sync/thread.h"
 #include "utilities/common/testing/test_console.h"
+#include "utilities/common/testing/printed.h"
 
 namespace kavex::utilities {
 namespace {
@@ -27,16 +28,7 @@ using testing::TestConsole;
 
 const char kProbe[] = "\\Device\\Simulated\\probe";
 
-std::string Printed(const std::function<void(FILE*)>& print) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* out = open_memstream(&buffer, &size);
-  print(out);
-  fclose(out);
-  std::string text(buffer, size);
-  free(buffer);
-  return text;
-}
+using testing::Printed;
 
 enum class Outcome { kAtOnce, kSignalled, kCompletionRan, kNever, kFails };
 Outcome g_outcome = Outcome::kAtOnce;
