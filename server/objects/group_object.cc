@@ -51,6 +51,12 @@ FILETIME Now() {
 
 }  // namespace
 
+CGroup::CGroup() {
+  callback_point_ = AddConnectionPoint(IID_IOPCDataCallback);
+  // A new sink, and every sink already there, gets all active items.
+  callback_point_->SetOnAdvise([this](DWORD) { SendForcedDataChange(); });
+}
+
 HRESULT CGroup::FinalConstruct() {
   Trace(kTraceStep, this, S_OK,
         "CGroup::FinalConstruct: Initialize Critical Sections");
@@ -65,6 +71,13 @@ void CGroup::FinalRelease() {
     items_.ForEach([this](ItemRecord& record) { Unregister(record); });
     items_.Clear();
   }
+  std::map<DWORD, Connection> connections;
+  {
+    std::lock_guard<std::mutex> lock(advise_mu_);
+    connections.swap(connections_);
+  }
+  connections.clear();
+  callback_point_->DisconnectAll();
   Trace(kTraceStep, this, S_OK,
         "CGroup::FinalRelease: Delete Critical Sections");
   Trace(kTraceDone, this, S_OK, "CGroup::FinalRelease: Done");
@@ -278,9 +291,15 @@ HRESULT CGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate,
                        *pRevisedUpdateRate = update_rate_;
                      }
                      if (pActive != nullptr) {
-                       // Activation's forced data change to the subscribers is
-                       // sent here by the subscription machinery.
-                       SetActive(*pActive != FALSE);
+                       bool activated;
+                       {
+                         std::lock_guard<std::mutex> lock(state_mu_);
+                         activated = !active() && *pActive != FALSE;
+                         active_.store(*pActive != FALSE,
+                                       std::memory_order_release);
+                       }
+                       // Going active sends every active item at once.
+                       if (activated) SendForcedDataChange();
                      }
                      if (pTimeBias != nullptr) SetTimeBias(*pTimeBias);
                      if (pPercentDeadband != nullptr) {

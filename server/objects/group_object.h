@@ -17,6 +17,7 @@
 #define KAVEX_SERVER_OBJECTS_GROUP_OBJECT_H_
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -25,8 +26,12 @@
 
 #include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/connection_point.h"
+#include "platform/com/data_object.h"
 #include "platform/opc/opc_da.h"
 #include "server/contract/device_interfaces.h"
+#include "server/objects/async_request.h"
+#include "server/objects/data_change.h"
 #include "server/objects/group_owner.h"
 #include "server/objects/item_record.h"
 #include "server/objects/item_registry.h"
@@ -44,9 +49,21 @@ HRESULT ReviseUpdateRate(DWORD requested, DWORD* revised);
 // A percent deadband lies in [0, 100] (NaN does not).
 bool IsPercentDeadband(FLOAT deadband);
 
-class CGroup : public com::ComObject<CGroup, IOPCGroupStateMgt, IOPCItemMgt,
-                                     IOPCSyncIO> {
+// Who a data change goes to: every subscriber (update ticks, forced
+// notifications), the IOPCDataCallback sinks only (a 2.0 refresh), or one
+// DAdvise connection only (a 1.0 refresh).
+enum class Audience { kAll, kCallbacks, kConnection };
+
+// The trace texts of one asynchronous call (async_io.cc).
+struct AsyncCallTexts;
+
+class CGroup
+    : public com::ComObject<CGroup, com::ConnectionPointContainerImpl,
+                            IOPCAsyncIO2, IOPCAsyncIO, IOPCGroupStateMgt,
+                            IOPCItemMgt, IOPCSyncIO, IDataObject> {
  public:
+  CGroup();
+
   HRESULT FinalConstruct();
   void FinalRelease();
 
@@ -94,6 +111,61 @@ class CGroup : public com::ComObject<CGroup, IOPCGroupStateMgt, IOPCItemMgt,
   // cache holds the value as the device got it.
   HRESULT WriteDevice(ItemRecord& record, const VARIANT& value);
 
+  // Subscriptions (data_change_group.cc). The update tick, under the
+  // server's group lock: nothing for an inactive group or one whose
+  // countdown has not run out; else the active items are read from the
+  // device (answers cached as read at `now`) and the changed ones go to
+  // `out`.
+  void Update(DWORD period, const FILETIME& now, Notifications* out);
+  // The notification of the active items (all of them when `force` or
+  // `transaction` is set, else the changed ones) for `audience`, into
+  // `out`; nothing for an inactive group or when no item qualifies.
+  void DoDataChange(DWORD transaction, bool force, Audience audience,
+                    DWORD connection, Notifications* out);
+  size_t DataCallbackCount() const;
+  size_t AdviseConnectionCount();
+
+  // Asynchronous requests (async_io.cc): the work of one dequeued request
+  // of this group, under the server's group lock; what it sends goes to
+  // `out`.
+  void ProcessRequest(AsyncRequest& request, Notifications* out);
+
+  // IOPCAsyncIO2.
+  HRESULT Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID,
+               DWORD* pdwCancelID, HRESULT** ppErrors) override;
+  HRESULT Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                DWORD dwTransactionID, DWORD* pdwCancelID,
+                HRESULT** ppErrors) override;
+  HRESULT Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID,
+                   DWORD* pdwCancelID) override;
+  HRESULT Cancel2(DWORD dwCancelID) override;
+  HRESULT SetEnable(BOOL bEnable) override;
+  HRESULT GetEnable(BOOL* pbEnable) override;
+
+  // IOPCAsyncIO.
+  HRESULT Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount,
+               OPCHANDLE* phServer, DWORD* pTransactionID,
+               HRESULT** ppErrors) override;
+  HRESULT Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
+                VARIANT* pItemValues, DWORD* pTransactionID,
+                HRESULT** ppErrors) override;
+  HRESULT Refresh(DWORD dwConnection, OPCDATASOURCE dwSource,
+                  DWORD* pTransactionID) override;
+  HRESULT Cancel(DWORD dwTransactionID) override;
+
+  // IDataObject (data_object_group.cc): DAdvise and DUnadvise; the rest
+  // is E_NOTIMPL.
+  HRESULT GetData(FORMATETC* format, STGMEDIUM* medium) override;
+  HRESULT GetDataHere(FORMATETC* format, STGMEDIUM* medium) override;
+  HRESULT QueryGetData(FORMATETC* format) override;
+  HRESULT GetCanonicalFormatEtc(FORMATETC* in, FORMATETC* out) override;
+  HRESULT SetData(FORMATETC* format, STGMEDIUM* medium, BOOL release) override;
+  HRESULT EnumFormatEtc(DWORD direction, IEnumFORMATETC** formats) override;
+  HRESULT DAdvise(FORMATETC* format, DWORD advf, IAdviseSink* sink,
+                  DWORD* connection) override;
+  HRESULT DUnadvise(DWORD connection) override;
+  HRESULT EnumDAdvise(IEnumSTATDATA** advises) override;
+
   // IOPCGroupStateMgt.
   HRESULT GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName,
                    LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD* pLCID,
@@ -128,6 +200,38 @@ class CGroup : public com::ComObject<CGroup, IOPCGroupStateMgt, IOPCItemMgt,
                 HRESULT** ppErrors) override;
 
  private:
+  struct Connection {
+    FORMATETC format;  // as given, without the target device
+    com::ComPtr<IAdviseSink> sink;
+  };
+
+  // Reads every active item from the device into the cache (under the
+  // items lock, which the caller holds).
+  void ReadActiveItems(const FILETIME& now);
+  // Sends the forced notification of all active items to all subscribers
+  // (activation, a new IOPCDataCallback sink), from a client's thread.
+  void SendForcedDataChange();
+  // Adds to `notification` the stream of its entries for `connection`
+  // when that connection takes one of the data formats.
+  void AddStream(DWORD connection, Notification* notification);
+  // The queueing half of the asynchronous calls (async_io.cc).
+  HRESULT QueueItems(const AsyncCallTexts& texts, DWORD kind, DWORD count,
+                     const OPCHANDLE* handles, const VARIANT* values,
+                     bool arguments_ok, DWORD client_transaction,
+                     DWORD connection, DWORD* id_out, HRESULT** errors_out);
+  HRESULT QueueRefresh(const AsyncCallTexts& texts, DWORD kind, DWORD source,
+                       DWORD client_transaction, DWORD connection,
+                       DWORD* id_out);
+  HRESULT CancelRequest(bool old_generation, DWORD id);
+  // E_FAIL when removed, then CONNECT_E_NOCONNECTION without a subscriber
+  // of the call's generation.
+  void CheckSubscriber(bool old_generation);
+  void ProcessRead(const AsyncRequest& request, Notifications* out);
+  void ProcessWrite(const AsyncRequest& request, Notifications* out);
+  void ProcessOldRead(const AsyncRequest& request, Notifications* out);
+  std::unique_ptr<Notification> NewNotification(Notification::Kind kind,
+                                                DWORD transaction);
+
   // Validates the definitions with the device; AddItems also makes the
   // records (under the items lock).
   HRESULT CheckItems(bool add, DWORD count, const OPCITEMDEF* definitions,
@@ -170,6 +274,18 @@ class CGroup : public com::ComObject<CGroup, IOPCGroupStateMgt, IOPCItemMgt,
 
   // The item-value lock.
   std::mutex value_mu_;
+
+  // Under the state lock.
+  DWORD update_countdown_ = 0;
+  bool async_enable_ = false;
+  DWORD next_transaction_ = 1;  // OPC DA 1.0 transaction numbers
+
+  com::ConnectionPoint* callback_point_;  // owned by the container
+
+  // The DAdvise connections; a lock of their own, taken last.
+  std::mutex advise_mu_;
+  std::map<DWORD, Connection> connections_;
+  DWORD next_connection_ = 0;
 };
 
 }  // namespace kavex::server

@@ -11,6 +11,7 @@
 #define KAVEX_SERVER_OBJECTS_ITEM_RECORD_H_
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -49,7 +50,9 @@ struct ItemRecord {
   const VARTYPE canonical_type;
   WORD quality = OPC_QUALITY_UNCERTAIN;
   WORD last_sent_quality = OPC_QUALITY_UNCERTAIN;
-  bool active;
+  // Also read without the item-value lock by the update tick, which only
+  // skips inactive items with it.
+  std::atomic<bool> active;
 };
 
 // A group's records in handle order. Handles only grow, so a new record

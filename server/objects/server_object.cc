@@ -41,6 +41,31 @@ HRESULT LastErrorResult() {
   return error != 0 ? HRESULT_FROM_WIN32(error) : E_FAIL;
 }
 
+// The worker call the calling thread is in, if any: a subscriber that
+// releases the server from inside its callback makes FinalRelease run on
+// that worker thread, which must not wait for itself.
+enum class Worker { kNone, kUpdate, kAsync };
+struct WorkerSlot {
+  const CServer* server = nullptr;
+  Worker worker = Worker::kNone;
+};
+thread_local WorkerSlot current_worker;
+
+class WorkerScope {
+ public:
+  WorkerScope(const CServer* server, Worker worker) : saved_(current_worker) {
+    current_worker = WorkerSlot{server, worker};
+  }
+  ~WorkerScope() { current_worker = saved_; }
+
+ private:
+  const WorkerSlot saved_;
+};
+
+bool OnWorker(const CServer* server, Worker worker) {
+  return current_worker.server == server && current_worker.worker == worker;
+}
+
 }  // namespace
 
 CServer::CServer()
@@ -131,11 +156,23 @@ void CServer::FinalRelease() {
   Trace(kTraceStep, this, S_OK,
         "CServer::FinalRelease: Setting Stop Event and Waiting for Threads to "
         "finish");
+  stopping_.store(true);
   if (events_ && events_->stop) SetEvent(events_->stop.get());
   if (callback_) callback_->Unadvise();
-  StopWorker(&update_thread_,
-             "CServer::FinalRelease: Terminating Update Thread");
-  StopWorker(&async_thread_, "CServer::FinalRelease: Terminating Async Thread");
+  // A worker thread that released the server from inside a callback ends
+  // by itself once it returns; it is not waited for.
+  if (OnWorker(this, Worker::kUpdate))
+    update_thread_.reset();
+  else
+    StopWorker(&update_thread_,
+               "CServer::FinalRelease: Terminating Update Thread");
+  if (OnWorker(this, Worker::kAsync))
+    async_thread_.reset();
+  else
+    StopWorker(&async_thread_,
+               "CServer::FinalRelease: Terminating Async Thread");
+  // Requests still queued are not processed.
+  requests_.Clear();
   // A call that a thread or the device began before Unadvise is still
   // running in this object: it must end before the object goes.
   if (callback_) callback_->WaitUntilIdle();
@@ -154,6 +191,11 @@ void CServer::FinalRelease() {
   Trace(kTraceStep, this, S_OK,
         "CServer::FinalRelease: Delete Critical Sections");
   Trace(kTraceDone, this, S_OK, "CServer::FinalRelease: Done");
+}
+
+void CServer::SetProcessHookForTesting(std::function<void()> hook) {
+  std::lock_guard<std::recursive_mutex> lock(group_mu_);
+  process_hook_ = std::move(hook);
 }
 
 void CServer::SetUpdateHookForTesting(std::function<void()> hook) {
@@ -505,20 +547,71 @@ HRESULT CServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount,
 // _IKavexOPCServer.
 
 HRESULT CServer::Update() {
-  // The update tick over the groups is the subscriptions' work; this is
-  // where the update thread enters.
+  const WorkerScope scope(this, Worker::kUpdate);
   std::function<void()> hook;
   {
     std::lock_guard<std::recursive_mutex> lock(group_mu_);
     hook = update_hook_;
   }
   if (hook) hook();
+  Notifications out;
+  try {
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    std::lock_guard<std::recursive_mutex> lock(group_mu_);
+    for (auto& [handle, group] : groups_) {
+      try {
+        group->Update(kUpdatePeriodMs, now, &out);
+      } catch (...) {
+        // The tick goes on with the next group.
+      }
+    }
+  } catch (...) {
+  }
+  ++update_count_;
+  // Outside the group lock: a subscriber may call back into this server.
+  // The notifications hold the groups and sinks; nothing of this object is
+  // touched after delivery, which may have released it.
+  DeliverAll(&out);
   return S_OK;
 }
 
 HRESULT CServer::ProcessAsyncRequest() {
-  // The drain of the asynchronous request queue enters here.
+  const WorkerScope scope(this, Worker::kAsync);
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::recursive_mutex> lock(group_mu_);
+    hook = process_hook_;
+  }
+  if (hook) hook();
+  // One request at a time under the group lock, its completion delivered
+  // after the lock is released.
+  for (;;) {
+    if (stopping_.load()) return S_OK;
+    Notifications out;
+    try {
+      std::lock_guard<std::recursive_mutex> lock(group_mu_);
+      std::unique_ptr<AsyncRequest> request = requests_.Pop();
+      if (!request) return S_OK;
+      auto it = groups_.find(request->group);
+      // A request of a group removed meanwhile is dropped.
+      if (it != groups_.end()) it->second->ProcessRequest(*request, &out);
+    } catch (...) {
+      // The drain goes on with the next request.
+    }
+    DeliverAll(&out);
+  }
+}
+
+HRESULT CServer::QueueRequest(std::unique_ptr<AsyncRequest> request) {
+  if (stopping_.load() || !events_ || !events_->async) return E_FAIL;
+  requests_.Push(std::move(request));
+  SetEvent(events_->async.get());
   return S_OK;
+}
+
+HRESULT CServer::CancelRequest(DWORD transaction) {
+  return requests_.Cancel(transaction) ? S_OK : E_FAIL;
 }
 
 HRESULT CServer::get_Device(IUnknown** pVal) {

@@ -20,6 +20,7 @@
 #ifndef KAVEX_SERVER_OBJECTS_SERVER_OBJECT_H_
 #define KAVEX_SERVER_OBJECTS_SERVER_OBJECT_H_
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -33,7 +34,9 @@
 #include "platform/opc/opc_common.h"
 #include "platform/opc/opc_da.h"
 #include "server/contract/device_interfaces.h"
+#include "server/objects/async_request.h"
 #include "server/objects/browse_space.h"
+#include "server/objects/data_change.h"
 #include "server/objects/group_object.h"
 #include "server/objects/group_owner.h"
 #include "server/objects/item_registry.h"
@@ -76,8 +79,20 @@ class CServer
   // indexed, E_INVALIDARG for an empty name), under the group lock.
   HRESULT RenameGroup(CGroup* group, std::u16string_view new_name);
 
+  // For the groups' asynchronous calls: queues `request` and wakes the
+  // async thread (E_FAIL once the server is going away).
+  HRESULT QueueRequest(std::unique_ptr<AsyncRequest> request);
+  // Takes the first queued request of `transaction` (any group's) out of
+  // the queue: S_OK, or E_FAIL when none is queued.
+  HRESULT CancelRequest(DWORD transaction);
+
   // Tests: runs `hook` at the start of every Update.
   void SetUpdateHookForTesting(std::function<void()> hook);
+  // Tests: runs `hook` at the start of every drain of the request queue.
+  void SetProcessHookForTesting(std::function<void()> hook);
+  // Tests: the number of Update ticks run so far, and requests queued now.
+  uint64_t UpdateCountForTesting() const { return update_count_.load(); }
+  size_t QueuedRequestCountForTesting() const { return requests_.size(); }
 
   // IOPCServer.
   HRESULT AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate,
@@ -154,6 +169,10 @@ class CServer
   std::map<std::u16string, OPCHANDLE> group_names_;
   OPCHANDLE next_group_handle_ = 0;
   std::function<void()> update_hook_;
+  std::function<void()> process_hook_;
+  std::atomic<uint64_t> update_count_{0};
+  std::atomic<bool> stopping_{false};
+  RequestQueue requests_;
 
   const std::shared_ptr<ItemRegistry> registry_;
   const std::shared_ptr<GroupOwner> owner_link_;

@@ -1,0 +1,202 @@
+// The subscription side of CGroup: the update tick, the change test's
+// notifications and their audiences.
+#include <array>
+
+#include "server/objects/group_object.h"
+#include "server/objects/stream_writer.h"
+#include "server/objects/sync_io.h"
+#include "server/objects/trace_log.h"
+
+namespace kavex::server {
+namespace {
+
+bool IsGood(WORD quality) {
+  return (quality & OPC_QUALITY_MASK) == OPC_QUALITY_GOOD;
+}
+
+}  // namespace
+
+size_t CGroup::DataCallbackCount() const {
+  return callback_point_->ConnectionCount();
+}
+
+size_t CGroup::AdviseConnectionCount() {
+  std::lock_guard<std::mutex> lock(advise_mu_);
+  return connections_.size();
+}
+
+std::unique_ptr<Notification> CGroup::NewNotification(Notification::Kind kind,
+                                                      DWORD transaction) {
+  auto notification = std::make_unique<Notification>();
+  notification->kind = kind;
+  notification->transaction = transaction;
+  notification->group = GetUnknown();
+  std::lock_guard<std::mutex> lock(state_mu_);
+  notification->client_group = client_handle_;
+  return notification;
+}
+
+void CGroup::ReadActiveItems(const FILETIME& now) {
+  // The device's answers are cached a batch at a time, so the item-value
+  // lock is taken once per batch, never while the device is asked.
+  struct Answer {
+    ItemRecord* record;
+    HRESULT hr;
+    com::Variant value;
+  };
+  std::array<Answer, 64> batch{};
+  size_t filled = 0;
+  auto flush = [&] {
+    std::lock_guard<std::mutex> values(value_mu_);
+    for (size_t i = 0; i < filled; ++i)
+      CacheDeviceAnswer(*batch[i].record, batch[i].hr, &batch[i].value, now);
+    filled = 0;
+  };
+  items_.ForEach([&](ItemRecord& record) {
+    if (!record.active.load(std::memory_order_relaxed)) return;
+    Answer& answer = batch[filled++];
+    answer.record = &record;
+    answer.hr = AskDevice(record, &answer.value);
+    if (filled == batch.size()) flush();
+  });
+  if (filled != 0) flush();
+}
+
+void CGroup::Update(DWORD period, const FILETIME& now, Notifications* out) {
+  if (!active()) return;
+  {
+    std::lock_guard<std::mutex> lock(state_mu_);
+    if (update_countdown_ > period) {
+      update_countdown_ -= period;
+      return;
+    }
+    update_countdown_ = update_rate_;
+  }
+  Trace(kTraceStep, this, S_OK, "CGroup::Update: Start");
+  {
+    std::shared_lock<std::shared_mutex> items(items_mu_);
+    Trace(kTraceStep, this, S_OK, "CGroup::Update: Loop Start");
+    ReadActiveItems(now);
+    Trace(kTraceStep, this, S_OK, "CGroup::Update: Loop Done");
+  }
+  DoDataChange(0, false, Audience::kAll, 0, out);
+  Trace(kTraceDone, this, S_OK, "CGroup::Update: Done");
+}
+
+void CGroup::DoDataChange(DWORD transaction, bool force, Audience audience,
+                          DWORD connection, Notifications* out) {
+  if (!active()) return;
+  std::unique_ptr<Notification> notification =
+      NewNotification(Notification::Kind::kDataChange, transaction);
+  ItemEntries& entries = notification->entries;
+  const bool everything = force || transaction != 0;
+  {
+    std::shared_lock<std::shared_mutex> items(items_mu_);
+    Trace(kTraceStep, this, S_OK, "CGroup::DoDataChange: Start");
+    Trace(kTraceStep, this, S_OK, "CGroup::DoDataChange: Loop");
+    const bool group_active = active();
+    std::lock_guard<std::mutex> values(value_mu_);
+    items_.ForEach([&](ItemRecord& record) {
+      if (!record.active.load(std::memory_order_relaxed)) return;
+      if (!everything && !ItemChanged(record)) return;
+      const WORD quality = ClientQuality(record, group_active, OPC_DS_CACHE);
+      entries.Add(record.client_handle, quality, record.timestamp, S_OK);
+      const HRESULT error = ClientValue(record, &entries.values.back());
+      entries.errors.back() = error;
+      if (error != S_OK) notification->master_error = S_FALSE;
+      if (!IsGood(quality)) notification->master_quality = S_FALSE;
+      const HRESULT copied =
+          VariantCopy(&record.last_sent_value, &record.value);
+      if (FAILED(copied)) {
+        record.last_sent_value.vt = VT_ERROR;
+        record.last_sent_value.scode = copied;
+      }
+      record.last_sent_quality = record.quality;
+    });
+  }
+  Trace(kTraceStep, this, S_OK, "CGroup::DoDataChange: Loop Done");
+  if (entries.size() == 0) return;
+  if (audience != Audience::kConnection)
+    notification->sinks = callback_point_->Sinks<IOPCDataCallback>();
+  if (audience == Audience::kAll && transaction == 0) {
+    std::vector<DWORD> numbers;
+    {
+      std::lock_guard<std::mutex> lock(advise_mu_);
+      for (const auto& [number, c] : connections_) numbers.push_back(number);
+    }
+    for (DWORD number : numbers) AddStream(number, notification.get());
+  } else if (audience == Audience::kConnection) {
+    AddStream(connection, notification.get());
+  }
+  out->push_back(std::move(notification));
+  Trace(kTraceDone, this, S_OK, "CGroup::DoDataChange: Done");
+}
+
+void CGroup::AddStream(DWORD connection, Notification* notification) {
+  StreamDelivery delivery;
+  {
+    std::lock_guard<std::mutex> lock(advise_mu_);
+    auto it = connections_.find(connection);
+    if (it == connections_.end()) return;
+    delivery.sink = it->second.sink;
+    delivery.format = it->second.format;
+  }
+  const StreamFormats& formats = RegisteredStreamFormats();
+  const CLIPFORMAT format = delivery.format.cfFormat;
+  if (format != formats.data_time && format != formats.data) return;
+  ItemEntries& e = notification->entries;
+  delivery.block = BuildDataStream(
+      format == formats.data_time, notification->client_group,
+      notification->transaction, e.count(), e.handles.data(), e.value_data(),
+      e.qualities.data(), e.times.data());
+  // Out of memory skips this notification.
+  if (delivery.block != nullptr)
+    notification->streams.push_back(std::move(delivery));
+}
+
+void CGroup::SendForcedDataChange() {
+  Notifications out;
+  DoDataChange(0, true, Audience::kAll, 0, &out);
+  DeliverAll(&out);
+}
+
+// IDataObject.
+
+HRESULT CGroup::GetData(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+HRESULT CGroup::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
+HRESULT CGroup::QueryGetData(FORMATETC*) { return E_NOTIMPL; }
+HRESULT CGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) {
+  return E_NOTIMPL;
+}
+HRESULT CGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) { return E_NOTIMPL; }
+HRESULT CGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) { return E_NOTIMPL; }
+HRESULT CGroup::EnumDAdvise(IEnumSTATDATA**) { return E_NOTIMPL; }
+
+HRESULT CGroup::DAdvise(FORMATETC* format, DWORD /*advf*/, IAdviseSink* sink,
+                        DWORD* connection) {
+  // Any format is taken; one that is not a data format just gets no data.
+  if (format == nullptr || sink == nullptr || connection == nullptr)
+    return E_INVALIDARG;
+  Connection c;
+  c.format = *format;
+  // The target device lies in the caller's memory, which need not outlive
+  // the call: it is not kept.
+  c.format.ptd = nullptr;
+  c.sink = sink;
+  std::lock_guard<std::mutex> lock(advise_mu_);
+  *connection = next_connection_++;
+  connections_[*connection] = std::move(c);
+  return S_OK;
+}
+
+HRESULT CGroup::DUnadvise(DWORD connection) {
+  com::ComPtr<IAdviseSink> released;  // released outside the lock
+  std::lock_guard<std::mutex> lock(advise_mu_);
+  auto it = connections_.find(connection);
+  if (it == connections_.end()) return E_FAIL;
+  released = std::move(it->second.sink);
+  connections_.erase(it);
+  return S_OK;
+}
+
+}  // namespace kavex::server
