@@ -554,6 +554,13 @@ HRESULT CServer::Update() {
     hook = update_hook_;
   }
   if (hook) hook();
+  const bool tick = thread_ticks_.load();
+  ++update_count_;
+  if (tick) Tick();
+  return S_OK;
+}
+
+void CServer::Tick() {
   Notifications out;
   try {
     FILETIME now{};
@@ -568,12 +575,10 @@ HRESULT CServer::Update() {
     }
   } catch (...) {
   }
-  ++update_count_;
   // Outside the group lock: a subscriber may call back into this server.
   // The notifications hold the groups and sinks; nothing of this object is
   // touched after delivery, which may have released it.
   DeliverAll(&out);
-  return S_OK;
 }
 
 HRESULT CServer::ProcessAsyncRequest() {

@@ -90,7 +90,14 @@ class CServer
   void SetUpdateHookForTesting(std::function<void()> hook);
   // Tests: runs `hook` at the start of every drain of the request queue.
   void SetProcessHookForTesting(std::function<void()> hook);
-  // Tests: the number of Update ticks run so far, and requests queued now.
+  // The update tick over the groups (what Update runs): each due group
+  // polls the device; the changes go to the subscribers after the group
+  // lock is released.
+  void Tick();
+  // Tests: with false, Update (the update thread's call) only counts
+  // itself and the test runs the ticks with Tick.
+  void SetThreadTicksForTesting(bool on) { thread_ticks_.store(on); }
+  // Tests: the number of Update calls so far, and requests queued now.
   uint64_t UpdateCountForTesting() const { return update_count_.load(); }
   size_t QueuedRequestCountForTesting() const { return requests_.size(); }
 
@@ -171,6 +178,7 @@ class CServer
   std::function<void()> update_hook_;
   std::function<void()> process_hook_;
   std::atomic<uint64_t> update_count_{0};
+  std::atomic<bool> thread_ticks_{true};
   std::atomic<bool> stopping_{false};
   RequestQueue requests_;
 

@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/com/activation.h"
@@ -73,10 +75,25 @@ class ServerFixture : public ::testing::Test {
     device_->SetItem(id, std::move(item));
   }
 
-  com::ComPtr<CServer> NewServer() {
+  // A new server object whose update thread does not tick the groups
+  // (unless `thread_ticks`): tests run the ticks with Tick.
+  com::ComPtr<CServer> NewServer(bool thread_ticks = false) {
     com::ComPtr<CServer> server;
     EXPECT_EQ(CServer::CreateInstance(&server), S_OK);
+    if (server) server->SetThreadTicksForTesting(thread_ticks);
     return server;
+  }
+
+  // Spins (yielding) until `done` holds or ten seconds have passed.
+  template <class Done>
+  static bool WaitFor(Done&& done) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::yield();
+    }
+    return true;
   }
 
   // A group of `server` named `name`, active, 1000 ms; null on failure.
