@@ -109,9 +109,11 @@ HRESULT CGroup::QueueItems(const AsyncCallTexts& texts, DWORD kind, DWORD count,
         if (items_.Find(handles[i]) == nullptr) {
           errors[i] = OPC_E_INVALIDHANDLE;
           overall = S_FALSE;
-          continue;
+          // A 2.0 completion has an entry for every handle asked for.
+          if (texts.old_generation) continue;
+        } else {
+          errors[i] = S_OK;
         }
-        errors[i] = S_OK;
         request->handles.push_back(handles[i]);
         if (write) {
           com::Variant copy;

@@ -29,7 +29,9 @@ struct AsyncRequest {
   DWORD transaction = 0;     // the client's (2.0) or the group's number (1.0)
   DWORD connection = 0;      // DAdvise connection (1.0)
   DWORD count_or_source = 0;  // handles given (reads, writes); source (refresh)
-  std::vector<OPCHANDLE> handles;   // the valid ones, in request order
+  // In request order: every handle given (2.0; unknown ones complete as
+  // invalid), the valid ones (1.0).
+  std::vector<OPCHANDLE> handles;
   std::vector<com::Variant> values;  // writes: parallel to handles
 };
 
