@@ -33,7 +33,7 @@ inline std::string SitePortItemId(int s, int item) {
 
 struct VeltoSite {
   VeltoSite(int switch_count, const char* format) : clock(100'000) {
-    auto table = std::make_shared<device::SwitchTable>(&clock);
+    table = std::make_shared<device::SwitchTable>(&clock);
     device::AdapterEntry adapter;
     for (int s = 0; s < switch_count; ++s) {
       char address[32];
@@ -71,7 +71,11 @@ struct VeltoSite {
         &device, std::shared_ptr<const device::SwitchTable>(table));
   }
 
-  sync::FakeClock clock;  // the table's own; not installed
+  // The table's own clock, then the table (frames a benchmark feeds go in
+  // here), then the device over it.
+
+  sync::FakeClock clock;  // not installed
+  std::shared_ptr<device::SwitchTable> table;
   com::ComPtr<device::CDevice> device;
 };
 
