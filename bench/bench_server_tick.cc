@@ -44,8 +44,7 @@ namespace {
 constexpr int kSwitches = 1000;
 constexpr int kAllPortItems = kSwitches * kSiteItemsPerSwitch;
 
-class CountingSink
-    : public com::ComObject<CountingSink, IOPCDataCallback> {
+class CountingSink : public com::ComObject<CountingSink, IOPCDataCallback> {
  public:
   HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount,
                        OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
@@ -53,9 +52,8 @@ class CountingSink
     items.fetch_add(dwCount, std::memory_order_relaxed);
     return S_OK;
   }
-  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD,
-                         OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
-                         HRESULT*) override {
+  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
+                         VARIANT*, WORD*, FILETIME*, HRESULT*) override {
     return S_OK;
   }
   HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
@@ -83,8 +81,8 @@ struct TickSite {
     std::vector<std::u16string> ids;
     ids.reserve(count);
     for (int i = 0; i < count; ++i)
-      ids.push_back(text::Utf8ToUtf16(SitePortItemId(
-          i / kSiteItemsPerSwitch, i % kSiteItemsPerSwitch)));
+      ids.push_back(text::Utf8ToUtf16(
+          SitePortItemId(i / kSiteItemsPerSwitch, i % kSiteItemsPerSwitch)));
     std::vector<OPCITEMDEF> defs(count);
     for (int i = 0; i < count; ++i) {
       defs[i].szAccessPath = const_cast<LPWSTR>(u"");

@@ -43,15 +43,11 @@ FILETIME Now() {
 
 }  // namespace
 
-#define KAVEX_ASYNC_TEXTS(name, iid, source, prefix, old)                     \
-  const AsyncCallTexts name{iid,                                          \
-                                source,                                       \
-                                prefix ": Create Request",                    \
-                                prefix ": Copy Server Handles",               \
-                                prefix ": Push Request",                      \
-                                prefix ": Done",                              \
-                                prefix ": Error",                             \
-                                old}
+#define KAVEX_ASYNC_TEXTS(name, iid, source, prefix, old)                   \
+  const AsyncCallTexts name {                                               \
+    iid, source, prefix ": Create Request", prefix ": Copy Server Handles", \
+        prefix ": Push Request", prefix ": Done", prefix ": Error", old     \
+  }
 namespace {
 KAVEX_ASYNC_TEXTS(kRead2, IID_IOPCAsyncIO2, u"CGroup::Read",
                   "CGroup::Read (Async)", false);
@@ -69,8 +65,8 @@ KAVEX_ASYNC_TEXTS(kRefresh1, IID_IOPCAsyncIO, u"CGroup::Refresh",
 #undef KAVEX_ASYNC_TEXTS
 
 void CGroup::CheckSubscriber(bool old_generation) {
-  const bool subscribed = old_generation ? AdviseConnectionCount() != 0
-                                         : DataCallbackCount() != 0;
+  const bool subscribed =
+      old_generation ? AdviseConnectionCount() != 0 : DataCallbackCount() != 0;
   if (!subscribed) ThrowHr(CONNECT_E_NOCONNECTION);
 }
 
@@ -139,9 +135,9 @@ HRESULT CGroup::QueueItems(const AsyncCallTexts& texts, DWORD kind, DWORD count,
   return hr;
 }
 
-HRESULT CGroup::QueueRefresh(const AsyncCallTexts& texts, DWORD kind, DWORD source,
-                             DWORD client_transaction, DWORD connection,
-                             DWORD* id_out) {
+HRESULT CGroup::QueueRefresh(const AsyncCallTexts& texts, DWORD kind,
+                             DWORD source, DWORD client_transaction,
+                             DWORD connection, DWORD* id_out) {
   const HRESULT hr = InterfaceCall(texts.iid, texts.source, [&] {
     if (removed()) ThrowHr(E_FAIL);
     if (id_out == nullptr || !IsSource(source)) ThrowHr(E_INVALIDARG);
@@ -174,17 +170,18 @@ HRESULT CGroup::QueueRefresh(const AsyncCallTexts& texts, DWORD kind, DWORD sour
 }
 
 HRESULT CGroup::CancelRequest(bool old_generation, DWORD id) {
-  return InterfaceCall(
-      old_generation ? IID_IOPCAsyncIO : IID_IOPCAsyncIO2,
-      old_generation ? u"CGroup::Cancel" : u"CGroup::Cancel2", [&] {
-    if (removed()) ThrowHr(E_FAIL);
-    Trace(kTraceStep, this, S_OK,
-          old_generation ? "CGroup::Cancel (Async v1)"
-                         : "CGroup::Cancel2 (Async)");
-    if (!owner_) ThrowHr(E_FAIL);
-    return owner_->WithServer(
-        [&](CServer& server) { return server.CancelRequest(id); });
-  });
+  return InterfaceCall(old_generation ? IID_IOPCAsyncIO : IID_IOPCAsyncIO2,
+                       old_generation ? u"CGroup::Cancel" : u"CGroup::Cancel2",
+                       [&] {
+                         if (removed()) ThrowHr(E_FAIL);
+                         Trace(kTraceStep, this, S_OK,
+                               old_generation ? "CGroup::Cancel (Async v1)"
+                                              : "CGroup::Cancel2 (Async)");
+                         if (!owner_) ThrowHr(E_FAIL);
+                         return owner_->WithServer([&](CServer& server) {
+                           return server.CancelRequest(id);
+                         });
+                       });
 }
 
 // IOPCAsyncIO2.
@@ -311,8 +308,7 @@ void CGroup::ProcessRead(const AsyncRequest& request, Notifications* out) {
     for (size_t i = 0; i < count; ++i)
       records[i] = items_.FindShared(request.handles[i]);
   }
-  Trace(kTraceStep, this, S_OK,
-        "CGroup::ProcessAsyncRead: Loop through items");
+  Trace(kTraceStep, this, S_OK, "CGroup::ProcessAsyncRead: Loop through items");
   const FILETIME now = Now();
   std::vector<com::Variant> answers(count);
   std::vector<HRESULT> results(count, OPC_E_INVALIDHANDLE);

@@ -99,10 +99,9 @@ class AsyncIoTest : public ServerFixture {
   HRESULT Read2(const std::vector<OPCHANDLE>& handles, DWORD transaction,
                 DWORD* cancel, std::vector<HRESULT>* errors_out) {
     HRESULT* errors = nullptr;
-    const HRESULT hr =
-        io2_->Read(static_cast<DWORD>(handles.size()),
-                   const_cast<OPCHANDLE*>(handles.data()), transaction,
-                   cancel, &errors);
+    const HRESULT hr = io2_->Read(static_cast<DWORD>(handles.size()),
+                                  const_cast<OPCHANDLE*>(handles.data()),
+                                  transaction, cancel, &errors);
     if (errors_out != nullptr) errors_out->clear();
     if (errors != nullptr && errors_out != nullptr)
       errors_out->assign(errors, errors + handles.size());
@@ -169,9 +168,9 @@ TEST_F(AsyncIoTest, ArgumentChecks) {
   EXPECT_EQ(io2_->Refresh2(static_cast<OPCDATASOURCE>(3), 5, &id),
             E_INVALIDARG);
   EXPECT_EQ(io2_->Refresh2(OPC_DS_CACHE, 5, nullptr), E_INVALIDARG);
-  EXPECT_EQ(io1_->Read(0, static_cast<OPCDATASOURCE>(0), 1, handles, &id,
-                       &errors),
-            E_INVALIDARG);
+  EXPECT_EQ(
+      io1_->Read(0, static_cast<OPCDATASOURCE>(0), 1, handles, &id, &errors),
+      E_INVALIDARG);
   EXPECT_EQ(io1_->Write(0, 1, handles, nullptr, &id, &errors), E_INVALIDARG);
   EXPECT_EQ(errors, nullptr);
   EXPECT_EQ(server_->QueuedRequestCountForTesting(), 0u);
@@ -220,12 +219,12 @@ TEST_F(AsyncIoTest, ReadOfValidAndUnknownHandles) {
   EXPECT_EQ(device_->reads(), 1);  // always from the device
   bool created = false, pushed = false, processed = false;
   for (const std::string& line : trace.Lines()) {
-    created |= line.find("CGroup::Read (Async): Create Request") !=
-               std::string::npos;
-    pushed |= line.find("CGroup::Read (Async): Push Request") !=
-              std::string::npos;
-    processed |= line.find("CGroup::ProcessAsyncRead: Done") !=
-                 std::string::npos;
+    created |=
+        line.find("CGroup::Read (Async): Create Request") != std::string::npos;
+    pushed |=
+        line.find("CGroup::Read (Async): Push Request") != std::string::npos;
+    processed |=
+        line.find("CGroup::ProcessAsyncRead: Done") != std::string::npos;
   }
   EXPECT_TRUE(created && pushed && processed);
 }
@@ -296,7 +295,8 @@ TEST_F(AsyncIoTest, OldGenerationTransactionsAndStreams) {
   const StreamFormats& formats = RegisteredStreamFormats();
   DWORD mine = 0, other = 0, writes = 0;
   com::ComPtr<StreamSink> own = DAdvise(group_.Get(), formats.data_time, &mine);
-  com::ComPtr<StreamSink> stranger = DAdvise(group_.Get(), formats.data, &other);
+  com::ComPtr<StreamSink> stranger =
+      DAdvise(group_.Get(), formats.data, &other);
   com::ComPtr<StreamSink> write_sink =
       DAdvise(group_.Get(), formats.write_complete, &writes);
   OPCHANDLE handles[] = {number_, 99};
@@ -324,9 +324,9 @@ TEST_F(AsyncIoTest, OldGenerationTransactionsAndStreams) {
 
   com::Variant value(LONG{21});
   OPCHANDLE write_handles[] = {writable_};
-  ASSERT_EQ(io1_->Write(writes, 1, write_handles, &value, &transaction,
-                        &errors),
-            S_OK);
+  ASSERT_EQ(
+      io1_->Write(writes, 1, write_handles, &value, &transaction, &errors),
+      S_OK);
   CoTaskMemFree(errors);
   EXPECT_EQ(transaction, 3u);
   ASSERT_TRUE(ServerFixture::WaitFor([&] { return write_sink->count() == 1; }));

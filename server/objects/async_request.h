@@ -24,10 +24,10 @@ enum AsyncKind : DWORD {
 };
 
 struct AsyncRequest {
-  OPCHANDLE group = 0;       // server handle of the queueing group
-  DWORD kind = kAsyncRead;   // AsyncKind
-  DWORD transaction = 0;     // the client's (2.0) or the group's number (1.0)
-  DWORD connection = 0;      // DAdvise connection (1.0)
+  OPCHANDLE group = 0;        // server handle of the queueing group
+  DWORD kind = kAsyncRead;    // AsyncKind
+  DWORD transaction = 0;      // the client's (2.0) or the group's number (1.0)
+  DWORD connection = 0;       // DAdvise connection (1.0)
   DWORD count_or_source = 0;  // handles given (reads, writes); source (refresh)
   // In request order: every handle given (2.0; unknown ones complete as
   // invalid), the valid ones (1.0).

@@ -35,8 +35,7 @@ bool ItemChanged(const ItemRecord& record);
 // The per-item arrays of a callback, in entry order.
 struct ItemEntries {
   void Reserve(size_t count);
-  void Add(OPCHANDLE client, WORD quality, const FILETIME& time,
-           HRESULT error);
+  void Add(OPCHANDLE client, WORD quality, const FILETIME& time, HRESULT error);
   size_t size() const { return handles.size(); }
   DWORD count() const { return static_cast<DWORD>(handles.size()); }
   VARIANT* value_data() { return values.data(); }

@@ -145,10 +145,10 @@ void CGroup::AddStream(DWORD connection, Notification* notification) {
   const CLIPFORMAT format = delivery.format.cfFormat;
   if (format != formats.data_time && format != formats.data) return;
   ItemEntries& e = notification->entries;
-  delivery.block = BuildDataStream(
-      format == formats.data_time, notification->client_group,
-      notification->transaction, e.count(), e.handles.data(), e.value_data(),
-      e.qualities.data(), e.times.data());
+  delivery.block =
+      BuildDataStream(format == formats.data_time, notification->client_group,
+                      notification->transaction, e.count(), e.handles.data(),
+                      e.value_data(), e.qualities.data(), e.times.data());
   // Out of memory skips this notification.
   if (delivery.block != nullptr)
     notification->streams.push_back(std::move(delivery));

@@ -38,8 +38,8 @@ TEST(ItemChangedTest, ComparesQualityThenValue) {
   const Case cases[] = {
       {"same number", com::Variant(LONG{4}), com::Variant(LONG{4}), 0xC0, 0xC0,
        false},
-      {"other number", com::Variant(LONG{4}), com::Variant(LONG{5}), 0xC0,
-       0xC0, true},
+      {"other number", com::Variant(LONG{4}), com::Variant(LONG{5}), 0xC0, 0xC0,
+       true},
       {"quality alone", com::Variant(LONG{4}), com::Variant(LONG{4}), 0xC0,
        0x00, true},
       {"two nulls", null_value, null_value, 0xC0, 0xC0, false},
@@ -310,8 +310,7 @@ TEST_F(DataChangeTest, DataStreamLayout) {
   const StreamFormats& formats = RegisteredStreamFormats();
   DWORD c1 = 0, c2 = 0;
   com::ComPtr<StreamSink> plain = DAdvise(group_.Get(), formats.data, &c1);
-  com::ComPtr<StreamSink> timed =
-      DAdvise(group_.Get(), formats.data_time, &c2);
+  com::ComPtr<StreamSink> timed = DAdvise(group_.Get(), formats.data_time, &c2);
   clock_.Advance(500);
   Ticks(1);
   ASSERT_EQ(plain->count(), 1u);
@@ -338,8 +337,8 @@ TEST_F(DataChangeTest, DataStreamLayout) {
   EXPECT_TRUE(s.items[1].terminated);
   EXPECT_EQ(s.items[1].payload, 0u);  // no pointer of ours leaves the process
 
-  const testing::ParsedStream t = ParseDataStream(timed->streams()[0].bytes,
-                                                  true);
+  const testing::ParsedStream t =
+      ParseDataStream(timed->streams()[0].bytes, true);
   ASSERT_TRUE(t.ok) << t.why;
   EXPECT_EQ(t.size, 20u + 40u + 16u + 28u);
   EXPECT_EQ(t.items[0].time, kStartFileTime + 500 * 10000);
@@ -419,7 +418,8 @@ TEST_F(DataChangeTest, SinkThatRemovesItsGroupOrReleasesItsConnection) {
     seen.push_back(server_->RemoveGroup(group_handle_, FALSE));
     seen.push_back(point->Unadvise(cookie));
     std::vector<testing::ReadEntry> entries;
-    seen.push_back(testing::SyncRead(group_.Get(), OPC_DS_CACHE, {0}, &entries));
+    seen.push_back(
+        testing::SyncRead(group_.Get(), OPC_DS_CACHE, {0}, &entries));
     group_.Reset();  // the client's last reference to the group
     point.Reset();
     container.Reset();
@@ -449,8 +449,10 @@ TEST_F(DataChangeTest, UpdateThreadTicksOnTheInjectedClock) {
     ASSERT_TRUE(
         WaitFor([] { return sync::WaitingThreadCountForTesting() >= 4; }));
     clock_.Advance(100);
-    ASSERT_TRUE(WaitFor([&] { return server->UpdateCountForTesting() > ticks; }))
-        << "tick " << i;
+    ASSERT_TRUE(WaitFor([&] {
+      return server->UpdateCountForTesting() > ticks;
+    })) << "tick "
+        << i;
   }
   // Ticks 1, 11 and 21 of the new group poll the device.
   EXPECT_EQ(device_->reads() - reads_before, 3);

@@ -279,43 +279,40 @@ HRESULT CGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate,
                          BOOL* pActive, LONG* pTimeBias,
                          FLOAT* pPercentDeadband, DWORD* pLCID,
                          OPCHANDLE* phClientGroup) {
-  return GroupCall(this, IID_IOPCGroupStateMgt, u"CGroup::SetState", nullptr,
-                   [&] {
-                     // Each setting is applied in turn; one that is refused
-                     // leaves the earlier ones applied.
-                     HRESULT result = S_OK;
-                     if (pRequestedUpdateRate != nullptr)
-                       result = SetUpdateRate(*pRequestedUpdateRate);
-                     if (pRevisedUpdateRate != nullptr) {
-                       std::lock_guard<std::mutex> lock(state_mu_);
-                       *pRevisedUpdateRate = update_rate_;
-                     }
-                     if (pActive != nullptr) {
-                       bool activated;
-                       {
-                         std::lock_guard<std::mutex> lock(state_mu_);
-                         activated = !active() && *pActive != FALSE;
-                         active_.store(*pActive != FALSE,
-                                       std::memory_order_release);
-                       }
-                       // Going active sends every active item at once.
-                       if (activated) SendForcedDataChange();
-                     }
-                     if (pTimeBias != nullptr) SetTimeBias(*pTimeBias);
-                     if (pPercentDeadband != nullptr) {
-                       if (!IsPercentDeadband(*pPercentDeadband))
-                         ThrowHr(E_INVALIDARG);
-                       SetPercentDeadband(*pPercentDeadband);
-                     }
-                     if (pLCID != nullptr) {
-                       if (!IsGroupLocale(*pLCID)) ThrowHr(E_INVALIDARG);
-                       SetLocale(*pLCID);
-                     }
-                     if (phClientGroup != nullptr)
-                       SetClientGroupHandle(*phClientGroup);
-                     Trace(kTraceDone, this, result, "CGroup::SetState: Done");
-                     return result;
-                   });
+  return GroupCall(
+      this, IID_IOPCGroupStateMgt, u"CGroup::SetState", nullptr, [&] {
+        // Each setting is applied in turn; one that is refused
+        // leaves the earlier ones applied.
+        HRESULT result = S_OK;
+        if (pRequestedUpdateRate != nullptr)
+          result = SetUpdateRate(*pRequestedUpdateRate);
+        if (pRevisedUpdateRate != nullptr) {
+          std::lock_guard<std::mutex> lock(state_mu_);
+          *pRevisedUpdateRate = update_rate_;
+        }
+        if (pActive != nullptr) {
+          bool activated;
+          {
+            std::lock_guard<std::mutex> lock(state_mu_);
+            activated = !active() && *pActive != FALSE;
+            active_.store(*pActive != FALSE, std::memory_order_release);
+          }
+          // Going active sends every active item at once.
+          if (activated) SendForcedDataChange();
+        }
+        if (pTimeBias != nullptr) SetTimeBias(*pTimeBias);
+        if (pPercentDeadband != nullptr) {
+          if (!IsPercentDeadband(*pPercentDeadband)) ThrowHr(E_INVALIDARG);
+          SetPercentDeadband(*pPercentDeadband);
+        }
+        if (pLCID != nullptr) {
+          if (!IsGroupLocale(*pLCID)) ThrowHr(E_INVALIDARG);
+          SetLocale(*pLCID);
+        }
+        if (phClientGroup != nullptr) SetClientGroupHandle(*phClientGroup);
+        Trace(kTraceDone, this, result, "CGroup::SetState: Done");
+        return result;
+      });
 }
 
 HRESULT CGroup::SetName(LPCWSTR szName) {

@@ -81,8 +81,7 @@ HGLOBAL BuildDataStream(bool with_time, OPCHANDLE client_group,
   uint64_t size = kGroupHeaderSize + uint64_t{header} * count;
   for (DWORD i = 0; i < count; ++i) size += StreamValueSize(values[i]);
   uint8_t* p = nullptr;
-  HGLOBAL block =
-      NewBlock(size, count, client_group, transaction, S_OK, &p);
+  HGLOBAL block = NewBlock(size, count, client_group, transaction, S_OK, &p);
   if (block == nullptr) return nullptr;
   size_t value_at = kGroupHeaderSize + header * count;
   for (DWORD i = 0; i < count; ++i) {
@@ -118,9 +117,8 @@ HGLOBAL BuildWriteCompleteStream(OPCHANDLE client_group, DWORD transaction,
   for (DWORD i = 0; i < count; ++i)
     if (FAILED(errors[i])) status = S_FALSE;
   uint8_t* p = nullptr;
-  HGLOBAL block =
-      NewBlock(kGroupHeaderSize + uint64_t{kWriteEntrySize} * count, count,
-               client_group, transaction, status, &p);
+  HGLOBAL block = NewBlock(kGroupHeaderSize + uint64_t{kWriteEntrySize} * count,
+                           count, client_group, transaction, status, &p);
   if (block == nullptr) return nullptr;
   for (DWORD i = 0; i < count; ++i) {
     Put32(p + kGroupHeaderSize + kWriteEntrySize * i, handles[i]);

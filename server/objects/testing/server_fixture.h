@@ -1,6 +1,7 @@
 // Test fixture piece: a private registry, a scripted device as the
-// process's device, a fake clock, COM initialised, and helpers to make server objects, groups and
-// items. Every object the test made must be gone at its end.
+// process's device, a fake clock, COM initialised, and helpers to make server
+// objects, groups and items. Every object the test made must be gone at its
+// end.
 #ifndef KAVEX_SERVER_OBJECTS_TESTING_SERVER_FIXTURE_H_
 #define KAVEX_SERVER_OBJECTS_TESTING_SERVER_FIXTURE_H_
 

@@ -39,7 +39,8 @@ struct Callback {
   std::vector<CallbackItem> items;
 };
 
-class DataCallbackSink : public com::ComObject<DataCallbackSink, IOPCDataCallback> {
+class DataCallbackSink
+    : public com::ComObject<DataCallbackSink, IOPCDataCallback> {
  public:
   // Runs inside every callback, before it is recorded.
   void SetOnCall(std::function<void()> on_call) {
