@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/com/global_memory.h"
@@ -434,6 +436,78 @@ TEST_F(DataChangeTest, SinkThatRemovesItsGroupOrReleasesItsConnection) {
   Ticks(10);
   EXPECT_EQ(remover->count(), 1u);
   EXPECT_EQ(other->count(), 1u);  // unchanged
+}
+
+// A sink that takes a while holds up only its own delivery: the server's
+// group management stays open to the client meanwhile.
+TEST_F(DataChangeTest, SlowSinkDoesNotHoldTheServer) {
+  AddItem(group_.Get(), u"A.B.C");
+  com::ComPtr<DataCallbackSink> sink = Advise(group_.Get());
+  sink->Clear();
+  std::mutex mu;
+  std::condition_variable cv;
+  bool entered = false, release = false;
+  sink->SetOnCall([&] {
+    std::unique_lock<std::mutex> lock(mu);
+    entered = true;
+    cv.notify_all();
+    cv.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+  });
+  std::thread ticker([&] { server_->Tick(); });
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(
+        cv.wait_for(lock, std::chrono::seconds(10), [&] { return entered; }));
+  }
+  OPCHANDLE handle = 0;
+  com::ComPtr<IOPCItemMgt> other = NewGroup(server_.Get(), u"x", TRUE, &handle);
+  EXPECT_TRUE(other);
+  other.Reset();
+  EXPECT_EQ(server_->RemoveGroup(handle, FALSE), S_OK);
+  std::vector<testing::ReadEntry> entries;
+  EXPECT_EQ(testing::SyncRead(group_.Get(), OPC_DS_CACHE, {0}, &entries), S_OK);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+    cv.notify_all();
+  }
+  ticker.join();
+  EXPECT_EQ(sink->count(), 1u);
+}
+
+// Ticks, client calls on the items and asynchronous requests on real
+// threads at once (run under ThreadSanitizer too).
+TEST_F(DataChangeTest, TicksRaceClientCalls) {
+  std::vector<OPCHANDLE> handles;
+  for (int i = 0; i < 20; ++i)
+    handles.push_back(AddItem(group_.Get(), u"A.B.C"));
+  com::ComPtr<DataCallbackSink> sink = Advise(group_.Get());
+  com::ComPtr<IOPCAsyncIO2> io;
+  ASSERT_EQ(group_.As(&io), S_OK);
+  std::atomic<bool> done{false};
+  std::thread ticker([&] {
+    for (int i = 0; i < 2000; ++i) server_->Tick();
+    done = true;
+  });
+  std::thread client([&] {
+    LONG value = 0;
+    while (!done) {
+      device_->SetValue(u"A.B.C", com::Variant(++value));
+      HRESULT* errors = nullptr;
+      OPCHANDLE one[] = {handles[value % handles.size()]};
+      group_->SetActiveState(1, one, value % 2 == 0, &errors);
+      CoTaskMemFree(errors);
+      DWORD cancel = 0;
+      io->Read(1, one, value, &cancel, &errors);
+      CoTaskMemFree(errors);
+      const OPCHANDLE added = AddItem(group_.Get(), u"A.D");
+      group_->RemoveItems(1, const_cast<OPCHANDLE*>(&added), &errors);
+      CoTaskMemFree(errors);
+    }
+  });
+  ticker.join();
+  client.join();
+  EXPECT_GT(sink->count(), 1u);
 }
 
 TEST_F(DataChangeTest, UpdateThreadTicksOnTheInjectedClock) {
