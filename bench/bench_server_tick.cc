@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench/velto_site.h"
+#include "platform/com/activation.h"
 #include "platform/com/com_object.h"
 #include "platform/com/task_memory.h"
 #include "platform/text/utf.h"
@@ -260,3 +261,13 @@ BENCHMARK(BM_MemoryBandwidth)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace kavex::bench
+
+int main(int argc, char** argv) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  CoUninitialize();
+  return 0;
+}

@@ -1,15 +1,63 @@
 #include "server/objects/data_change.h"
 
+#include <cstring>
 #include <utility>
+
+#include "platform/com/bstr.h"
 
 #include "platform/com/global_memory.h"
 
 namespace kavex::server {
 
+namespace {
+
+// For two values of the same type whose comparison is exact: whether they
+// are equal, as VarCmp would say, without its conversions. False in
+// `known` for the other types.
+bool SameTypeEqual(const VARIANT& a, const VARIANT& b, bool* known) {
+  *known = true;
+  switch (a.vt) {
+    case VT_I1:
+    case VT_UI1:
+      return a.bVal == b.bVal;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+      return a.uiVal == b.uiVal;
+    case VT_I4:
+    case VT_UI4:
+    case VT_INT:
+    case VT_UINT:
+    case VT_ERROR:
+      return a.ulVal == b.ulVal;
+    case VT_I8:
+    case VT_UI8:
+      return a.ullVal == b.ullVal;
+    case VT_BSTR: {
+      // Ordinal comparison; a null BSTR is the empty string.
+      const UINT length = SysStringLen(a.bstrVal);
+      return length == SysStringLen(b.bstrVal) &&
+             (length == 0 ||
+              std::memcmp(a.bstrVal, b.bstrVal, 2 * size_t{length}) == 0);
+    }
+    default:
+      *known = false;
+      return false;
+  }
+}
+
+}  // namespace
+
 bool ItemChanged(const ItemRecord& record) {
   if (record.quality != record.last_sent_quality) return true;
   if (record.value.vt == VT_NULL && record.last_sent_value.vt == VT_NULL)
     return false;
+  if (record.value.vt == record.last_sent_value.vt) {
+    bool known = false;
+    const bool equal =
+        SameTypeEqual(record.value, record.last_sent_value, &known);
+    if (known) return !equal;
+  }
   return VarCmp(&record.value, &record.last_sent_value, LOCALE_USER_DEFAULT,
                 0) != VARCMP_EQ;
 }

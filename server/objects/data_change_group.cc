@@ -42,9 +42,10 @@ void CGroup::ReadActiveItems(const FILETIME& now) {
   struct Answer {
     ItemRecord* record;
     HRESULT hr;
-    com::Variant value;
+    VARIANT value;  // empty again once cached
   };
-  std::array<Answer, 64> batch{};
+  std::array<Answer, 64> batch;
+  for (Answer& answer : batch) answer.value.vt = VT_EMPTY;
   size_t filled = 0;
   auto flush = [&] {
     std::lock_guard<std::mutex> values(value_mu_);

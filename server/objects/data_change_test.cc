@@ -34,6 +34,9 @@ TEST(ItemChangedTest, ComparesQualityThenValue) {
   };
   com::Variant null_value;
   null_value.vt = VT_NULL;
+  com::Variant null_string;
+  null_string.vt = VT_BSTR;
+  null_string.bstrVal = nullptr;
   com::Variant unknown;  // VarCmp cannot compare an interface with a number
   unknown.vt = VT_UNKNOWN;
   unknown.punkVal = nullptr;
@@ -55,6 +58,11 @@ TEST(ItemChangedTest, ComparesQualityThenValue) {
        false},
       {"other text", com::Variant(u"abc"), com::Variant(u"abd"), 0xC0, 0xC0,
        true},
+      {"null string and empty string", null_string, com::Variant(u""), 0xC0,
+       0xC0, false},
+      {"same double", com::Variant(2.5), com::Variant(2.5), 0xC0, 0xC0, false},
+      {"number and its text", com::Variant(LONG{12}), com::Variant(u"12"),
+       0xC0, 0xC0, false},
       {"comparison error", com::Variant(LONG{1}), unknown, 0xC0, 0xC0, true},
   };
   for (const Case& c : cases) {

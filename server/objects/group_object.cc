@@ -43,6 +43,12 @@ HRESULT GroupCall(CGroup* group, REFIID iid, std::u16string_view source,
   return hr;
 }
 
+// A VARIANT of this type holds memory or a reference VariantClear frees.
+bool OwnsData(VARTYPE vt) {
+  return vt == VT_BSTR || vt == VT_UNKNOWN || vt == VT_DISPATCH ||
+         vt == VT_VARIANT || vt == VT_RECORD || (vt & VT_ARRAY) != 0;
+}
+
 FILETIME Now() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
@@ -187,7 +193,8 @@ void CGroup::Change(ItemRecord& record, const VARIANT& value,
 }
 
 HRESULT CGroup::AskDevice(ItemRecord& record, VARIANT* value) {
-  Trace(kTraceStep, this, S_OK, "CGroup::ReadDevice: Start", record.id());
+  if (TraceEnabled(kTraceStep))
+    Trace(kTraceStep, this, S_OK, "CGroup::ReadDevice: Start", record.id());
   if (!record.readable()) return OPC_E_BADRIGHTS;
   return device_ ? device_->Read(record.item_id, value) : E_FAIL;
 }
@@ -197,15 +204,17 @@ void CGroup::CacheDeviceAnswer(ItemRecord& record, HRESULT answer,
   if (SUCCEEDED(answer)) {
     // The read value is ours: it moves into the cache.
     record.timestamp = now;
-    VariantClear(&record.value);
+    // Most cached values own nothing: the call to clear them is saved.
+    if (OwnsData(record.value.vt)) VariantClear(&record.value);
     record.value = *value;
     record.quality = OPC_QUALITY_GOOD;
   } else {
     VariantClear(value);
     record.quality = OPC_QUALITY_BAD;
   }
-  VariantInit(value);
-  Trace(kTraceDone, this, answer, "CGroup::ReadDevice: Done", record.id());
+  value->vt = VT_EMPTY;
+  if (TraceEnabled(kTraceDone))
+    Trace(kTraceDone, this, answer, "CGroup::ReadDevice: Done", record.id());
 }
 
 HRESULT CGroup::ReadDevice(ItemRecord& record) {

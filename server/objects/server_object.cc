@@ -15,6 +15,7 @@
 #include "server/objects/com_error.h"
 #include "server/objects/item_properties.h"
 #include "server/objects/process_state.h"
+#include "server/objects/stream_writer.h"
 #include "server/objects/task_array.h"
 #include "server/objects/trace_log.h"
 
@@ -103,6 +104,9 @@ HRESULT CServer::Construct() {
   ThrowIfFailed(device_->get_PathDelimiter(delimiter.Out()));
   browse_.SetDelimiter(std::u16string(delimiter.View()));
   ThrowIfFailed(browse_.AddItemIDs(ids));
+
+  // The stream formats are the process's from the first server object on.
+  RegisteredStreamFormats();
 
   Trace(kTraceStep, this, S_OK, "CServer::FinalConstruct: Creating Events");
   events_ = std::make_shared<WorkerEvents>();
