@@ -8,6 +8,9 @@
 // for the first 1000 port items and for every port item (1,204,000).
 // Counter ns_per_item.
 //
+// BM_DeviceReadOnly/<format>/<items>: the device's Read of the same items
+// alone, the part of a tick the server objects do not own.
+//
 // BM_TickAllChanged/<format>: a tick after every port received a frame
 // with other counters and status (ports' id and alias stay, so about 41
 // of each port's 43 items change); the changed items delivered to the
@@ -33,6 +36,7 @@
 
 #include "bench/velto_site.h"
 #include "platform/com/activation.h"
+#include "platform/com/bstr.h"
 #include "platform/com/com_object.h"
 #include "platform/com/task_memory.h"
 #include "platform/text/utf.h"
@@ -162,6 +166,37 @@ void BM_TickUnchanged(benchmark::State& state) {
       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_TickUnchanged)
+    ->ArgNames({"format", "items"})
+    ->Args({0, 1000})
+    ->Args({1, 1000})
+    ->Args({0, kAllPortItems})
+    ->Args({1, kAllPortItems})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The device's share of a tick: IKavexOPCDevice::Read of the same items
+// with the server's BSTR item IDs, each value freed.
+void BM_DeviceReadOnly(benchmark::State& state) {
+  const int count = static_cast<int>(state.range(1));
+  VeltoSite site(kSwitches, FormatName(state.range(0)));
+  std::vector<com::Bstr> ids;
+  ids.reserve(count);
+  for (int i = 0; i < count; ++i)
+    ids.emplace_back(text::Utf8ToUtf16(
+        SitePortItemId(i / kSiteItemsPerSwitch, i % kSiteItemsPerSwitch)));
+  for (auto _ : state) {
+    for (const com::Bstr& id : ids) {
+      VARIANT value;
+      value.vt = VT_EMPTY;
+      site.device->Read(id.Get(), &value);
+      if (value.vt == VT_BSTR) VariantClear(&value);
+    }
+  }
+  state.counters["ns_per_item"] = benchmark::Counter(
+      static_cast<double>(count) * state.iterations(),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_DeviceReadOnly)
     ->ArgNames({"format", "items"})
     ->Args({0, 1000})
     ->Args({1, 1000})

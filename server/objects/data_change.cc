@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "platform/com/bstr.h"
-
 #include "platform/com/global_memory.h"
 
 namespace kavex::server {

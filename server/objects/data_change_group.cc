@@ -1,7 +1,9 @@
 // The subscription side of CGroup: the update tick, the change test's
 // notifications and their audiences.
 #include <array>
+#include <cstring>
 
+#include "platform/com/bstr.h"
 #include "server/objects/group_object.h"
 #include "server/objects/stream_writer.h"
 #include "server/objects/sync_io.h"
@@ -12,6 +14,27 @@ namespace {
 
 bool IsGood(WORD quality) {
   return (quality & OPC_QUALITY_MASK) == OPC_QUALITY_GOOD;
+}
+
+// Last sent value = cached value. A string of the same length reuses the
+// last sent string's memory (counters rendered as text mostly keep their
+// length); anything else is copied.
+void RememberSent(ItemRecord& record) {
+  VARIANT& sent = record.last_sent_value;
+  const VARIANT& value = record.value;
+  if (sent.vt == VT_BSTR && value.vt == VT_BSTR && sent.bstrVal != nullptr &&
+      value.bstrVal != nullptr) {
+    const UINT length = SysStringLen(value.bstrVal);
+    if (SysStringLen(sent.bstrVal) == length) {
+      std::memcpy(sent.bstrVal, value.bstrVal, 2 * size_t{length});
+      return;
+    }
+  }
+  const HRESULT copied = VariantCopy(&sent, &value);
+  if (FAILED(copied)) {
+    sent.vt = VT_ERROR;
+    sent.scode = copied;
+  }
 }
 
 }  // namespace
@@ -106,12 +129,7 @@ void CGroup::DoDataChange(DWORD transaction, bool force, Audience audience,
       entries.errors.back() = error;
       if (error != S_OK) notification->master_error = S_FALSE;
       if (!IsGood(quality)) notification->master_quality = S_FALSE;
-      const HRESULT copied =
-          VariantCopy(&record.last_sent_value, &record.value);
-      if (FAILED(copied)) {
-        record.last_sent_value.vt = VT_ERROR;
-        record.last_sent_value.scode = copied;
-      }
+      RememberSent(record);
       record.last_sent_quality = record.quality;
     });
   }

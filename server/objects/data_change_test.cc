@@ -61,8 +61,8 @@ TEST(ItemChangedTest, ComparesQualityThenValue) {
       {"null string and empty string", null_string, com::Variant(u""), 0xC0,
        0xC0, false},
       {"same double", com::Variant(2.5), com::Variant(2.5), 0xC0, 0xC0, false},
-      {"number and its text", com::Variant(LONG{12}), com::Variant(u"12"),
-       0xC0, 0xC0, false},
+      {"number and its text", com::Variant(LONG{12}), com::Variant(u"12"), 0xC0,
+       0xC0, false},
       {"comparison error", com::Variant(LONG{1}), unknown, 0xC0, 0xC0, true},
   };
   for (const Case& c : cases) {
