@@ -229,6 +229,57 @@ TEST_F(AsyncIoTest, ReadOfValidAndUnknownHandles) {
   EXPECT_TRUE(created && pushed && processed);
 }
 
+TEST_F(AsyncIoTest, TraceTextsOfEveryCall) {
+  com::ComPtr<DataCallbackSink> sink = Advise(group_.Get());
+  DWORD connection = 0;
+  com::ComPtr<StreamSink> streams =
+      DAdvise(group_.Get(), RegisteredStreamFormats().data, &connection);
+  HoldAsyncThread();
+  TraceCapture trace(5);
+  OPCHANDLE handles[] = {number_};
+  com::Variant value(LONG{1});
+  DWORD id = 0;
+  HRESULT* errors = nullptr;
+  ASSERT_EQ(io2_->Read(1, handles, 1, &id, &errors), S_OK);
+  CoTaskMemFree(errors);
+  ASSERT_EQ(io2_->Write(1, handles, &value, 2, &id, &errors), S_OK);
+  CoTaskMemFree(errors);
+  ASSERT_EQ(io1_->Read(connection, OPC_DS_DEVICE, 1, handles, &id, &errors),
+            S_OK);
+  CoTaskMemFree(errors);
+  ASSERT_EQ(io1_->Write(connection, 1, handles, &value, &id, &errors), S_OK);
+  CoTaskMemFree(errors);
+  ASSERT_EQ(io2_->Refresh2(OPC_DS_CACHE, 3, &id), S_OK);
+  ASSERT_EQ(io1_->Refresh(connection, OPC_DS_CACHE, &id), S_OK);
+  EXPECT_EQ(io2_->Cancel2(3), S_OK);
+  EXPECT_EQ(io1_->Cancel(id), S_OK);
+  EXPECT_EQ(io2_->Read(0, handles, 1, &id, &errors), E_INVALIDARG);
+  const void* g = static_cast<CGroup*>(io2_.Get());
+  std::vector<std::string> expected;
+  auto steps = [&](const std::string& prefix, bool copies) {
+    expected.push_back(
+        TraceCapture::Line(g, S_OK, (prefix + ": Create Request").c_str()));
+    if (copies)
+      expected.push_back(TraceCapture::Line(
+          g, S_OK, (prefix + ": Copy Server Handles").c_str()));
+    expected.push_back(
+        TraceCapture::Line(g, S_OK, (prefix + ": Push Request").c_str()));
+    expected.push_back(
+        TraceCapture::Line(g, S_OK, (prefix + ": Done").c_str()));
+  };
+  steps("CGroup::Read (Async)", true);
+  steps("CGroup::Write (Async)", true);
+  steps("CGroup::Read (Async v1)", true);
+  steps("CGroup::Write (Async v1)", true);
+  steps("CGroup::Refresh2 (Async)", false);
+  steps("CGroup::Refresh (Async v1)", false);
+  expected.push_back(TraceCapture::Line(g, S_OK, "CGroup::Cancel2 (Async)"));
+  expected.push_back(TraceCapture::Line(g, S_OK, "CGroup::Cancel (Async v1)"));
+  expected.push_back(
+      TraceCapture::Line(g, E_INVALIDARG, "CGroup::Read (Async): Error"));
+  EXPECT_EQ(trace.Lines(), expected);
+}
+
 TEST_F(AsyncIoTest, CancelBeforeProcessing) {
   com::ComPtr<DataCallbackSink> sink = Advise(group_.Get());
   HoldAsyncThread();
