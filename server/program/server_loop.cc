@@ -1,0 +1,87 @@
+#include "server/program/server_loop.h"
+
+#include <vector>
+
+#include "platform/base/results.h"
+#include "platform/com/activation.h"
+#include "platform/com/clipboard_format.h"
+#include "platform/com/com_object.h"
+#include "platform/sync/event.h"
+#include "platform/sync/wait.h"
+#include "server/objects/process_state.h"
+#include "server/objects/server_module.h"
+#include "server/objects/trace_log.h"
+#include "server/program/lifetime_monitor.h"
+
+namespace kavex::server {
+namespace {
+
+// The quit message's stand-in: a manual-reset event the loop waits on.
+HANDLE QuitEvent() {
+  static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  return event;
+}
+
+}  // namespace
+
+void QuitServerLoop() { SetEvent(QuitEvent()); }
+
+void ResetServerLoopForTesting() { ResetEvent(QuitEvent()); }
+
+HRESULT RunServerLoop(const ServerLoopOptions& options) {
+  SetTraceLevel(0);
+  ReadTraceLevel();
+  RegisterClipboardFormatA("OPCSTMFORMATDATATIME");
+  RegisterClipboardFormatA("OPCSTMFORMATDATA");
+  RegisterClipboardFormatA("OPCSTMFORMATWRITECOMPLETE");
+  // Process-wide call security (every authenticated caller allowed, calls
+  // at CONNECT level) and the network listener that brings remote clients
+  // to the class objects belong here, in service mode, once the network
+  // carrier hosts them in this program.
+  RecordServerStartTime();
+
+  HRESULT hr =
+      options.create_device ? options.create_device() : CreateProcessDevice();
+  if (FAILED(hr)) return hr;
+
+  std::vector<DWORD> cookies;
+  hr = RegisterServerClassObjects(
+      CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookies);
+  if (FAILED(hr)) {
+    SetProcessDevice(nullptr);
+    return hr;
+  }
+
+  LifetimeMonitor monitor({
+      .lock_count = options.lock_count ? options.lock_count
+                                       : [] { return com::ModuleLockCount(); },
+      .suspend = [] { CoSuspendClassObjects(); },
+      .resume = [] { CoResumeClassObjects(); },
+      .quit = [] { QuitServerLoop(); },
+  });
+  if (!options.service_mode && !monitor.Start()) {
+    RevokeServerClassObjects(&cookies);
+    SetProcessDevice(nullptr);
+    return E_FAIL;
+  }
+  hr = CoResumeClassObjects();
+  if (FAILED(hr)) {
+    monitor.Stop();
+    RevokeServerClassObjects(&cookies);
+    SetProcessDevice(nullptr);
+    return hr;
+  }
+
+  if (options.on_serving) options.on_serving();
+  WaitForSingleObject(QuitEvent(), INFINITE);
+
+  monitor.Stop();
+  RevokeServerClassObjects(&cookies);
+  // The device stays until the process ends; releasing it here, after the
+  // last class object is gone, stops its threads before the process's
+  // static state goes.
+  SetProcessDevice(nullptr);
+  return S_OK;
+}
+
+}  // namespace kavex::server
