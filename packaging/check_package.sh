@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# check_package.sh <build dir> <scratch dir>: builds the Debian package of
+# the build tree, unpacks it into the scratch directory and checks its
+# files, the libraries' search paths, the unit and the maintainer scripts.
+set -uo pipefail
+build=$1
+scratch=$2
+rm -rf "$scratch"
+mkdir -p "$scratch/out"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+(cd "$build" && cpack -G DEB -B "$scratch/out" >"$scratch/cpack.log" 2>&1) ||
+  { cat "$scratch/cpack.log"; echo "FAIL: cpack"; exit 1; }
+deb=$(ls "$scratch"/out/*.deb 2>/dev/null | head -n1)
+[ -n "$deb" ] || { echo "FAIL: no .deb in $scratch/out"; exit 1; }
+root=$scratch/root
+dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x"; exit 1; }
+dpkg-deb -e "$deb" "$scratch/control" || { echo "FAIL: dpkg-deb -e"; exit 1; }
+
+[ "$(dpkg-deb -f "$deb" Package)" = kavex-opc ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Version)" = 10.4.0 ] || fail "package version"
+
+for f in usr/sbin/kavex-opc-server usr/bin/regsvr usr/bin/kavex-reg \
+         usr/bin/velto-sim usr/bin/kavex-live usr/bin/kavex-opc-account \
+         usr/bin/tapdump usr/bin/batchcap usr/bin/rxprobe usr/bin/netroster \
+         usr/bin/sendprobe usr/lib/kavex-opc/svcstop; do
+  [ -x "$root/$f" ] || fail "missing program $f"
+done
+for f in libkavex-opc-device.so libkavex-simulated-adapters.so libpkiolib.so \
+         libxdomlib.so libkavex-com.so libkavex-service.so; do
+  [ -f "$root/usr/lib/kavex-opc/$f" ] || fail "missing library $f"
+done
+[ -f "$root/etc/kavex-opc/Kavex OPC.xml" ] || fail "missing example configuration"
+[ -d "$root/etc/kavex-opc/registry" ] || fail "missing registry root"
+
+# Owner and mode as the package records them (dpkg-deb -x keeps neither).
+listing=$(dpkg-deb -c "$deb")
+grep -Eq '^drwxr-xr-x root/root .* \./etc/kavex-opc/registry/$' <<<"$listing" ||
+  fail "registry root not root-owned 0755: $(grep registry/ <<<"$listing")"
+if grep -Ev '^[^ ]+ root/root ' <<<"$listing" | grep -q .; then
+  fail "files not owned by root: $(grep -Ev '^[^ ]+ root/root ' <<<"$listing")"
+fi
+
+# Search paths relative to the install, never the build tree.
+for f in "$root"/usr/sbin/* "$root"/usr/bin/* "$root"/usr/lib/kavex-opc/*; do
+  dyn=$(readelf -d "$f" 2>/dev/null)
+  if grep -q "$build" <<<"$dyn"; then fail "$f names the build tree"; fi
+  if grep -q NEEDED <<<"$dyn" && grep -q 'libkavex\|libpkiolib\|libxdomlib' <<<"$dyn"; then
+    grep -q 'R\(UN\)\?PATH.*\$ORIGIN' <<<"$dyn" || fail "$f has no \$ORIGIN RUNPATH"
+  fi
+done
+# The unpacked programs run from their own libraries.
+version=$(env -u LD_LIBRARY_PATH "$root/usr/sbin/kavex-opc-server" --version 2>&1)
+[ "$version" = "kavex-opc-server 10.4.0" ] || fail "server --version: $version"
+env -u LD_LIBRARY_PATH "$root/usr/lib/kavex-opc/svcstop" >/dev/null 2>&1 </dev/null ||
+  fail "svcstop does not run from the package"
+
+unit=$root/usr/lib/systemd/system/kavex-opc-server.service
+if [ -f "$unit" ]; then
+  for line in 'Description=Kavex OPC Server' 'Type=notify' \
+              'ExecStart="/usr/sbin/kavex-opc-server"' 'DynamicUser=yes' \
+              'AmbientCapabilities=CAP_NET_RAW' 'CapabilityBoundingSet=CAP_NET_RAW' \
+              'NoNewPrivileges=yes' 'ProtectSystem=strict' 'ProtectHome=yes' \
+              'ReadOnlyPaths=-/etc/kavex-opc' 'LogsDirectory=kavex-opc' \
+              'WorkingDirectory=/var/log/kavex-opc' 'After=network.target'; do
+    grep -qxF -- "$line" "$unit" || fail "unit lacks: $line"
+  done
+  if grep -q '^User=\|^Environment=' "$unit"; then fail "unit sets a user or environment"; fi
+else
+  fail "missing unit"
+fi
+
+ctl=$scratch/control
+for s in postinst prerm; do
+  [ -x "$ctl/$s" ] || fail "$s missing or not executable"
+  sh -n "$ctl/$s" || fail "$s is not valid sh"
+done
+grep -q '/usr/bin/regsvr /s /usr/lib/kavex-opc/libkavex-opc-device.so' "$ctl/postinst" ||
+  fail "postinst does not register the device module"
+grep -q '/usr/sbin/kavex-opc-server /Service' "$ctl/postinst" ||
+  fail "postinst does not install the service"
+grep -q 'KAVEX_REGISTRY_ROOT=/etc/kavex-opc/registry' "$ctl/postinst" ||
+  fail "postinst does not name the registry root"
+stop=$(grep -n '/usr/lib/kavex-opc/svcstop' "$ctl/prerm" | head -n1 | cut -d: -f1)
+unreg=$(grep -n '/usr/sbin/kavex-opc-server /UnregServer' "$ctl/prerm" | head -n1 | cut -d: -f1)
+unmod=$(grep -n '/usr/bin/regsvr /u /s /usr/lib/kavex-opc/libkavex-opc-device.so' "$ctl/prerm" | head -n1 | cut -d: -f1)
+if [ -z "$stop" ] || [ -z "$unreg" ] || [ -z "$unmod" ]; then
+  fail "prerm lacks svcstop, /UnregServer or the module's unregistration"
+elif [ "$stop" -ge "$unreg" ] || [ "$stop" -ge "$unmod" ]; then
+  fail "prerm unregisters before it stops the service"
+fi
+grep -qxF '/etc/kavex-opc/Kavex OPC.xml' "$ctl/conffiles" || fail "configuration not a conffile"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "package $deb: all checks passed"
