@@ -34,21 +34,53 @@ void SleepNs(uint64_t ns) {
   nanosleep(&ts, nullptr);
 }
 
+// The options and the scenario language, on `out`.
+void PrintUsage(FILE* out) {
+  fputs(
+      "Usage: velto-sim -i INTERFACE [options]\n"
+      "Sends the status frames of simulated Velto switches out of INTERFACE.\n"
+      "Use it only on an interface you own, e.g. one end of a veth pair in a\n"
+      "network namespace of your own; it needs CAP_NET_RAW.\n\n"
+      "  -i, --interface NAME   interface to send on (required)\n"
+      "  -f, --scenario FILE    scenario file (the language below)\n"
+      "  -e, --statement TEXT   scenario statements; may be repeated\n"
+      "                         (default: a small plant of three switches)\n"
+      "  -r, --rate FPS         send at FPS frames/s instead of the "
+      "switches' own pacing\n"
+      "      --fast             send as fast as possible\n"
+      "  -c, --count N          stop after N frames\n"
+      "  -d, --duration MS      stop after MS milliseconds\n"
+      "  -q, --quiet            no summary line\n"
+      "      --help, --version\n\n"
+      "Scenario: one statement per line or separated by ';', '#' starts a\n"
+      "comment.\n"
+      "  dest 03.C4.7D.00.00.01          destination address of every frame\n"
+      "  switch 02.C4.7D.00.00.01 [key=value ...]   one switch; keys "
+      "[default]:\n"
+      "    type=1..5 [1]       type code\n"
+      "    ports=N [8]         1..24; types 2 and 3 also 25 or 26\n"
+      "    info=0..3 [3]       information area version (0: 192-byte "
+      "frames)\n"
+      "    ip=a.b.c.d  ring=V  ringflags=N  config=TEXT\n"
+      "    load=PCT [10]       traffic on every link-up port, % of its "
+      "speed\n"
+      "    speed=10|100 [100]  duplex=full|half [full]\n"
+      "    cycle=MS [1000]     report cycle: every port once per cycle\n"
+      "    down=P,Q,...        ports whose link is down\n"
+      "    flap=P:MS           port P goes down and up every MS\n"
+      "    ringflap=MS         ring state alternates Ok / Fault every MS\n"
+      "    silent=FROM:TO      no frames from FROM to TO ms after start\n"
+      "                        (TO empty: for ever)\n"
+      "    errors=N [0]        rx_fcs_errors added per cycle on every port\n"
+      "    extra=0|1 [1]  cpu=0|1 [1]\n"
+      "Example:\n"
+      "  velto-sim -i veth1 -e 'switch 02.C4.7D.00.00.09 type=2 ports=17 "
+      "flap=3:7000'\n",
+      out);
+}
+
 int Usage() {
-  fprintf(stderr,
-          "Usage: velto-sim -i INTERFACE [options]\n"
-          "Sends the status frames of simulated Velto switches.\n\n"
-          "  -i, --interface NAME   interface to send on (required)\n"
-          "  -f, --scenario FILE    scenario file (see simulator/scenario.h)\n"
-          "  -e, --statement TEXT   scenario statement, e.g. \"switch "
-          "02.C4.7D.00.00.09 type=2 ports=17\";\n"
-          "                         may be repeated; default: a small plant\n"
-          "  -r, --rate FPS         send at FPS frames/s instead of the "
-          "switches' own pacing\n"
-          "      --fast             send as fast as possible\n"
-          "  -c, --count N          stop after N frames\n"
-          "  -d, --duration MS      stop after MS milliseconds\n"
-          "  -q, --quiet            no summary line\n");
+  PrintUsage(stderr);
   return 2;
 }
 
@@ -66,7 +98,13 @@ int Main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (arg == "-i" || arg == "--interface") {
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "--version") {
+      printf("velto-sim %s\n", KAVEX_VERSION);
+      return 0;
+    } else if (arg == "-i" || arg == "--interface") {
       ifname = value();
     } else if (arg == "-f" || arg == "--scenario") {
       std::ifstream in(value());

@@ -430,6 +430,10 @@ int RunRegTool(const std::vector<std::string>& args, std::istream& in,
     out << kUsageText;
     return kOk;
   }
+  if (args.size() == 1 && args[0] == "--version") {
+    out << "kavex-reg " << KAVEX_VERSION << "\n";
+    return kOk;
+  }
   Command cmd;
   std::string problem = ParseCommand(args, &cmd);
   if (!problem.empty()) {

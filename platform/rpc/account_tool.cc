@@ -65,6 +65,14 @@ int RunAccountTool(int argc, char** argv, FILE* in, FILE* out, FILE* err) {
   std::string path = kDefaultAccountsPath;
   if (const char* env = getenv("KAVEX_OPC_ACCOUNTS"); env && *env) path = env;
   int i = 1;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    Usage(out);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    fprintf(out, "kavex-opc-account %s\n", KAVEX_VERSION);
+    return 0;
+  }
   if (i + 1 < argc && std::strcmp(argv[i], "--file") == 0) {
     path = argv[i + 1];
     i += 2;

@@ -1,7 +1,11 @@
 // regsvr [/u] [/s] <module.so>: registers (or with /u unregisters) an
 // in-process module by calling its DllRegisterServer (DllUnregisterServer).
-// /s prints nothing. Exit status 0 on success, 1 on any failure.
+// /s prints nothing. Exit status 0 on success, 1 on any failure. A module
+// named without a directory is the file of that name in the current
+// directory, else the one in the library directory beside regsvr's own
+// (../lib/kavex-opc installed, ../lib in the build tree).
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -9,6 +13,7 @@
 
 #include "platform/base/results.h"
 #include "platform/com/activation.h"
+#include "platform/com/module_registration.h"
 
 namespace kavex::com {
 namespace {
@@ -18,16 +23,51 @@ bool IsSwitch(const char* arg, char letter) {
          (arg[1] == letter || arg[1] == letter - 'a' + 'A') && arg[2] == '\0';
 }
 
+constexpr char kUsage[] =
+    "usage: regsvr [/u] [/s] <module.so>\n"
+    "Registers a component module (calls its DllRegisterServer), or with /u\n"
+    "unregisters it (DllUnregisterServer); /s prints nothing. A module named\n"
+    "without a directory is looked up in the current directory, then in the\n"
+    "library directory, e.g. regsvr libkavex-opc-device.so.\n";
+
 int Usage() {
-  std::fprintf(stderr, "usage: regsvr [/u] [/s] <module.so>\n");
+  std::fputs(kUsage, stderr);
   return 1;
+}
+
+bool IsFile(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The file a module name stands for (see the top of this file).
+std::string ModuleFile(const std::string& module) {
+  if (module.find('/') != std::string::npos) return module;
+  if (IsFile(module)) return "./" + module;
+  const std::string program = ProgramPath();
+  const std::string dir = program.substr(0, program.rfind('/') + 1);
+  for (const char* lib : {"../lib/kavex-opc/", "../lib/"}) {
+    if (dir.empty()) break;
+    const std::string candidate = dir + lib + module;
+    if (IsFile(candidate)) return candidate;
+  }
+  return "./" + module;
 }
 
 int Main(int argc, char** argv) {
   bool unregister = false, silent = false;
   const char* module = nullptr;
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("regsvr %s\n", KAVEX_VERSION);
+    return 0;
+  }
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
+    if (arg[0] == '-' && arg[1] == '-') return Usage();  // no long options
     bool is_switch = (arg[0] == '/' || arg[0] == '-') && std::strlen(arg) == 2;
     if (is_switch && IsSwitch(arg, 'u')) {
       unregister = true;
@@ -42,10 +82,8 @@ int Main(int argc, char** argv) {
   if (module == nullptr) return Usage();
   const char* entry = unregister ? "DllUnregisterServer" : "DllRegisterServer";
 
-  // A name without a slash would be looked up on the library path; the
-  // module meant is the file named.
-  std::string path =
-      std::strchr(module, '/') ? module : "./" + std::string(module);
+  // dlopen would look a bare name up on the library path: name a file.
+  const std::string path = ModuleFile(module);
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     if (!silent)

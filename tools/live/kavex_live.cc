@@ -1,11 +1,14 @@
-// kavex-live: the device's live items on this machine, with nothing but it.
+// kavex-live: the server's live items on this machine, with nothing but it.
 //
 // It points the registry at a private root, declares a simulated Velto LAN
 // there, writes a configuration that maps a few of its switches, registers
-// the device module, creates the device by its ProgID as the server does and
-// shows switch status, link, speed, usage and counters per port once a
-// second until Ctrl-C. One of the simulated switches falls silent from 15 s
-// to 35 s after start: it goes offline after its 5 s time-out and comes back.
+// the device module, creates the device by its ProgID as the server program
+// does, and is then an OPC client of the server objects in its own process:
+// it creates "KavexOPCServer.Server", adds one group of the items it shows
+// and shows value, quality and timestamp of switch status, link, speed,
+// usage and counters per port once a second until Ctrl-C. One of the simulated
+// switches falls silent from 15 s to 35 s after start: it goes offline after
+// its 5 s time-out and comes back.
 //
 // The root is $XDG_RUNTIME_DIR/kavex-live, or without it a new private
 // directory made with mkdtemp and removed at exit, or the one --root names.
@@ -16,6 +19,11 @@
 //
 //   kavex-live [--root DIR] [--module PATH] [--format String|Integer]
 //              [--refreshes N]
+//
+// The values come in through LiveView::OnValues, shaped as a data
+// callback's OnDataChange; each refresh reads the group (IOPCSyncIO::Read
+// from the device, which also fills the server's cache) and hands the
+// result to it.
 #include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
@@ -27,6 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,14 +44,18 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/task_memory.h"
 #include "platform/com/variant.h"
 #include "platform/file/file.h"
 #include "platform/file/private_directory.h"
+#include "platform/opc/opc_da.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
-#include "server/contract/device_interfaces.h"
+#include "server/objects/process_state.h"
+#include "server/objects/server_module.h"
+#include "server/objects/server_object.h"
 
-namespace kavex::device {
+namespace kavex::tools {
 namespace {
 
 std::atomic<bool> stop_requested{false};
@@ -233,64 +246,301 @@ bool RegisterModule(const std::string& module) {
   return true;
 }
 
-// The value of one item as text; "(0x...)" when the read fails.
-std::string ReadText(IKavexOPCDevice* device, const std::string& id) {
-  com::Bstr item = com::Bstr::FromUtf8(id);
-  com::Variant value;
-  const HRESULT hr = device->Read(item.Get(), &value);
-  if (FAILED(hr)) return HResultName(hr);
-  com::Variant text;
-  if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return "?";
-  return text::Utf16ToUtf8(com::BstrView(text.bstrVal));
-}
+// What one item showed last.
+struct Cell {
+  std::string text;
+  WORD quality = OPC_QUALITY_UNCERTAIN;
+  FILETIME time = {};
+  bool known = false;
+};
 
-void Show(IKavexOPCDevice* device, int refresh) {
-  std::string screen = "\x1b[H\x1b[2J";
-  char line[256];
-  std::snprintf(line, sizeof(line),
-                "Kavex OPC device, live items on %s   refresh %d   "
-                "(Ctrl-C ends)\n\n",
-                kNdisName, refresh);
-  screen += line;
-  for (const MappedSwitch& s : Mapping()) {
-    const std::string a = s.alias;
-    std::snprintf(line, sizeof(line),
-                  "%-8s %-17s %-8s last update %-7s IP %-15s ring %s / %s\n",
-                  s.alias, ReadText(device, a + ".MAC_Address").c_str(),
-                  ReadText(device, a + ".Status").c_str(),
-                  ReadText(device, a + ".Last_Update").c_str(),
-                  ReadText(device, a + ".IP_Address").c_str(),
-                  ReadText(device, a + ".ZRing.Manager").c_str(),
-                  ReadText(device, a + ".ZRing.State").c_str());
-    screen += line;
-    std::snprintf(line, sizeof(line),
-                  "   %-5s %-7s %-6s %-6s %-7s %14s %14s %10s %6s\n", "port",
-                  "link", "speed", "duplex", "usage %", "tx_octets",
-                  "rx_octets", "fcs errs", "age s");
-    screen += line;
-    for (int port : s.ports) {
-      const std::string p = a + "." + PortAlias(port) + ".";
-      std::snprintf(line, sizeof(line),
-                    "   %-5s %-7s %-6s %-6s %-7s %14s %14s %10s %6s\n",
-                    PortAlias(port).c_str(),
-                    ReadText(device, p + "Link_Status").c_str(),
-                    ReadText(device, p + "Speed").c_str(),
-                    ReadText(device, p + "Duplex").c_str(),
-                    ReadText(device, p + "Usage").c_str(),
-                    ReadText(device, p + "tx_octets").c_str(),
-                    ReadText(device, p + "rx_octets").c_str(),
-                    ReadText(device, p + "rx_fcs_errors").c_str(),
-                    ReadText(device, p + "Last_Update").c_str());
-      screen += line;
+// The items on the screen, numbered by their client handles, and the screen
+// made of them: one block per switch, one row per port, 80 columns.
+class LiveView {
+ public:
+  LiveView() {
+    for (const MappedSwitch& s : Mapping()) {
+      const std::string a = s.alias;
+      for (const char* name : kSwitchItems) Add(a + "." + name);
+      for (int port : s.ports)
+        for (const char* name : kPortItems)
+          Add(a + "." + PortAlias(port) + "." + name);
     }
-    screen += "\n";
   }
-  screen +=
-      "\"Ring\" falls silent 15 s after start: offline after its 5 s "
-      "time-out, back at 35 s.\n";
-  std::fputs(screen.c_str(), stdout);
-  std::fflush(stdout);
-}
+  const std::vector<std::string>& ids() const { return ids_; }
+
+  // New values of `count` items, as a data callback receives them.
+  void OnValues(DWORD count, const OPCHANDLE* client_handles,
+                const VARIANT* values, const WORD* qualities,
+                const FILETIME* times, const HRESULT* errors) {
+    for (DWORD i = 0; i < count; ++i) {
+      if (client_handles[i] >= cells_.size()) continue;
+      Cell& cell = cells_[client_handles[i]];
+      cell.known = true;
+      cell.quality = qualities[i];
+      cell.time = times[i];
+      if (FAILED(errors[i])) {
+        cell.text = HResultName(errors[i]);
+        continue;
+      }
+      com::Variant text;
+      cell.text = SUCCEEDED(VariantChangeType(&text, &values[i], 0, VT_BSTR))
+                      ? text::Utf16ToUtf8(com::BstrView(text.bstrVal))
+                      : "?";
+    }
+    for (size_t s = 0; s < Mapping().size(); ++s) {
+      const std::string a = Mapping()[s].alias;
+      if (Text(a, "Status") == "Online") online_seen_[s] = true;
+      for (int port : Mapping()[s].ports) {
+        const std::string p = a + "." + PortAlias(port);
+        const std::string link = Text(p, "Link_Status");
+        if (link != "-" && link != "Offline") ports_seen_.insert(p);
+      }
+    }
+  }
+
+  std::string Screen(int refresh, bool terminal) const {
+    std::string screen = terminal ? "\x1b[H\x1b[2J" : "";
+    char line[256];
+    std::snprintf(line, sizeof line,
+                  "Kavex OPC Server items on %s  refresh %d  (Ctrl-C ends)\n",
+                  kNdisName, refresh);
+    screen += line;
+    for (size_t s = 0; s < Mapping().size(); ++s) {
+      const MappedSwitch& sw = Mapping()[s];
+      const std::string a = sw.alias;
+      std::string status = Text(a, "Status");
+      if (!online_seen_[s] && status != "Online")
+        status = "waiting for first frames";
+      std::snprintf(line, sizeof line, "\n%-8.8s %-17.17s %-24.24s %s\n",
+                    sw.alias, Text(a, "MAC_Address").c_str(), status.c_str(),
+                    Quality(a + ".Status").c_str());
+      screen += line;
+      std::snprintf(
+          line, sizeof line,
+          "  IP %-15.15s ring %-6.6s/%-8.8s  last update %-8.8s %s\n",
+          Text(a, "IP_Address").c_str(), Text(a, "ZRing.Manager").c_str(),
+          Text(a, "ZRing.State").c_str(), Text(a, "Last_Update").c_str(),
+          Time(a + ".Status").c_str());
+      screen += line;
+      std::snprintf(line, sizeof line,
+                    "  %-4s %-5s %-5s %-4s %5s %12s %12s %5s %-4s %-8s\n",
+                    "port", "link", "speed", "dup", "use%", "tx_octets",
+                    "rx_octets", "fcs", "qual", "time");
+      screen += line;
+      for (int port : sw.ports) {
+        const std::string p = a + "." + PortAlias(port);
+        if (!ports_seen_.count(p)) {
+          std::snprintf(line, sizeof line, "  %-4.4s %-57s %-4.4s %-8.8s\n",
+                        PortAlias(port).c_str(), "waiting for first frames",
+                        RowQuality(p).c_str(), RowTime(p).c_str());
+          screen += line;
+          continue;
+        }
+        std::snprintf(
+            line, sizeof line,
+            "  %-4.4s %-5.5s %-5.5s %-4.4s %5.5s %12.12s %12.12s %5.5s %-4.4s "
+            "%-8.8s\n",
+            PortAlias(port).c_str(), Text(p, "Link_Status").c_str(),
+            Text(p, "Speed").c_str(), Text(p, "Duplex").c_str(),
+            Text(p, "Usage").c_str(), Text(p, "tx_octets").c_str(),
+            Text(p, "rx_octets").c_str(), Text(p, "rx_fcs_errors").c_str(),
+            RowQuality(p).c_str(), RowTime(p).c_str());
+        screen += line;
+      }
+    }
+    screen +=
+        "\n\"Ring\" falls silent 15 s after start: offline after its 5 s "
+        "time-out,\nback at 35 s. qual/time: the row's worst quality, its "
+        "newest timestamp.\n";
+    return screen;
+  }
+
+ private:
+  static constexpr const char* kSwitchItems[] = {
+      "MAC_Address", "Status",        "Last_Update",
+      "IP_Address",  "ZRing.Manager", "ZRing.State"};
+  static constexpr const char* kPortItems[] = {
+      "Link_Status", "Speed",     "Duplex",        "Usage",
+      "tx_octets",   "rx_octets", "rx_fcs_errors", "Last_Update"};
+
+  void Add(const std::string& id) {
+    ids_.push_back(id);
+    cells_.emplace_back();
+  }
+  const Cell* Find(const std::string& id) const {
+    for (size_t i = 0; i < ids_.size(); ++i)
+      if (ids_[i] == id) return &cells_[i];
+    return nullptr;
+  }
+  std::string Text(const std::string& prefix, const char* name) const {
+    const Cell* cell = Find(prefix + "." + name);
+    return cell != nullptr && cell->known ? cell->text : "-";
+  }
+  static std::string QualityName(WORD quality) {
+    switch (quality & OPC_QUALITY_MASK) {
+      case OPC_QUALITY_GOOD:
+        return "good";
+      case OPC_QUALITY_UNCERTAIN:
+        return "unc";
+      default:
+        return "bad";
+    }
+  }
+  static std::string TimeText(const FILETIME& time) {
+    const uint64_t ticks =
+        (uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+    if (ticks == 0) return "-";
+    const time_t seconds =
+        static_cast<time_t>(ticks / 10000000ULL - 11644473600ULL);
+    tm local = {};
+    localtime_r(&seconds, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+  }
+  std::string Quality(const std::string& id) const {
+    const Cell* cell = Find(id);
+    return cell != nullptr && cell->known ? QualityName(cell->quality) : "-";
+  }
+  std::string Time(const std::string& id) const {
+    const Cell* cell = Find(id);
+    return cell != nullptr && cell->known ? TimeText(cell->time) : "-";
+  }
+  std::string RowQuality(const std::string& prefix) const {
+    bool any = false;
+    WORD worst = OPC_QUALITY_GOOD;
+    for (const char* name : kPortItems) {
+      const Cell* cell = Find(prefix + "." + name);
+      if (cell == nullptr || !cell->known) continue;
+      any = true;
+      if ((cell->quality & OPC_QUALITY_MASK) < (worst & OPC_QUALITY_MASK))
+        worst = cell->quality;
+    }
+    return any ? QualityName(worst) : "-";
+  }
+  std::string RowTime(const std::string& prefix) const {
+    FILETIME newest = {};
+    uint64_t best = 0;
+    for (const char* name : kPortItems) {
+      const Cell* cell = Find(prefix + "." + name);
+      if (cell == nullptr || !cell->known) continue;
+      const uint64_t t = (uint64_t{cell->time.dwHighDateTime} << 32) |
+                         cell->time.dwLowDateTime;
+      if (t > best) {
+        best = t;
+        newest = cell->time;
+      }
+    }
+    return TimeText(newest);
+  }
+
+  std::vector<std::string> ids_;
+  std::vector<Cell> cells_;
+  bool online_seen_[3] = {false, false, false};
+  std::set<std::string> ports_seen_;  // ports whose frames came in
+};
+
+// The OPC client side: a server object of this process, one active group
+// of the view's items, read once per refresh.
+class LiveClient {
+ public:
+  ~LiveClient() { Close(); }
+
+  HRESULT Open(const LiveView& view) {
+    HRESULT hr = server::RegisterServerClassObjects(
+        CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookies_);
+    if (FAILED(hr)) return hr;
+    hr = CoCreateInstance(CLSID_Server, nullptr, CLSCTX_INPROC_SERVER,
+                          IID_IOPCServer,
+                          reinterpret_cast<void**>(server_.GetAddressOf()));
+    if (FAILED(hr)) return hr;
+    OPCHANDLE group_handle = 0;
+    DWORD revised = 0;
+    com::ComPtr<IUnknown> group;
+    hr = server_->AddGroup(u"kavex-live", TRUE, 1000, 0, nullptr, nullptr,
+                           0x409, &group_handle, &revised, IID_IOPCItemMgt,
+                           group.GetAddressOf());
+    if (FAILED(hr)) return hr;
+    hr = group->QueryInterface(IID_IOPCItemMgt,
+                               reinterpret_cast<void**>(items_.GetAddressOf()));
+    if (SUCCEEDED(hr))
+      hr = group->QueryInterface(IID_IOPCSyncIO,
+                                 reinterpret_cast<void**>(io_.GetAddressOf()));
+    if (FAILED(hr)) return hr;
+
+    std::vector<std::u16string> ids;
+    for (const std::string& id : view.ids())
+      ids.push_back(text::Utf8ToUtf16(id));
+    std::vector<OPCITEMDEF> defs(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      defs[i] = {};
+      defs[i].szAccessPath = const_cast<LPWSTR>(u"");
+      defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
+      defs[i].bActive = TRUE;
+      defs[i].hClient = static_cast<OPCHANDLE>(i);
+      defs[i].vtRequestedDataType = VT_EMPTY;
+    }
+    OPCITEMRESULT* results = nullptr;
+    HRESULT* errors = nullptr;
+    hr = items_->AddItems(static_cast<DWORD>(defs.size()), defs.data(),
+                          &results, &errors);
+    if (FAILED(hr)) return hr;
+    for (size_t i = 0; i < defs.size(); ++i) {
+      if (SUCCEEDED(errors[i])) {
+        server_handles_.push_back(results[i].hServer);
+        client_handles_.push_back(static_cast<OPCHANDLE>(i));
+      } else {
+        std::fprintf(stderr, "kavex-live: %s: %s\n", view.ids()[i].c_str(),
+                     HResultName(errors[i]));
+      }
+      CoTaskMemFree(results[i].pBlob);
+    }
+    CoTaskMemFree(results);
+    CoTaskMemFree(errors);
+    return S_OK;
+  }
+
+  // Reads every item and hands the values to the view.
+  HRESULT Refresh(LiveView* view) {
+    if (server_handles_.empty()) return S_FALSE;
+    const DWORD count = static_cast<DWORD>(server_handles_.size());
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    HRESULT hr = io_->Read(OPC_DS_DEVICE, count, server_handles_.data(),
+                           &states, &errors);
+    if (FAILED(hr)) return hr;
+    std::vector<VARIANT> values(count);
+    std::vector<WORD> qualities(count);
+    std::vector<FILETIME> times(count);
+    for (DWORD i = 0; i < count; ++i) {
+      values[i] = states[i].vDataValue;
+      qualities[i] = states[i].wQuality;
+      times[i] = states[i].ftTimeStamp;
+    }
+    view->OnValues(count, client_handles_.data(), values.data(),
+                   qualities.data(), times.data(), errors);
+    for (DWORD i = 0; i < count; ++i) VariantClear(&states[i].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    return S_OK;
+  }
+
+  void Close() {
+    io_.Reset();
+    items_.Reset();
+    server_.Reset();
+    server::RevokeServerClassObjects(&cookies_);
+  }
+
+ private:
+  std::vector<DWORD> cookies_;
+  com::ComPtr<IOPCServer> server_;
+  com::ComPtr<IOPCItemMgt> items_;
+  com::ComPtr<IOPCSyncIO> io_;
+  std::vector<OPCHANDLE> server_handles_;
+  std::vector<OPCHANDLE> client_handles_;
+};
 
 // Where the registry and the configuration go, made private to the caller.
 class Root {
@@ -403,10 +653,20 @@ std::string SimulatedAdaptersModule() {
       .string();
 }
 
+constexpr char kUsage[] =
+    "usage: kavex-live [--root DIR] [--module PATH] [--format String|Integer]\n"
+    "                  [--refreshes N]\n"
+    "Runs the device plug-in on a simulated Velto LAN of three switches and\n"
+    "shows the server's live switch and port items (value, quality,\n"
+    "timestamp) once a second until Ctrl-C.\n"
+    "  --root DIR       private registry root (default $XDG_RUNTIME_DIR/"
+    "kavex-live)\n"
+    "  --module PATH    the device module (default: the built one)\n"
+    "  --format F       item values as String (default) or Integer\n"
+    "  --refreshes N    stop after N screens\n";
+
 int Usage() {
-  std::fprintf(stderr,
-               "usage: kavex-live [--root DIR] [--module PATH] "
-               "[--format String|Integer] [--refreshes N]\n");
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
@@ -417,6 +677,14 @@ int Main(int argc, char** argv) {
   long refreshes = 0;  // 0: until Ctrl-C
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("kavex-live %s\n", KAVEX_VERSION);
+      return 0;
+    }
     if (i + 1 >= argc) return Usage();
     const std::string value = argv[++i];
     if (arg == "--root" && !value.empty()) {
@@ -453,28 +721,44 @@ int Main(int argc, char** argv) {
 
   int status = 0;
   {
-    CLSID clsid{};
-    com::ComPtr<IKavexOPCDevice> device;
-    HRESULT hr = CLSIDFromProgID(u"KavexOPCDevice.Device", &clsid);
-    if (SUCCEEDED(hr)) {
-      hr = CoCreateInstance(clsid, nullptr, CLSCTX_ALL,
-                            com::IidOf<IKavexOPCDevice>(),
-                            reinterpret_cast<void**>(device.GetAddressOf()));
-    }
+    // The device as the server program creates it, then a server object
+    // of this process as an OPC client's.
+    HRESULT hr = server::CreateProcessDevice();
     if (FAILED(hr)) {
       std::fprintf(stderr, "kavex-live: creating the device failed: %s\n",
                    HResultName(hr));
       status = 1;
     } else {
-      for (long refresh = 1; !stop_requested; ++refresh) {
-        Show(device.Get(), static_cast<int>(refresh));
+      LiveView view;
+      LiveClient client;
+      hr = client.Open(view);
+      if (FAILED(hr)) {
+        std::fprintf(stderr,
+                     "kavex-live: connecting to the server failed: %s\n",
+                     HResultName(hr));
+        status = 1;
+      }
+      const bool terminal = isatty(STDOUT_FILENO) == 1;
+      for (long refresh = 1; status == 0 && !stop_requested; ++refresh) {
+        hr = client.Refresh(&view);
+        if (FAILED(hr)) {
+          std::fprintf(stderr, "kavex-live: reading the items failed: %s\n",
+                       HResultName(hr));
+          status = 1;
+          break;
+        }
+        std::fputs(view.Screen(static_cast<int>(refresh), terminal).c_str(),
+                   stdout);
+        std::fflush(stdout);
         if (refreshes != 0 && refresh >= refreshes) break;
         for (int i = 0; i < 10 && !stop_requested; ++i) {
           std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
       }
+      client.Close();
       std::printf("kavex-live: stopping the device\n");
     }
+    server::SetProcessDevice(nullptr);
   }
   // The device is released: capture has stopped and the module may go.
   CoFreeUnusedLibraries();
@@ -483,6 +767,6 @@ int Main(int argc, char** argv) {
 }
 
 }  // namespace
-}  // namespace kavex::device
+}  // namespace kavex::tools
 
-int main(int argc, char** argv) { return kavex::device::Main(argc, argv); }
+int main(int argc, char** argv) { return kavex::tools::Main(argc, argv); }

@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace kavex::device {
+namespace kavex::tools {
 namespace {
 
 using file::testing::ReadBytes;
@@ -270,5 +270,50 @@ TEST_F(KavexLiveTest, RuntimeDirectoryIsUsedWhenPrivate) {
       << live.output();
 }
 
+// What the screen shows through the server objects, written to a pipe: no
+// escape codes, 80 columns, every switch waiting for its first frames on
+// the first screen and good values with a time once frames are in.
+TEST_F(KavexLiveTest, ShowsServerItemsWithQualityOnEightyColumns) {
+  const std::string root = dir_.File("live");
+  Live live({"--root", root, "--refreshes", "3"}, {});
+  ASSERT_TRUE(ExitedWith(live.Finish(), 0)) << live.output();
+  const std::string out = live.output();
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  size_t start = 0;
+  while (start < out.size()) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    EXPECT_LE(end - start, 80u) << out.substr(start, end - start);
+    start = end + 1;
+  }
+  const size_t first = out.find("refresh 1");
+  const size_t second = out.find("refresh 2");
+  ASSERT_NE(first, std::string::npos) << out;
+  ASSERT_NE(second, std::string::npos) << out;
+  const std::string screen1 = out.substr(first, second - first);
+  for (const char* alias : {"Line ", "Packing ", "Ring "}) {
+    const size_t at = screen1.find(std::string("\n") + alias);
+    ASSERT_NE(at, std::string::npos) << alias << screen1;
+    EXPECT_EQ(screen1.compare(at + 28, 24, "waiting for first frames"), 0)
+        << screen1.substr(at, 80);
+  }
+  EXPECT_EQ(screen1.find("Offline"), std::string::npos) << screen1;
+  const std::string last = out.substr(out.find("refresh 3"));
+  // Frames are in: a port row with its values, quality good and a time.
+  EXPECT_NE(last.find("  P1   Up"), std::string::npos) << last;
+  EXPECT_NE(last.find(" good "), std::string::npos) << last;
+}
+
+TEST_F(KavexLiveTest, HelpAndVersionExitZero) {
+  Live help({"--help"}, {});
+  ASSERT_TRUE(ExitedWith(help.Finish(), 0)) << help.output();
+  EXPECT_NE(help.output().find("usage: kavex-live"), std::string::npos);
+  Live version({"--version"}, {});
+  ASSERT_TRUE(ExitedWith(version.Finish(), 0)) << version.output();
+  EXPECT_EQ(version.output(), "kavex-live 10.4.0\n");
+  Live bad({"--frobnicate", "x"}, {});
+  EXPECT_TRUE(ExitedWith(bad.Finish(), 2)) << bad.output();
+}
+
 }  // namespace
-}  // namespace kavex::device
+}  // namespace kavex::tools
