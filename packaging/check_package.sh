@@ -80,8 +80,8 @@ grep -q '/usr/bin/regsvr /s /usr/lib/kavex-opc/libkavex-opc-device.so' "$ctl/pos
   fail "postinst does not register the device module"
 grep -q '/usr/sbin/kavex-opc-server /Service' "$ctl/postinst" ||
   fail "postinst does not install the service"
-grep -q 'KAVEX_REGISTRY_ROOT=/etc/kavex-opc/registry' "$ctl/postinst" ||
-  fail "postinst does not name the registry root"
+grep -q 'unset KAVEX_REGISTRY_ROOT KAVEX_SERVICE_MANAGER' "$ctl/postinst" ||
+  fail "postinst does not use the system registry"
 stop=$(grep -n '/usr/lib/kavex-opc/svcstop' "$ctl/prerm" | head -n1 | cut -d: -f1)
 unreg=$(grep -n '/usr/sbin/kavex-opc-server /UnregServer' "$ctl/prerm" | head -n1 | cut -d: -f1)
 unmod=$(grep -n '/usr/bin/regsvr /u /s /usr/lib/kavex-opc/libkavex-opc-device.so' "$ctl/prerm" | head -n1 | cut -d: -f1)

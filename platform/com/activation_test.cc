@@ -234,6 +234,25 @@ TEST_F(ActivationTest, ProgIdFollowsCurVer) {
   EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(u"Kavex.Loop.A", &clsid));
 }
 
+TEST_F(ActivationTest, RegsvrHelpAndModulesByName) {
+  RegsvrResult help = RunRegsvr("--help");
+  EXPECT_EQ(0, help.exit_code);
+  EXPECT_NE(std::string::npos, help.output.find("usage: regsvr"));
+  RegsvrResult version = RunRegsvr("--version");
+  EXPECT_EQ(0, version.exit_code);
+  EXPECT_EQ("regsvr " KAVEX_VERSION "\n", version.output);
+  // Long options are not module names.
+  EXPECT_EQ(1, RunRegsvr("--helpme").exit_code);
+  EXPECT_EQ(1, RunRegsvr("/s --help").exit_code);
+  // A bare name is found in the library directory beside regsvr's.
+  const std::string path = KAVEX_TEST_MODULE_PATH;
+  const std::string name = path.substr(path.rfind('/') + 1);
+  RegsvrResult by_name = RunRegsvr(name);
+  EXPECT_EQ(0, by_name.exit_code) << by_name.output;
+  EXPECT_EQ(0, RunRegsvr("/u /s " + name).exit_code);
+  EXPECT_EQ(1, RunRegsvr("no-such-module.so").exit_code);
+}
+
 TEST_F(ActivationTest, RegsvrReportsFailures) {
   RegsvrResult none = RunRegsvr("");
   EXPECT_EQ(1, none.exit_code);
