@@ -22,6 +22,7 @@ namespace {
 SERVICE_STATUS_HANDLE status_handle = nullptr;
 SERVICE_STATUS service_status = {};
 HRESULT last_service_result = S_OK;
+const ServerLoopOptions* service_options_for_testing = nullptr;
 
 void ReportStatus(DWORD state, DWORD exit_code = 0) {
   service_status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -86,6 +87,8 @@ void ServiceMain(DWORD, char**) {
     return;
   }
   ServerLoopOptions options;
+  if (service_options_for_testing != nullptr)
+    options = *service_options_for_testing;
   options.service_mode = true;
   options.on_serving = [] {
     Event("Service started", false);
@@ -100,6 +103,10 @@ void ServiceMain(DWORD, char**) {
 }
 
 HRESULT LastServiceResult() { return last_service_result; }
+
+void SetServiceLoopOptionsForTesting(const ServerLoopOptions* options) {
+  service_options_for_testing = options;
+}
 
 int ExitStatusFor(HRESULT hr) {
   if (SUCCEEDED(hr)) return 0;

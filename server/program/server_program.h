@@ -30,6 +30,11 @@ HRESULT LastServiceResult();
 // registration's HRESULT, the loop's, or the dispatcher's error.
 HRESULT RunServerProgram(int argc, const char* const* argv);
 
+struct ServerLoopOptions;
+// The loop options the service's main function runs with (null: the
+// defaults), for tests that give the service a device of their own.
+void SetServiceLoopOptionsForTesting(const ServerLoopOptions* options);
+
 // The process exit status for a result: 0 for success, else the result's
 // low byte, or 1 when that is 0.
 int ExitStatusFor(HRESULT hr);

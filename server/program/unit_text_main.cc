@@ -17,8 +17,7 @@ int main(int argc, char** argv) {
   spec.description = kavex::service::kServerServiceName;
   spec.command = {argv[1]};
   kavex::service::UnitDependency dependency;
-  if (!kavex::service::DependencyForServiceName("RPCSS", &dependency))
-    return 1;
+  if (!kavex::service::DependencyForServiceName("RPCSS", &dependency)) return 1;
   spec.dependencies.push_back(dependency);
   std::string text;
   DWORD error = kavex::service::GenerateUnitText(spec, &text);
