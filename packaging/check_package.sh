@@ -28,7 +28,7 @@ for f in usr/sbin/kavex-opc-server usr/bin/regsvr usr/bin/kavex-reg \
   [ -x "$root/$f" ] || fail "missing program $f"
 done
 for f in libkavex-opc-device.so libkavex-simulated-adapters.so libpkiolib.so \
-         libxdomlib.so libkavex-com.so libkavex-service.so; do
+         libxdomlib.so libkavex_com.so libkavex-service.so; do
   [ -f "$root/usr/lib/kavex-opc/$f" ] || fail "missing library $f"
 done
 [ -f "$root/etc/kavex-opc/Kavex OPC.xml" ] || fail "missing example configuration"
