@@ -97,6 +97,14 @@ TEST_F(RegToolTest, KeysAndSubkeys) {
   EXPECT_EQ(Run({"delete", "HKCR", "/f"}), 1);  // never a whole hive
 }
 
+TEST_F(RegToolTest, HelpAndVersion) {
+  EXPECT_EQ(Run({"--help"}), 0);
+  EXPECT_NE(out_.find("kavex-reg"), std::string::npos);
+  EXPECT_EQ(Run({"--version"}), 0);
+  EXPECT_EQ(out_, "kavex-reg " KAVEX_VERSION "\n");
+  EXPECT_NE(Run({"--version", "x"}), 0);
+}
+
 TEST_F(RegToolTest, BadCommandLinesAreExplained) {
   const std::vector<std::vector<std::string>> bad = {
       {},

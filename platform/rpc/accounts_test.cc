@@ -116,6 +116,21 @@ TEST_F(AccountsTest, LoadRefusesLooseModesAndOtherOwners) {
   EXPECT_NE(store.Load(link, geteuid(), &error), ERROR_SUCCESS);
 }
 
+TEST(AccountToolTest, HelpAndVersionExitZero) {
+  for (const char* word : {"--help", "--version"}) {
+    char name[] = "kavex-opc-account";
+    std::string arg = word;
+    char* argv[] = {name, arg.data(), nullptr};
+    FILE* out = tmpfile();
+    FILE* err = tmpfile();
+    EXPECT_EQ(RunAccountTool(2, argv, stdin, out, err), 0) << word;
+    EXPECT_GT(ftell(out), 0) << word;
+    EXPECT_EQ(ftell(err), 0) << word;
+    fclose(out);
+    fclose(err);
+  }
+}
+
 TEST_F(AccountsTest, ToolAddsListsAndRemovesStoringOnlyHashes) {
   ASSERT_EQ(Tool({"add", "opc", "KAVEX"}, "s3cret\n"), 0);
   ASSERT_EQ(Tool({"add", "eng", "PLANT"}, "other\n"), 0);
