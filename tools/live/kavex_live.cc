@@ -44,6 +44,7 @@
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/module_registration.h"
 #include "platform/com/task_memory.h"
 #include "platform/com/variant.h"
 #include "platform/file/file.h"
@@ -54,6 +55,7 @@
 #include "server/objects/process_state.h"
 #include "server/objects/server_module.h"
 #include "server/objects/server_object.h"
+#include "server/program/registration.h"
 
 namespace kavex::tools {
 namespace {
@@ -451,8 +453,15 @@ class LiveClient {
     HRESULT hr = server::RegisterServerClassObjects(
         CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookies_);
     if (FAILED(hr)) return hr;
-    hr = CoCreateInstance(CLSID_Server, nullptr, CLSCTX_INPROC_SERVER,
-                          IID_IOPCServer,
+    // The server's classes in the private registry, served by this
+    // program's class objects, so the ProgID leads to them as it does for
+    // any client.
+    hr = com::RegisterModule(server::ServerProgramModule(), com::ProgramPath());
+    if (FAILED(hr)) return hr;
+    CLSID clsid{};
+    hr = CLSIDFromProgID(server::kServerProgId, &clsid);
+    if (FAILED(hr)) return hr;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCServer,
                           reinterpret_cast<void**>(server_.GetAddressOf()));
     if (FAILED(hr)) return hr;
     OPCHANDLE group_handle = 0;
