@@ -7,7 +7,7 @@
 int main(int argc, char** argv) {
   HRESULT hr = kavex::server::RunServerProgram(argc, argv);
   if (FAILED(hr))
-    fprintf(stderr, "kavex-opc-server: failed: 0x%08X\n",
-            static_cast<unsigned>(hr));
+    fprintf(stderr, "kavex-opc-server: failed: %s (0x%08X)\n",
+            kavex::HResultName(hr), static_cast<unsigned>(hr));
   return kavex::server::ExitStatusFor(hr);
 }
