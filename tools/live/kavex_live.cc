@@ -20,10 +20,9 @@
 //   kavex-live [--root DIR] [--module PATH] [--format String|Integer]
 //              [--refreshes N]
 //
-// The values come in through LiveView::OnValues, shaped as a data
-// callback's OnDataChange; each refresh reads the group (IOPCSyncIO::Read
-// from the device, which also fills the server's cache) and hands the
-// result to it.
+// The values come in through the group's IOPCDataCallback: the server's
+// update thread sends what changed (everything once, when the sink is
+// advised), and each refresh draws the screen from what has come in.
 #include <dlfcn.h>
 #include <errno.h>
 #include <signal.h>
@@ -35,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -43,7 +43,9 @@
 #include "platform/base/results.h"
 #include "platform/com/activation.h"
 #include "platform/com/bstr.h"
+#include "platform/com/com_object.h"
 #include "platform/com/com_ptr.h"
+#include "platform/com/connection_point.h"
 #include "platform/com/module_registration.h"
 #include "platform/com/task_memory.h"
 #include "platform/com/variant.h"
@@ -443,13 +445,43 @@ class LiveView {
   std::set<std::string> ports_seen_;  // ports whose frames came in
 };
 
+// The group's subscriber: values arrive on the server's update thread and
+// go to the view under the lock the screen is drawn under.
+class LiveSink : public com::ComObject<LiveSink, IOPCDataCallback> {
+ public:
+  LiveSink(LiveView* view, std::mutex* view_mu) : view_(view), mu_(view_mu) {}
+
+  HRESULT OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount,
+                       OPCHANDLE* phClientItems, VARIANT* pvValues,
+                       WORD* pwQualities, FILETIME* pftTimeStamps,
+                       HRESULT* pErrors) override {
+    std::lock_guard<std::mutex> lock(*mu_);
+    view_->OnValues(dwCount, phClientItems, pvValues, pwQualities,
+                    pftTimeStamps, pErrors);
+    return S_OK;
+  }
+  HRESULT OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*,
+                         VARIANT*, WORD*, FILETIME*, HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*,
+                          HRESULT*) override {
+    return S_OK;
+  }
+  HRESULT OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
+
+ private:
+  LiveView* view_;
+  std::mutex* mu_;
+};
+
 // The OPC client side: a server object of this process, one active group
-// of the view's items, read once per refresh.
+// of the view's items, subscribed to through IOPCDataCallback.
 class LiveClient {
  public:
   ~LiveClient() { Close(); }
 
-  HRESULT Open(const LiveView& view) {
+  HRESULT Open(LiveView* view, std::mutex* view_mu) {
     HRESULT hr = server::RegisterServerClassObjects(
         CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookies_);
     if (FAILED(hr)) return hr;
@@ -473,13 +505,10 @@ class LiveClient {
     if (FAILED(hr)) return hr;
     hr = group->QueryInterface(IID_IOPCItemMgt,
                                reinterpret_cast<void**>(items_.GetAddressOf()));
-    if (SUCCEEDED(hr))
-      hr = group->QueryInterface(IID_IOPCSyncIO,
-                                 reinterpret_cast<void**>(io_.GetAddressOf()));
     if (FAILED(hr)) return hr;
 
     std::vector<std::u16string> ids;
-    for (const std::string& id : view.ids())
+    for (const std::string& id : view->ids())
       ids.push_back(text::Utf8ToUtf16(id));
     std::vector<OPCITEMDEF> defs(ids.size());
     for (size_t i = 0; i < ids.size(); ++i) {
@@ -496,47 +525,33 @@ class LiveClient {
                           &results, &errors);
     if (FAILED(hr)) return hr;
     for (size_t i = 0; i < defs.size(); ++i) {
-      if (SUCCEEDED(errors[i])) {
-        server_handles_.push_back(results[i].hServer);
-        client_handles_.push_back(static_cast<OPCHANDLE>(i));
-      } else {
-        std::fprintf(stderr, "kavex-live: %s: %s\n", view.ids()[i].c_str(),
+      if (FAILED(errors[i])) {
+        std::fprintf(stderr, "kavex-live: %s: %s\n", view->ids()[i].c_str(),
                      HResultName(errors[i]));
       }
       CoTaskMemFree(results[i].pBlob);
     }
     CoTaskMemFree(results);
     CoTaskMemFree(errors);
-    return S_OK;
-  }
 
-  // Reads every item and hands the values to the view.
-  HRESULT Refresh(LiveView* view) {
-    if (server_handles_.empty()) return S_FALSE;
-    const DWORD count = static_cast<DWORD>(server_handles_.size());
-    OPCITEMSTATE* states = nullptr;
-    HRESULT* errors = nullptr;
-    HRESULT hr = io_->Read(OPC_DS_DEVICE, count, server_handles_.data(),
-                           &states, &errors);
-    if (FAILED(hr)) return hr;
-    std::vector<VARIANT> values(count);
-    std::vector<WORD> qualities(count);
-    std::vector<FILETIME> times(count);
-    for (DWORD i = 0; i < count; ++i) {
-      values[i] = states[i].vDataValue;
-      qualities[i] = states[i].wQuality;
-      times[i] = states[i].ftTimeStamp;
-    }
-    view->OnValues(count, client_handles_.data(), values.data(),
-                   qualities.data(), times.data(), errors);
-    for (DWORD i = 0; i < count; ++i) VariantClear(&states[i].vDataValue);
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
-    return S_OK;
+    // Advising sends every item once; after that, what changes.
+    com::ComPtr<IConnectionPointContainer> container;
+    hr = group->QueryInterface(
+        IID_IConnectionPointContainer,
+        reinterpret_cast<void**>(container.GetAddressOf()));
+    if (SUCCEEDED(hr))
+      hr = container->FindConnectionPoint(IID_IOPCDataCallback,
+                                          point_.GetAddressOf());
+    com::ComPtr<LiveSink> sink;
+    if (SUCCEEDED(hr)) hr = LiveSink::CreateInstance(&sink, view, view_mu);
+    if (SUCCEEDED(hr)) hr = point_->Advise(sink.Get(), &advise_cookie_);
+    return hr;
   }
 
   void Close() {
-    io_.Reset();
+    if (point_ && advise_cookie_ != 0) point_->Unadvise(advise_cookie_);
+    advise_cookie_ = 0;
+    point_.Reset();
     items_.Reset();
     server_.Reset();
     server::RevokeServerClassObjects(&cookies_);
@@ -546,9 +561,8 @@ class LiveClient {
   std::vector<DWORD> cookies_;
   com::ComPtr<IOPCServer> server_;
   com::ComPtr<IOPCItemMgt> items_;
-  com::ComPtr<IOPCSyncIO> io_;
-  std::vector<OPCHANDLE> server_handles_;
-  std::vector<OPCHANDLE> client_handles_;
+  com::ComPtr<IConnectionPoint> point_;
+  DWORD advise_cookie_ = 0;
 };
 
 // Where the registry and the configuration go, made private to the caller.
@@ -739,8 +753,9 @@ int Main(int argc, char** argv) {
       status = 1;
     } else {
       LiveView view;
+      std::mutex view_mu;
       LiveClient client;
-      hr = client.Open(view);
+      hr = client.Open(&view, &view_mu);
       if (FAILED(hr)) {
         std::fprintf(stderr,
                      "kavex-live: connecting to the server failed: %s\n",
@@ -749,15 +764,12 @@ int Main(int argc, char** argv) {
       }
       const bool terminal = isatty(STDOUT_FILENO) == 1;
       for (long refresh = 1; status == 0 && !stop_requested; ++refresh) {
-        hr = client.Refresh(&view);
-        if (FAILED(hr)) {
-          std::fprintf(stderr, "kavex-live: reading the items failed: %s\n",
-                       HResultName(hr));
-          status = 1;
-          break;
+        std::string screen;
+        {
+          std::lock_guard<std::mutex> lock(view_mu);
+          screen = view.Screen(static_cast<int>(refresh), terminal);
         }
-        std::fputs(view.Screen(static_cast<int>(refresh), terminal).c_str(),
-                   stdout);
+        std::fputs(screen.c_str(), stdout);
         std::fflush(stdout);
         if (refreshes != 0 && refresh >= refreshes) break;
         for (int i = 0; i < 10 && !stop_requested; ++i) {
