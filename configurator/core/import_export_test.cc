@@ -38,7 +38,9 @@ class ImportExportTest : public testing::ConfiguratorTest {
   }
   std::vector<std::u16string> Aliases() {
     std::vector<std::u16string> aliases;
-    for (const ConfigSwitch& sw : model_->adapters()[0].switches)
+    // A copy: the model hands out its adapters by value.
+    const std::vector<ConfigAdapter> adapters = model_->adapters();
+    for (const ConfigSwitch& sw : adapters[0].switches)
       aliases.push_back(sw.alias);
     return aliases;
   }

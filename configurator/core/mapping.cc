@@ -161,7 +161,10 @@ std::unique_ptr<PortsWindow> MainWindowModel::OpenSwitchDetails() {
   shown_key_ = 0;
   device::ParseAddressText(text::Utf16ToUtf8(shown->address), &shown_key_);
   Changed();
-  return std::make_unique<PortsWindow>(this, shown, state_.adapter_box.text);
+  std::u16string adapter_name = state_.adapter_box.text;
+  // The window takes the lock itself to fill its list.
+  lock.unlock();
+  return std::make_unique<PortsWindow>(this, shown, std::move(adapter_name));
 }
 
 }  // namespace kavex::configurator

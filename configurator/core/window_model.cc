@@ -7,7 +7,6 @@
 
 #include "configurator/core/config_file.h"
 #include "configurator/core/config_rules.h"
-#include "configurator/core/configuration_path.h"
 #include "configurator/core/configuration_text.h"
 #include "configurator/core/live_statistics.h"
 #include "configurator/core/obsolete_file.h"

@@ -347,7 +347,7 @@ TEST_F(MainWindowTest, AConfigurationThatCannotBeWrittenKeepsTheWindowOpen) {
             std::u16string::npos);
   EXPECT_TRUE(model.capturing());
   // Without a configuration path there is nothing to lose: it closes.
-  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kConfigurationKey);
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, registry::kConfigurationKey);
   EXPECT_TRUE(model.SaveAndClose());
   EXPECT_EQ(model.state().status.text, kNoSwitchesMapped);
 }

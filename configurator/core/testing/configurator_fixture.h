@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "configurator/core/configuration_path.h"
+#include "platform/registry/configuration_path.h"
 #include "configurator/core/window_model.h"
 #include "device/testing/velto_frame_builder.h"
 #include "platform/com/scoped_registry_root_for_test.h"
@@ -91,10 +91,10 @@ class ConfiguratorTest : public ::testing::Test {
   }
   void RegisterPath(const std::string& path) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kConfigurationKey, 0, nullptr,
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, registry::kConfigurationKey, 0, nullptr,
                               0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
-    ASSERT_EQ(RegSetValueExA(key, kConfigurationValue, 0, REG_SZ,
+    ASSERT_EQ(RegSetValueExA(key, registry::kConfigurationValue, 0, REG_SZ,
                              reinterpret_cast<const BYTE*>(path.c_str()),
                              static_cast<DWORD>(path.size() + 1)),
               ERROR_SUCCESS);
