@@ -12,7 +12,10 @@ std::unique_ptr<TimeoutWindow> MainWindowModel::OpenTimeoutWindow() {
     Show(&lock, {{kSelectAdapterFirst, options_.application_name, MB_OK}});
     return nullptr;
   }
-  return std::make_unique<TimeoutWindow>(this, current_adapter_);
+  ConfigAdapter* adapter = current_adapter_;
+  // The window takes the lock itself to read the value.
+  lock.unlock();
+  return std::make_unique<TimeoutWindow>(this, adapter);
 }
 
 TimeoutWindow::TimeoutWindow(MainWindowModel* main, ConfigAdapter* adapter)
