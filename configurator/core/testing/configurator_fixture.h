@@ -134,7 +134,8 @@ class ConfiguratorTest : public ::testing::Test {
     driver_.Complete(first_read_ + consumed_++, frame);
     ASSERT_TRUE(pkio::testing::WaitUntil(
         [&] { return driver_.reads().size() > before; }))
-        << "the frame was not handled";
+        << "the frame was not handled: " << driver_.reads().size()
+        << " reads, completed " << first_read_ + consumed_ - 1;
   }
   // After capture was stopped and started again: its reads come next.
   void NewCapture() {

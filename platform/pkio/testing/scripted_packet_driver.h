@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/base/results.h"
@@ -203,10 +203,14 @@ class ScriptedPacketDriver : public PacketDriver {
     }
     std::lock_guard<std::mutex> lock(mu_);
     // A capture started again posts from a receive thread of its own.
-    if (poster_ == nullptr || poster_id_ != std::this_thread::get_id()) {
+    // Thread ids are reused once a thread has ended, so threads are told
+    // apart by a number of their own, never reused.
+    static std::atomic<uint64_t> threads{0};
+    thread_local const uint64_t this_thread = ++threads;
+    if (poster_ == nullptr || poster_thread_ != this_thread) {
       if (poster_ != nullptr) CloseHandle(poster_);
       poster_ = sync::OpenCurrentThread();
-      poster_id_ = std::this_thread::get_id();
+      poster_thread_ = this_thread;
     }
     if (const DWORD error = repost_error.exchange(0); error != 0) {
       return error;
@@ -239,7 +243,7 @@ class ScriptedPacketDriver : public PacketDriver {
   std::atomic<DWORD> last_error_{0};
   std::mutex mu_;
   HANDLE poster_ = nullptr;
-  std::thread::id poster_id_;
+  uint64_t poster_thread_ = 0;
   std::vector<PostedRead> reads_;
 };
 
