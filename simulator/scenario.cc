@@ -219,22 +219,42 @@ bool ParseScenario(std::string_view text, Scenario* scenario,
     if (words.size() < 2 || !ParseMac(words[1], &sw.address)) {
       return fail("switch needs an address like 02.C4.7D.00.00.01");
     }
+    bool config_given = false;
     for (size_t i = 2; i < words.size(); ++i) {
       size_t eq = words[i].find('=');
       if (eq == std::string::npos)
         return fail("expected key=value: " + words[i]);
+      config_given = config_given || words[i].compare(0, eq, "config") == 0;
       std::string why;
       if (!ApplyKey(std::string_view(words[i]).substr(0, eq),
                     std::string_view(words[i]).substr(eq + 1), &sw, &why)) {
         return fail(why);
       }
     }
+    if (!config_given) sw.config_text = CatalogConfigText(sw.type);
     std::string why;
     if (!CheckSwitch(sw, &why)) return fail(why);
     result.switches.push_back(std::move(sw));
   }
   *scenario = std::move(result);
   return true;
+}
+
+std::string CatalogConfigText(int type) {
+  switch (type) {
+    case 1:
+      return "KX-108";
+    case 2:
+      return "KX-217";
+    case 3:
+      return "KX-326G";
+    case 4:
+      return "KM-414(T4,T4,T4)";
+    case 5:
+      return "KM-518(T4,T4,T4,T4)";
+    default:
+      return std::string();
+  }
 }
 
 Scenario DefaultScenario() {

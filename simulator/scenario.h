@@ -9,7 +9,9 @@
 //   type=1..5 [1]        type code; decides which frames carry port index 8
 //   ports=N [8]          1..24; types 2 and 3 also 25 or 26
 //   info=0..3 [3]        information area version; 0 sends 192-byte frames
-//   ip=a.b.c.d [0.0.0.0] ring=V [0] ringflags=N [0] config=TEXT [""]
+//   ip=a.b.c.d [0.0.0.0] ring=V [0] ringflags=N [0]
+//   config=TEXT [the model of its type in the shipped catalog,
+//                CatalogConfigText]
 //   load=PCT [10]        traffic on every link-up port, % of its speed
 //   speed=10|100 [100]   speed of the ordinary ports (gigabit ports by type)
 //   duplex=full|half [full]
@@ -70,6 +72,13 @@ struct Scenario {
 // Parses the language above. On error returns false with "line N: reason".
 bool ParseScenario(std::string_view text, Scenario* scenario,
                    std::string* error);
+
+// The configuration text a switch of this type reports unless the scenario
+// says otherwise: a model of the configurator's catalog
+// (configurator/Switches.xml), so that the configurator recognises it.
+// Types 1 to 3 are fixed models; 4 and 5 chassis with every slot holding
+// four copper ports, 14 and 18 ports in all. "" for any other type.
+std::string CatalogConfigText(int type);
 
 // A small mixed plant: a type 1 switch of 8 ports, a type 2 switch of 17
 // ports with a flapping link, a type 3 ring manager of 26 ports.

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "configurator/core/config_rules.h"
-#include "platform/com/bstr.h"
+#include "configurator/core/xml_attributes.h"
 #include "platform/registry/configuration_path.h"
 #include "platform/sync/clock.h"
 #include "platform/text/utf.h"
@@ -18,18 +18,6 @@ std::u16string Decimal(uint64_t value) {
 
 const char16_t* YesNo(bool value) { return value ? u"Yes" : u"No"; }
 
-// The registry's "Configuration File"; false when there is none the
-// configurator can use.
-bool ReadConfigurationPath(std::u16string* path) {
-  std::string text;
-  if (registry::ReadConfigurationPath(kMaxConfigurationPathBytes, &text) !=
-      ERROR_SUCCESS) {
-    path->clear();
-    return false;
-  }
-  *path = text::Utf8ToUtf16(text);
-  return true;
-}
 
 // Builds elements and attributes in order, noting whether every step
 // worked, so that an incomplete tree is never saved.
@@ -89,32 +77,19 @@ xmldoc::CXDocument Build(const std::vector<ConfigAdapter>& adapters,
   return b.document();
 }
 
-std::u16string AttributeText(xmldoc::CXNode& node, const char16_t* name) {
-  xmldoc::CXNode attribute = node.GetAttribute(name);
-  com::Bstr text;
-  text.Attach(attribute.Text());
-  return std::u16string(text.View());
-}
-
-// Numeric attributes: what does not convert reads as 0.
-template <class T>
-T AttributeNumber(xmldoc::CXNode& node, const char16_t* name, VARTYPE vt) {
-  xmldoc::CXNode attribute = node.GetAttribute(name);
-  com::Variant value;
-  VARIANT converted = attribute.Value(vt);
-  value.Attach(&converted);
-  return vt == VT_UI1 ? static_cast<T>(value.bVal)
-                      : static_cast<T>(value.ulVal);
-}
-
-bool LocalTimeNow(SYSTEMTIME* local_time) {
-  FILETIME utc, local;
-  GetSystemTimeAsFileTime(&utc);
-  return FileTimeToLocalFileTime(&utc, &local) &&
-         FileTimeToSystemTime(&local, local_time);
-}
 
 }  // namespace
+
+bool ReadConfigurationPath(std::u16string* path) {
+  std::string text;
+  if (registry::ReadConfigurationPath(kMaxConfigurationPathBytes, &text) !=
+      ERROR_SUCCESS) {
+    path->clear();
+    return false;
+  }
+  *path = text::Utf8ToUtf16(text);
+  return true;
+}
 
 xmldoc::CXDocument BuildConfigurationDocument(
     const std::vector<ConfigAdapter>& adapters, std::u16string_view data_format,
@@ -154,9 +129,8 @@ bool SaveConfiguration(const std::vector<ConfigAdapter>& adapters,
     *status = kNoSwitchesMapped;
     return false;
   }
-  SYSTEMTIME now{};
-  LocalTimeNow(&now);
-  return SUCCEEDED(SaveConfigurationFile(path, adapters, data_format, now,
+  return SUCCEEDED(SaveConfigurationFile(path, adapters, data_format,
+                                         LocalTimeNow(),
                                          /*with_timeout=*/true, status));
 }
 
@@ -166,7 +140,7 @@ ConfigSwitch ReadConfigSwitch(xmldoc::CXNode& switch_node,
   sw.address = AttributeText(switch_node, u"Address");
   sw.alias = AttributeText(switch_node, u"Alias");
   sw.model = AttributeText(switch_node, u"Model");
-  sw.type = AttributeNumber<BYTE>(switch_node, u"Type", VT_UI1);
+  sw.type = AttributeByte(switch_node, u"Type");
   if (sw.model.empty()) sw.model = ModelFromAlias(sw.alias, models);
   sw.runtime_type = sw.type;
   xmldoc::CXNodeList ports = switch_node.SelectNodes(u"Port");
@@ -174,8 +148,8 @@ ConfigSwitch ReadConfigSwitch(xmldoc::CXNode& switch_node,
     ConfigPort port;
     port.number = ParsePortNumber(AttributeText(p, u"Number"));
     port.alias = AttributeText(p, u"Alias");
-    port.hidden = AttributeText(p, u"Disabled") == u"Yes";
-    port.exists = AttributeText(p, u"Exists") == u"Yes";
+    port.hidden = AttributeYes(p, u"Disabled");
+    port.exists = AttributeYes(p, u"Exists");
     sw.ports.push_back(std::move(port));
   }
   return sw;
@@ -198,7 +172,7 @@ bool LoadAdapterConfigurationFile(const std::u16string& path,
        a = adapters.NextNode()) {
     if (!AdapterNameMatches(AttributeText(a, u"Name"), adapter->ndis_name))
       continue;
-    DWORD timeout = AttributeNumber<DWORD>(a, u"Timeout", VT_UI4);
+    DWORD timeout = AttributeDword(a, u"Timeout");
     adapter->timeout = timeout == 0 ? kDefaultSwitchTimeout : timeout;
     xmldoc::CXNodeList switches = a.SelectNodes(u"SWITCH");
     for (xmldoc::CXNode s = switches.FirstNode(); s.Valid();

@@ -31,6 +31,10 @@ inline constexpr char16_t kConfigurationCopyright[] =
 // of this many bytes, so a path must be shorter than 255 characters.
 inline constexpr size_t kMaxConfigurationPathBytes = 255;
 
+// The registry's "Configuration File"; false, with *path empty, when there
+// is none the configurator can use.
+bool ReadConfigurationPath(std::u16string* path);
+
 // The document of the whole mapping, adapters in list order.
 // `with_timeout` is false for export files.
 xmldoc::CXDocument BuildConfigurationDocument(

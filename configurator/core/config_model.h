@@ -3,9 +3,13 @@
 #ifndef KAVEX_CONFIGURATOR_CORE_CONFIG_MODEL_H_
 #define KAVEX_CONFIGURATOR_CORE_CONFIG_MODEL_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "device/port_counters.h"
+#include "device/port_usage.h"
+#include "device/velto_frame.h"
 #include "platform/base/types.h"
 
 namespace kavex::configurator {
@@ -13,11 +17,38 @@ namespace kavex::configurator {
 // Seconds of silence before a switch counts as gone, when none is set.
 constexpr DWORD kDefaultSwitchTimeout = 20;
 
+// What the live views show of a port, from its latest computed frame.
+struct PortLive {
+  uint8_t status = 0;  // the frame's status byte (device::kStatus*)
+  uint8_t port_byte = 0;
+  device::PortCounters counters;
+  uint16_t speed = 0;      // Mbit/s
+  device::UsageState usage;  // usage and the octet counts it is measured from
+  uint32_t computed_tick = 0;  // ticks of the last computation and frame
+  uint32_t frame_tick = 0;
+  int32_t seconds = 0;  // since the last computation, counted by the views
+  bool stale = false;
+  bool updated = false;  // a view has something new to show
+  bool listed = false;
+};
+
 struct ConfigPort {
   BYTE number = 0;
   std::u16string alias;
   bool hidden = false;  // "Disabled": not published by the device
   bool exists = false;
+
+  PortLive live{};  // never stored
+};
+
+// What the live views show of a switch.
+struct SwitchLive {
+  uint32_t ipv4_address = 0;  // first octet in the low byte
+  uint8_t ring_version = 0;
+  uint8_t ring_flags = 0;
+  char config_text[device::kConfigTextSize + 1] = {};
+  int32_t seconds = 0;  // since the last computation, counted by the views
+  bool offline_shown = false;
 };
 
 struct ConfigSwitch {
@@ -29,8 +60,9 @@ struct ConfigSwitch {
 
   // Run-time state, never stored.
   BYTE runtime_type = 0;
-  bool heard = false;
+  bool heard = false;  // a frame arrived, or the switch was mapped
   bool chip_present[3] = {false, false, false};
+  SwitchLive live{};
 };
 
 struct ConfigAdapter {

@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/sync/clock.h"
+
 namespace kavex::configurator {
 namespace {
 
@@ -54,6 +56,14 @@ std::u16string FormatLastModified(const SYSTEMTIME& t) {
            unsigned{t.wMinute}, unsigned{t.wSecond},
            t.wHour < 12 ? "AM" : "PM");
   return std::u16string(text, text + strlen(text));
+}
+
+SYSTEMTIME LocalTimeNow() {
+  FILETIME utc, local;
+  SYSTEMTIME time{};
+  GetSystemTimeAsFileTime(&utc);
+  if (FileTimeToLocalFileTime(&utc, &local)) FileTimeToSystemTime(&local, &time);
+  return time;
 }
 
 }  // namespace kavex::configurator

@@ -29,6 +29,9 @@ BYTE ParsePortNumber(std::u16string_view text);
 // "LastModified": "07/04/2016 03:05:09 PM".
 std::u16string FormatLastModified(const SYSTEMTIME& local_time);
 
+// The local time now, by the installed clock.
+SYSTEMTIME LocalTimeNow();
+
 }  // namespace kavex::configurator
 
 #endif  // KAVEX_CONFIGURATOR_CORE_CONFIG_RULES_H_

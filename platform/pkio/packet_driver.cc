@@ -24,6 +24,10 @@ class PkioPacketDriver : public PacketDriver {
                            DWORD* size) override {
     return Pkio_GetAdapterNdisNameA(entry, buffer, size);
   }
+  DWORD GetAdapterFriendlyName(PKIO_HANDLE entry, char* buffer,
+                               DWORD* size) override {
+    return Pkio_GetAdapterFriendlyNameA(entry, buffer, size);
+  }
   PKIO_HANDLE OpenAdapter(const char* ndis_name) override {
     return Pkio_OpenAdapterA(ndis_name);
   }

@@ -22,6 +22,8 @@ class PacketDriver {
   virtual BOOL ReleaseAdapterEntry(PKIO_HANDLE entry) = 0;
   virtual DWORD GetAdapterNdisName(PKIO_HANDLE entry, char* buffer,
                                    DWORD* size) = 0;
+  virtual DWORD GetAdapterFriendlyName(PKIO_HANDLE entry, char* buffer,
+                                       DWORD* size) = 0;
 
   // Capture.
   virtual PKIO_HANDLE OpenAdapter(const char* ndis_name) = 0;

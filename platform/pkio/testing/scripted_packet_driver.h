@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -35,13 +36,17 @@ class ScriptedPacketDriver : public PacketDriver {
   }
 
   // --- Script ---------------------------------------------------------------
-  // Enumerate these names instead of the library's adapters.
+  // Enumerate these names instead of the library's adapters, with these
+  // friendly names (by default the NDIS names again).
   std::optional<std::vector<std::string>> adapters;
+  std::vector<std::string> friendly_names;
   bool fail_enumeration = false;
   // OpenAdapter fails with this error number (0: forwarded).
   DWORD open_error = 0;
   // Packet filter values the adapter refuses.
   std::set<DWORD> refused_filters;
+  // OID_GEN_MEDIA_IN_USE is answered with this medium when set.
+  std::optional<DWORD> medium;
   // Reads are kept here instead of going to the library.
   bool intercept_reads = false;
   // The next post of a read fails with this error (0: none); set it once
@@ -131,15 +136,15 @@ class ScriptedPacketDriver : public PacketDriver {
   DWORD GetAdapterNdisName(PKIO_HANDLE entry, char* buffer,
                            DWORD* size) override {
     if (!adapters) return real_->GetAdapterNdisName(entry, buffer, size);
-    const std::string& name = adapters->at(entry - 100);
-    const DWORD needed = static_cast<DWORD>(name.size() + 1);
-    if (buffer == nullptr || *size < needed) {
-      *size = needed;
-      return ERROR_INSUFFICIENT_BUFFER;
-    }
-    std::memcpy(buffer, name.c_str(), needed);
-    *size = needed;
-    return 0;
+    return CopyName(adapters->at(entry - 100), buffer, size);
+  }
+  DWORD GetAdapterFriendlyName(PKIO_HANDLE entry, char* buffer,
+                               DWORD* size) override {
+    if (!adapters) return real_->GetAdapterFriendlyName(entry, buffer, size);
+    const size_t index = static_cast<size_t>(entry - 100);
+    return CopyName(index < friendly_names.size() ? friendly_names[index]
+                                                  : adapters->at(index),
+                    buffer, size);
   }
   PKIO_HANDLE OpenAdapter(const char* ndis_name) override {
     opened.push_back(ndis_name);
@@ -174,6 +179,13 @@ class ScriptedPacketDriver : public PacketDriver {
   }
   NDIS_STATUS MakeNdisRequest(PKIO_HANDLE adapter, PKIO_NDIS_REQUEST* request,
                               OVERLAPPED* overlapped, BOOL wait) override {
+    if (request->Oid == OID_GEN_MEDIA_IN_USE && medium &&
+        request->RequestType == PKIO_NDIS_QUERY &&
+        request->InformationBufferLength >= sizeof(DWORD)) {
+      *static_cast<DWORD*>(request->InformationBuffer) = *medium;
+      request->BytesTransferred = sizeof(DWORD);
+      return NDIS_STATUS_SUCCESS;
+    }
     if (request->Oid == OID_GEN_CURRENT_PACKET_FILTER &&
         request->RequestType == PKIO_NDIS_SET) {
       const DWORD filter = *static_cast<DWORD*>(request->InformationBuffer);
@@ -190,7 +202,16 @@ class ScriptedPacketDriver : public PacketDriver {
       return real_->PostRead(adapter, packet, overlapped, routine);
     }
     std::lock_guard<std::mutex> lock(mu_);
-    if (poster_ == nullptr) poster_ = sync::OpenCurrentThread();
+    // A capture started again posts from a receive thread of its own.
+    // Thread ids are reused once a thread has ended, so threads are told
+    // apart by a number of their own, never reused.
+    static std::atomic<uint64_t> threads{0};
+    thread_local const uint64_t this_thread = ++threads;
+    if (poster_ == nullptr || poster_thread_ != this_thread) {
+      if (poster_ != nullptr) CloseHandle(poster_);
+      poster_ = sync::OpenCurrentThread();
+      poster_thread_ = this_thread;
+    }
     if (const DWORD error = repost_error.exchange(0); error != 0) {
       return error;
     }
@@ -204,11 +225,25 @@ class ScriptedPacketDriver : public PacketDriver {
   }
 
  private:
+  // The enumeration's name protocol: the size asked for first, then the
+  // name with its NUL.
+  static DWORD CopyName(const std::string& name, char* buffer, DWORD* size) {
+    const DWORD needed = static_cast<DWORD>(name.size() + 1);
+    if (buffer == nullptr || *size < needed) {
+      *size = needed;
+      return ERROR_INSUFFICIENT_BUFFER;
+    }
+    std::memcpy(buffer, name.c_str(), needed);
+    *size = needed;
+    return 0;
+  }
+
   PacketDriver* const real_ = RealPacketDriver();
   size_t next_ = 0;
   std::atomic<DWORD> last_error_{0};
   std::mutex mu_;
   HANDLE poster_ = nullptr;
+  uint64_t poster_thread_ = 0;
   std::vector<PostedRead> reads_;
 };
 
