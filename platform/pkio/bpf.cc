@@ -2,6 +2,8 @@
 
 #include <linux/filter.h>
 
+#include <vector>
+
 namespace kavex::pkio {
 namespace {
 
@@ -69,6 +71,40 @@ bool Load(const uint8_t* frame, uint32_t length, uint64_t offset, uint32_t size,
   return true;
 }
 
+// The kernel refuses a program that may read a scratch word before writing
+// it: words written on every path to an instruction are tracked, a jump
+// passing on to its targets only what holds on all paths into them.
+bool ScratchWrittenBeforeRead(std::span<const bpf_insn> program) {
+  std::vector<uint16_t> valid_at(program.size(), 0xFFFF);
+  uint16_t written = 0;
+  for (size_t pc = 0; pc < program.size(); ++pc) {
+    const bpf_insn& in = program[pc];
+    written &= valid_at[pc];
+    switch (BPF_CLASS(in.code)) {
+      case BPF_ST:
+      case BPF_STX:
+        written |= static_cast<uint16_t>(1u << in.k);
+        break;
+      case BPF_LD:
+      case BPF_LDX:
+        if (BPF_MODE(in.code) == BPF_MEM && !(written & (1u << in.k))) {
+          return false;
+        }
+        break;
+      case BPF_JMP:
+        if (BPF_OP(in.code) == BPF_JA) {
+          valid_at[pc + 1 + in.k] &= written;
+        } else {
+          valid_at[pc + 1 + in.jt] &= written;
+          valid_at[pc + 1 + in.jf] &= written;
+        }
+        written = 0xFFFF;
+        break;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool BpfValidate(std::span<const bpf_insn> program) {
@@ -90,8 +126,20 @@ bool BpfValidate(std::span<const bpf_insn> program) {
             BPF_SRC(in.code) == BPF_K && in.k == 0) {
           return false;
         }
+        if ((BPF_OP(in.code) == BPF_LSH || BPF_OP(in.code) == BPF_RSH) &&
+            BPF_SRC(in.code) == BPF_K && in.k >= 32) {
+          return false;
+        }
         break;
       case BPF_LD:
+        // Offsets from SKF_AD_OFF up name the kernel's ancillary data,
+        // which frames here do not carry.
+        if (BPF_MODE(in.code) == BPF_ABS &&
+            in.k >= static_cast<uint32_t>(SKF_AD_OFF)) {
+          return false;
+        }
+        if (BPF_MODE(in.code) == BPF_MEM && in.k >= BPF_MEMWORDS) return false;
+        break;
       case BPF_LDX:
         if (BPF_MODE(in.code) == BPF_MEM && in.k >= BPF_MEMWORDS) return false;
         break;
@@ -101,7 +149,8 @@ bool BpfValidate(std::span<const bpf_insn> program) {
         break;
     }
   }
-  return BPF_CLASS(program[n - 1].code) == BPF_RET;
+  return BPF_CLASS(program[n - 1].code) == BPF_RET &&
+         ScratchWrittenBeforeRead(program);
 }
 
 uint32_t BpfRun(std::span<const bpf_insn> program, const uint8_t* frame,

@@ -16,7 +16,10 @@ constexpr size_t kBpfMaxInstructions = 4096;
 
 // True when the program would be accepted by the kernel: 1..4096
 // instructions, known opcodes, jumps inside the program, scratch memory
-// indexes below 16, no division by a constant 0, ends with a return.
+// indexes below 16, every scratch word written before it is read on every
+// path, no division by a constant 0, no shift by a constant of 32 or more,
+// no load of ancillary data (absolute offsets from SKF_AD_OFF), ends with a
+// return.
 bool BpfValidate(std::span<const bpf_insn> program);
 
 // Runs a validated program on a frame. Returns the number of bytes to keep

@@ -73,12 +73,36 @@ TEST(BpfTest, ValidateRejectsWhatTheKernelWould) {
       {{BPF_LD | BPF_MEM, 0, 0, 99}, {BPF_RET | BPF_K, 0, 0, 0}},
       {{0xFFFF, 0, 0, 0}, {BPF_RET | BPF_K, 0, 0, 0}},
       std::vector<bpf_insn>(4097, {BPF_RET | BPF_K, 0, 0, 0}),
+      // Found by fuzzing against the kernel: shifts by 32 or more, loads of
+      // ancillary data, a scratch word read before it is written (here on
+      // the path that jumps past the store).
+      {{BPF_ALU | BPF_LSH | BPF_K, 0, 0, 32}, {BPF_RET | BPF_A, 0, 0, 0}},
+      {{BPF_ALU | BPF_RSH | BPF_K, 0, 0, 0xFFFFFFFF},
+       {BPF_RET | BPF_A, 0, 0, 0}},
+      {{BPF_LD | BPF_W | BPF_ABS, 0, 0, static_cast<uint32_t>(SKF_AD_OFF) + 4},
+       {BPF_RET | BPF_A, 0, 0, 0}},
+      {{BPF_LDX | BPF_W | BPF_MEM, 0, 0, 3}, {BPF_RET | BPF_K, 0, 0, 0}},
+      {{BPF_JMP | BPF_JEQ | BPF_K, 1, 0, 0},
+       {BPF_ST, 0, 0, 5},
+       {BPF_LD | BPF_MEM, 0, 0, 5},
+       {BPF_RET | BPF_A, 0, 0, 0}},
   };
   for (size_t i = 0; i < bad.size(); ++i) {
     EXPECT_FALSE(BpfValidate(bad[i])) << "program " << i;
   }
   EXPECT_TRUE(
       BpfValidate(std::vector<bpf_insn>(4096, {BPF_RET | BPF_K, 0, 0, 0})));
+  // Shifts by a register are checked at run time; a word stored on both
+  // paths may be read where they meet.
+  EXPECT_TRUE(
+      BpfValidate(std::vector<bpf_insn>{{BPF_LDX | BPF_W | BPF_IMM, 0, 0, 40},
+                                        {BPF_ALU | BPF_LSH | BPF_X, 0, 0, 0},
+                                        {BPF_JMP | BPF_JEQ | BPF_K, 0, 2, 0},
+                                        {BPF_ST, 0, 0, 5},
+                                        {BPF_JMP | BPF_JA, 0, 0, 1},
+                                        {BPF_STX, 0, 0, 5},
+                                        {BPF_LD | BPF_MEM, 0, 0, 5},
+                                        {BPF_RET | BPF_A, 0, 0, 0}}));
 }
 
 TEST(BpfTest, DivisionByZeroRegisterRejectsTheFrame) {
