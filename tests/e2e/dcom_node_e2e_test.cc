@@ -25,6 +25,7 @@
 #include "server/objects/process_state.h"
 #include "server/objects/server_module.h"
 #include "server/objects/server_object.h"
+#include "server/objects/testing/server_fixture.h"
 #include "simulator/simulated_adapters.h"
 #include "tests/e2e/private_network.h"
 
@@ -71,14 +72,86 @@ std::string Field(const std::string& out, const std::string& key) {
   return out.substr(at, out.find('\n', at) - at);
 }
 
+// The items the client reads: values that stay put while the simulated
+// switches keep reporting, so the client's reads can be compared with the
+// device's own.
+const char* const kItems[] = {"SW1.P1.Link_Status", "SW1.Status",
+                              "SW2.P3.Link_Status", "SW24.P24.Link_Status"};
+
+// An in-process client's read from the device, printed as opc_da_flow.js
+// prints the client's reads; "" while the device has no good value yet.
+std::string DeviceRead() {
+  com::ComPtr<IOPCServer> server;
+  if (FAILED(CoCreateInstance(CLSID_Server, nullptr, CLSCTX_ALL,
+                              IID_PPV_ARGS(server.GetAddressOf())))) {
+    return "";
+  }
+  OPCHANDLE group_handle = 0;
+  DWORD revised = 0;
+  com::ComPtr<IOPCItemMgt> group;
+  if (FAILED(server->AddGroup(
+          u"check", TRUE, 1000, 1, nullptr, nullptr, 0, &group_handle, &revised,
+          IID_IOPCItemMgt,
+          reinterpret_cast<IUnknown**>(group.GetAddressOf())))) {
+    return "";
+  }
+  std::vector<std::u16string> ids;
+  for (const char* item : kItems) ids.emplace_back(item, item + strlen(item));
+  std::vector<OPCITEMDEF> defs(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    defs[i].szItemID = const_cast<LPWSTR>(ids[i].c_str());
+    defs[i].bActive = TRUE;
+    defs[i].hClient = static_cast<OPCHANDLE>(100 + i);
+  }
+  OPCITEMRESULT* results = nullptr;
+  HRESULT* errors = nullptr;
+  std::vector<OPCHANDLE> handles;
+  if (group->AddItems(static_cast<DWORD>(defs.size()), defs.data(), &results,
+                      &errors) == S_OK) {
+    for (size_t i = 0; i < defs.size(); ++i) {
+      handles.push_back(results[i].hServer);
+    }
+  }
+  CoTaskMemFree(results);
+  CoTaskMemFree(errors);
+  std::vector<server::testing::ReadEntry> entries;
+  std::string printed;
+  if (handles.size() == defs.size() &&
+      server::testing::SyncRead(group.Get(), OPC_DS_DEVICE, handles,
+                                &entries) == S_OK) {
+    for (const auto& e : entries) {
+      if (e.quality != OPC_QUALITY_GOOD) return "";
+      std::string value;
+      if (e.value.vt == VT_BSTR) {
+        std::u16string text(e.value.bstrVal);
+        value = "\"" + std::string(text.begin(), text.end()) + "\"";
+      } else if (e.value.vt == VT_I4) {
+        value = std::to_string(e.value.lVal);
+      } else {
+        value = "vt" + std::to_string(e.value.vt);
+      }
+      printed += std::string(printed.empty() ? "[" : ",") +
+                 "{\"handle\":" + std::to_string(e.client) +
+                 ",\"error\":0,\"quality\":" + std::to_string(e.quality) +
+                 ",\"value\":" + value + "}";
+    }
+    printed += "]";
+  }
+  group.Reset();
+  server->RemoveGroup(group_handle, TRUE);
+  return printed;
+}
+
 constexpr int kSwitches = 24;
 constexpr int kPorts = 24;
 
 void NodeBody() {
   ASSERT_EQ(system("ip link set lo up"), 0);
-  const std::string node_dir = std::string(KAVEX_SOURCE_DIR) + "/tests/e2e/node";
-  ASSERT_EQ(system(("test -d '" + node_dir + "/node_modules/node-opc-da'").c_str()),
-            0)
+  const std::string node_dir =
+      std::string(KAVEX_SOURCE_DIR) + "/tests/e2e/node";
+  ASSERT_EQ(
+      system(("test -d '" + node_dir + "/node_modules/node-opc-da'").c_str()),
+      0)
       << "node-opc-da is missing (scripts/deps installs it)";
 
   com::ScopedRegistryRootForTest root;
@@ -86,7 +159,8 @@ void NodeBody() {
   {
     void* module = dlopen(KAVEX_DEVICE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr);
-    auto reg = reinterpret_cast<HRESULT (*)()>(dlsym(module, "DllRegisterServer"));
+    auto reg =
+        reinterpret_cast<HRESULT (*)()>(dlsym(module, "DllRegisterServer"));
     ASSERT_NE(reg, nullptr);
     ASSERT_EQ(reg(), S_OK);
     dlclose(module);
@@ -101,9 +175,9 @@ void NodeBody() {
   for (int s = 1; s <= kSwitches; ++s) {
     char mac[32];
     snprintf(mac, sizeof mac, "02.C4.7D.00.00.%02X", s);
-    scenario += std::string("switch ") + mac + " type=1 ports=" +
-                std::to_string(kPorts) + " ip=10.0.0." + std::to_string(s) +
-                " load=20;";
+    scenario += std::string("switch ") + mac +
+                " type=1 ports=" + std::to_string(kPorts) + " ip=10.0.0." +
+                std::to_string(s) + " load=20;";
     xml += std::string("  <SWITCH Model=\"T24\" Address=\"") + mac +
            "\" Alias=\"SW" + std::to_string(s) + "\" Type=\"1\">\n";
     for (int p = 1; p <= kPorts; ++p) {
@@ -121,6 +195,12 @@ void NodeBody() {
   SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kavex OPC", "Configuration File",
             path);
   ASSERT_EQ(server::CreateProcessDevice(), S_OK);
+  // As the server program does; the in-process check creates the Server
+  // class through them.
+  std::vector<DWORD> cookies;
+  ASSERT_EQ(server::RegisterServerClassObjects(CLSCTX_LOCAL_SERVER,
+                                               REGCLS_MULTIPLEUSE, &cookies),
+            S_OK);
 
   std::vector<com::ClassEntry> classes;
   for (const server::ServerClass& c : server::ServerClasses()) {
@@ -135,6 +215,14 @@ void NodeBody() {
   {
     dcom::DcomHost host({}, classes, &accounts);
     ASSERT_EQ(host.Start(), ERROR_SUCCESS);
+    // The simulated switches report within a few seconds of real time.
+    std::string expected;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while ((expected = DeviceRead()).empty() &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    ASSERT_NE(expected, "") << "the device never read good values";
     std::string clsid = com::GuidToString(CLSID_Server);
     clsid = clsid.substr(1, clsid.size() - 2);
     auto client = [&](const char* password, int* status) {
@@ -142,15 +230,25 @@ void NodeBody() {
                      "' && timeout 120 node --openssl-legacy-provider "
                      "opc_da_flow.js 127.0.0.1 " +
                      clsid + " KAVEX opc " + password +
-                     " SW1.P1.Link_Status SW1.Status SW2.P3.rx_fcs_errors "
-                     "SW1.P99.Link_Status 2>&1",
+                     " SW1.P1.Link_Status SW1.Status SW2.P3.Link_Status "
+                     "SW24.P24.Link_Status 2>&1",
                  status);
     };
     int status = -1;
     std::string out = client("secret", &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(Field(out, "status"), "") << out;
-    EXPECT_EQ(Field(out, "revised_rate"), "200") << out;
+    // 250 ms is revised to 200 ms: AddGroup answers OPC_S_UNSUPPORTEDRATE.
+    EXPECT_EQ(Field(out, "unsupported_rate"), "true") << out;
+    EXPECT_EQ(Field(out, "added"), "[0,0,0,0]") << out;
+    // From the device: exactly what the device's Read gives; from the
+    // cache afterwards too, as the device read refreshed it.
+    expected = DeviceRead();
+    EXPECT_EQ(Field(out, "read_device"), expected) << out;
+    EXPECT_EQ(Field(out, "read_cache_after"), expected) << out;
+    EXPECT_EQ(Field(out, "groups_before_remove"), "1") << out;
+    EXPECT_EQ(Field(out, "groups_after_remove"), "0") << out;
+    EXPECT_EQ(Field(out, "removed"), "[0,0,0,0]") << out;
     EXPECT_EQ(Field(out, "done"), "true") << out;
     int browsed = atoi(Field(out, "browsed_count").c_str());
     EXPECT_GT(browsed, kSwitches * kPorts) << out;
@@ -162,11 +260,14 @@ void NodeBody() {
     EXPECT_EQ(status, 0) << out;
     host.Stop();
   }
+  server::RevokeServerClassObjects(&cookies);
   server::SetProcessDevice(nullptr);
   CoUninitialize();
 }
 
-TEST(DcomNodeE2e, NodeOpcDaReadsTheSimulatedSite) { InPrivateNetwork(NodeBody); }
+TEST(DcomNodeE2e, NodeOpcDaReadsTheSimulatedSite) {
+  InPrivateNetwork(NodeBody);
+}
 
 }  // namespace
 }  // namespace kavex::e2e

@@ -9,6 +9,9 @@ const opcda = require('node-opc-da');
 const {OPCServer} = opcda;
 const {ComServer, Session, Clsid} = opcda.dcom;
 
+// node-opc-da's removeGroup logs a global `name` it never defines.
+global.name = 'e2e';
+
 const [address, clsid, domain, user, password, ...items] = process.argv.slice(2);
 
 function show(key, value) {
@@ -40,20 +43,25 @@ async function main() {
   show('browsed_count', flat.length);
   show('browsed_sample', flat.slice(0, 3));
 
+  // The group's state cannot be read back through this client (its
+  // getState fails on its own side), so the revision shows as the
+  // OPC_S_UNSUPPORTEDRATE result addGroup reports as an event.
+  let unsupported_rate = false;
+  server.on('opc_s_unsuportedrate', () => { unsupported_rate = true; });
   const group = await server.addGroup('e2e', {active: true, updateRate: 250,
-                                              clientHandle: 7, timeBias: 0,
+                                              clientHandle: 0, timeBias: 0,
                                               deadband: 0, localeID: 0x409});
-  const state = await group.getState();
-  show('revised_rate', state.updateRate);
+  show('unsupported_rate', unsupported_rate);
   const manager = await group.getItemManager();
   const defs = items.map((id, i) => ({itemID: id, clientHandle: 100 + i}));
   const validated = await manager.validate(defs);
-  show('validated', validated.map(v => v[0]));
+  show('validated', validated.map(v => (v[0] && v[0].getValue) ? v[0].getValue() : v[0]));
   const added = await manager.add(defs);
   show('added', added.map(a => a[0]));
   const handles = added.filter(a => a[0] === 0).map(a => a[1].serverHandle);
   const io = await group.getSyncIO();
-  for (const [name, source] of [['cache', 1], ['device', 2]]) {
+  for (const [name, source] of [['cache', 1], ['device', 2],
+                                ['cache_after', 1]]) {
     const values = await io.read(source, handles);
     show('read_' + name, values.map(v => ({handle: v.clientHandle,
                                             error: v.errorCode,
@@ -61,9 +69,12 @@ async function main() {
                                             value: v.value})));
   }
   const removed = await manager.remove(handles);
-  show('removed', removed);
-  await server.removeGroup(7, true);
-  show('group_removed', true);
+  show('removed', removed.map(r => (r && r.getValue) ? r.getValue() : r));
+  show('groups_before_remove', (await server.getStatus()).groupCount);
+  // The library remembers a group by the client handle it gave (0 here),
+  // which is also the handle the server gives a session's first group.
+  await server.removeGroup(group, true);
+  show('groups_after_remove', (await server.getStatus()).groupCount);
   await server.end();
   await comServer.closeStub();
   show('done', true);
