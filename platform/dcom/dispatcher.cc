@@ -1,6 +1,7 @@
 #include "platform/dcom/dispatcher.h"
 
 #include "platform/com/guid.h"
+#include "platform/dcom/activation_blob.h"
 #include "platform/dcom/orpc.h"
 #include "platform/rpc/ndr.h"
 #include "platform/sync/clock.h"
@@ -11,6 +12,8 @@ const rpc::SyntaxId kIActivation = {
     com::GuidLiteral("{4d9f4ab8-7d1c-11cf-861e-0020af6e7c57}"), 0, 0};
 const rpc::SyntaxId kIObjectExporter = {
     com::GuidLiteral("{99fcfec4-5260-101b-bbcb-00aa0021347a}"), 0, 0};
+const rpc::SyntaxId kIRemoteSCMActivator = {
+    com::GuidLiteral("{000001A0-0000-0000-C000-000000000046}"), 0, 0};
 const rpc::SyntaxId kIRemUnknown = {
     com::GuidLiteral("{00000131-0000-0000-C000-000000000046}"), 0, 0};
 const rpc::SyntaxId kIRemUnknown2 = {
@@ -64,6 +67,14 @@ bool SkipUniqueInterfacePointer(rpc::WireReader* r) {
   return r->Skip(size);
 }
 
+// The body of a non-null unique MInterfacePointer (after its referent id).
+bool SkipUniqueInterfacePointerBody(rpc::WireReader* r) {
+  uint32_t max = 0, size = 0;
+  if (!r->U32(&max) || !r->U32(&size)) return false;
+  if (max != size) return r->Fail();
+  return r->Skip(size);
+}
+
 bool Protseqs(rpc::WireReader* r) {
   uint16_t count = 0;
   if (!r->Align(2) || !r->U16(&count)) return false;
@@ -107,7 +118,8 @@ DcomDispatcher::DcomDispatcher(std::span<const com::ClassEntry> classes,
 
 bool DcomDispatcher::SupportsInterface(const rpc::SyntaxId& interface) const {
   if (interface == kIActivation || interface == kIObjectExporter ||
-      interface == kIRemUnknown || interface == kIRemUnknown2) {
+      interface == kIRemoteSCMActivator || interface == kIRemUnknown ||
+      interface == kIRemUnknown2) {
     return true;
   }
   if (interface.major != 0 || interface.minor != 0) return false;
@@ -132,6 +144,8 @@ void DcomDispatcher::Dispatch(const rpc::CallRequest& call,
     ObjectExporterCall(call, response);
   } else if (call.interface == kIActivation) {
     RemoteActivation(call, response);
+  } else if (call.interface == kIRemoteSCMActivator) {
+    RemoteCreateInstance(call, response);
   } else if (call.interface == kIRemUnknown ||
              call.interface == kIRemUnknown2) {
     RemUnknownCall(call, response);
@@ -213,6 +227,59 @@ void DcomDispatcher::RemoteActivation(const rpc::CallRequest& call,
   InterfacePointers(objrefs, &w);
   Results(results, &w);
   w.U32(0);  // error_status_t
+}
+
+void DcomDispatcher::RemoteCreateInstance(const rpc::CallRequest& call,
+                                          rpc::CallResponse* response) {
+  // Opnum 3 (RemoteGetClassObject) hands out class objects, which no
+  // client of this server needs; 0 to 2 are not used on the wire.
+  if (call.opnum != 4) {
+    response->fault = call.opnum == 3 ? static_cast<uint32_t>(E_NOTIMPL)
+                                      : rpc::kFaultOpRangeError;
+    return;
+  }
+  rpc::WireReader r(call.stub);
+  OrpcThis orpc_this;
+  uint32_t outer = 0, properties_ref = 0, max = 0, size = 0;
+  std::span<const uint8_t> properties;
+  if (!ReadOrpcThis(&r, &orpc_this) || !r.Align(4) || !r.U32(&outer)) {
+    return BadStub(response);
+  }
+  if (outer != 0 && !SkipUniqueInterfacePointerBody(&r)) {
+    return BadStub(response);
+  }
+  if (!r.Align(4) || !r.U32(&properties_ref) || properties_ref == 0 ||
+      !r.U32(&max) || !r.U32(&size) || max != size ||
+      !r.Bytes(size, &properties)) {
+    return BadStub(response);
+  }
+  ActivationPropertiesIn in;
+  HRESULT hr = S_OK;
+  ActivationPropertiesOut out;
+  if (outer != 0) {
+    hr = CLASS_E_NOAGGREGATION;
+  } else if (!ParseActivationPropertiesIn(properties, &in)) {
+    hr = E_INVALIDARG;
+  } else {
+    hr = Activate(in.clsid, in.iids, &out.objrefs, &out.results);
+  }
+  rpc::WireWriter w(&response->stub);
+  WriteOrpcThat(&w);
+  if (FAILED(hr)) {
+    w.U32(0);
+  } else {
+    out.iids = in.iids;
+    out.oxid = exporter_->oxid();
+    out.bindings = exporter_->bindings();
+    out.rem_unknown = exporter_->rem_unknown_ipid();
+    std::vector<uint8_t> objref = EncodeActivationPropertiesOut(out);
+    w.U32(kReferent);
+    w.U32(static_cast<uint32_t>(objref.size()));
+    w.U32(static_cast<uint32_t>(objref.size()));
+    w.Raw(objref.data(), objref.size());
+    w.Align(4);
+  }
+  w.U32(static_cast<uint32_t>(hr));
 }
 
 void DcomDispatcher::ObjectExporterCall(const rpc::CallRequest& call,

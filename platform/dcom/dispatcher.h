@@ -1,4 +1,5 @@
-// The DCOM services behind a listener: activation (IActivation), the OXID
+// The DCOM services behind a listener: activation (IActivation and
+// IRemoteSCMActivator::RemoteCreateInstance), the OXID
 // resolver (IObjectExporter), IRemUnknown/IRemUnknown2 and the ORPC calls
 // on exported objects, which the NDR engine's described stubs run.
 //
@@ -26,6 +27,7 @@ namespace kavex::dcom {
 // The interfaces' syntax ids (all version 0.0).
 extern const rpc::SyntaxId kIActivation;
 extern const rpc::SyntaxId kIObjectExporter;
+extern const rpc::SyntaxId kIRemoteSCMActivator;
 extern const rpc::SyntaxId kIRemUnknown;
 extern const rpc::SyntaxId kIRemUnknown2;
 
@@ -52,6 +54,8 @@ class DcomDispatcher : public rpc::Dispatcher {
  private:
   void RemoteActivation(const rpc::CallRequest& call,
                         rpc::CallResponse* response);
+  void RemoteCreateInstance(const rpc::CallRequest& call,
+                            rpc::CallResponse* response);
   void ObjectExporterCall(const rpc::CallRequest& call,
                           rpc::CallResponse* response);
   void RemUnknownCall(const rpc::CallRequest& call,

@@ -258,6 +258,24 @@ void NodeBody() {
     EXPECT_EQ(status, 3) << out;
     out = client("secret", &status);
     EXPECT_EQ(status, 0) << out;
+
+    // impacket activates through IRemoteSCMActivator (NTLMv2) and calls
+    // IOPCServer::GetStatus.
+    ASSERT_EQ(system("/usr/bin/python3 -c 'import impacket' 2>/dev/null"), 0)
+        << "python3-impacket is missing (scripts/deps installs it)";
+    const std::string script = std::string(KAVEX_SOURCE_DIR) +
+                               "/tests/e2e/impacket_dcom_activation.py";
+    auto impacket = [&](const char* password, int* code) {
+      return Run("timeout 120 /usr/bin/python3 " + script + " " + clsid +
+                     " opc KAVEX " + password + " 2>&1",
+                 code);
+    };
+    out = impacket("secret", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("activated"), std::string::npos) << out;
+    EXPECT_NE(out.find("vendor=found"), std::string::npos) << out;
+    EXPECT_NE(out.find("hresult=00000000"), std::string::npos) << out;
+    printf("%s", out.c_str());
     host.Stop();
   }
   server::RevokeServerClassObjects(&cookies);
