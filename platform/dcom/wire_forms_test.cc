@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/dcom/activation_blob.h"
 #include "platform/dcom/objref.h"
 #include "platform/dcom/orpc.h"
 
@@ -242,6 +243,63 @@ TEST(OrpcTest, RefusesHostileHeaders) {
     rpc::WireReader r(c.bytes);
     OrpcThis out;
     EXPECT_FALSE(ReadOrpcThis(&r, &out)) << c.name;
+  }
+}
+
+TEST(ActivationBlobTest, ParsesTheClassAndInterfacesAClientAsksFor) {
+  ActivationPropertiesIn in;
+  in.clsid = {0x11, 0x22, 0x33, {1, 2, 3, 4, 5, 6, 7, 8}};
+  in.iids = {SampleObjref().iid, {0x1, 0, 0, {}}};
+  std::vector<uint8_t> bytes = EncodeActivationPropertiesIn(in);
+  ActivationPropertiesIn back;
+  ASSERT_TRUE(ParseActivationPropertiesIn(bytes, &back));
+  EXPECT_EQ(back.clsid, in.clsid);
+  EXPECT_EQ(back.iids, in.iids);
+}
+
+TEST(ActivationBlobTest, RefusesEveryTruncationAndInconsistentCounts) {
+  ActivationPropertiesIn in;
+  in.clsid = {0x11, 0x22, 0x33, {}};
+  in.iids = {SampleObjref().iid};
+  const std::vector<uint8_t> good = EncodeActivationPropertiesIn(in);
+  ActivationPropertiesIn out;
+  for (size_t n = 0; n < good.size(); ++n) {
+    std::vector<uint8_t> cut(good.begin(), good.begin() + n);
+    EXPECT_FALSE(ParseActivationPropertiesIn(cut, &out)) << n;
+  }
+  auto patched = [&](size_t at, uint32_t value) {
+    auto b = good;
+    std::memcpy(b.data() + at, &value, 4);
+    return b;
+  };
+  // OBJREF_CUSTOM: signature 0, flags 4, iid 8, clsid 24, extension 40,
+  // size 44; the blob at 48: dwSize, reserved, then the custom header's
+  // serialization header (16) and fields: totalSize 72, headerSize 76,
+  // reserved 80, destCtx 84, cIfs 88.
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {"standard flags", patched(4, kObjrefStandard)},
+      {"other interface", patched(8, 0x12345678)},
+      {"extension", patched(40, 1)},
+      {"blob size beyond data", patched(48, 0x7fffffff)},
+      {"serialization version", patched(56, 0x00081002)},
+      {"header size beyond blob", patched(76, 0x7fffffff)},
+      {"no properties", patched(88, 0)},
+      {"too many properties", patched(88, 0xffffffff)},
+      {"property count not the array's", patched(88, 3)},
+  };
+  for (const Case& c : cases) {
+    EXPECT_FALSE(ParseActivationPropertiesIn(c.bytes, &out)) << c.name;
+  }
+  // Every 32-bit word set to a huge count in turn: never a crash, never a
+  // read past the end (the sanitizers watch), a clear false mostly.
+  for (size_t at = 0; at + 4 <= good.size(); at += 4) {
+    for (uint32_t value : {0u, 0xffffffffu, 0x10000u}) {
+      ParseActivationPropertiesIn(patched(at, value), &out);
+    }
   }
 }
 
