@@ -22,6 +22,7 @@
 #include "platform/dcom/host.h"
 #include "platform/pkio/testing/testing_support.h"
 #include "platform/registry/registry.h"
+#include "server/objects/group_object.h"
 #include "server/objects/process_state.h"
 #include "server/objects/server_module.h"
 #include "server/objects/server_object.h"
@@ -276,7 +277,11 @@ void NodeBody() {
     EXPECT_NE(out.find("vendor=found"), std::string::npos) << out;
     EXPECT_NE(out.find("hresult=00000000"), std::string::npos) << out;
     printf("%s", out.c_str());
+    printf("objects still exported: %zu\n", host.exporter()->object_count());
     host.Stop();
+    // Stopping the host releases what clients still held.
+    EXPECT_EQ(server::CServer::InstanceCount(), 0);
+    EXPECT_EQ(server::CGroup::InstanceCount(), 0);
   }
   server::RevokeServerClassObjects(&cookies);
   server::SetProcessDevice(nullptr);
