@@ -468,11 +468,20 @@ void DcomDispatcher::ObjectCall(const rpc::CallRequest& call,
   rpc::WireWriter w(&out);
   WriteOrpcThat(&w);
   ObjectExporter::TakeRefusedForeignObjref();
+  ObjectExporter::TakeMarshalFailure();
   uint32_t fault =
       rpc::InvokeDescribedMethod(*description, pointer.Get(), call.opnum,
                                  call.stub, r.position(), exporter_, &out);
-  if (ObjectExporter::TakeRefusedForeignObjref() && fault != 0) {
+  // A stub that failed for an interface pointer answers the HRESULT that
+  // says why rather than a stub-data fault: E_NOTIMPL for a client's own
+  // object (no calls back yet), the exporter's refusal (E_NOINTERFACE) for
+  // an object the server cannot hand out.
+  bool refused = ObjectExporter::TakeRefusedForeignObjref();
+  HRESULT marshal = ObjectExporter::TakeMarshalFailure();
+  if (fault != 0 && refused) {
     fault = static_cast<uint32_t>(E_NOTIMPL);
+  } else if (fault != 0 && FAILED(marshal)) {
+    fault = static_cast<uint32_t>(marshal);
   }
   if (fault != 0) {
     response->fault = fault;

@@ -12,7 +12,8 @@
 // a malformed request RPC_X_BAD_STUB_DATA, an unknown opnum
 // nca_s_op_rng_error; a call handing the server one of the client's own
 // objects (a callback sink) fails with E_NOTIMPL, since calls back to the
-// client are not made yet.
+// client are not made yet; an [out] interface the exporter cannot hand out
+// fails with its reason (E_NOINTERFACE).
 #ifndef KAVEX_PLATFORM_DCOM_DISPATCHER_H_
 #define KAVEX_PLATFORM_DCOM_DISPATCHER_H_
 

@@ -12,6 +12,7 @@ namespace kavex::dcom {
 namespace {
 
 thread_local bool refused_foreign_objref = false;
+thread_local HRESULT marshal_failure = S_OK;
 
 // Ticks wrap at 2^32; a difference taken unsigned is the elapsed time.
 bool Expired(uint32_t last, uint32_t now) {
@@ -27,7 +28,7 @@ std::span<const com::InterfaceDescription* const> ServedInterfaces() {
          {"IOPCServer", "IOPCCommon", "IOPCItemProperties",
           "IOPCBrowseServerAddressSpace", "IEnumString", "IEnumUnknown",
           "IOPCGroupStateMgt", "IOPCItemMgt", "IEnumOPCItemAttributes",
-          "IOPCSyncIO", "IConnectionPointContainer"}) {
+          "IOPCSyncIO", "IConnectionPointContainer", "IConnectionPoint"}) {
       if (const auto* d = opc::FindInterfaceDescription(name)) v.push_back(d);
     }
     return v;
@@ -292,7 +293,10 @@ HRESULT ObjectExporter::Marshal(IUnknown* object, REFIID iid,
   Objref ref;
   ref.iid = iid;
   HRESULT hr = Export(object, iid, kPublicRefsPerObjref, &ref.std);
-  if (FAILED(hr)) return hr;
+  if (FAILED(hr)) {
+    marshal_failure = hr;
+    return hr;
+  }
   ref.resolver_address = bindings_;
   *objref = EncodeObjref(ref);
   return S_OK;
@@ -315,6 +319,10 @@ HRESULT ObjectExporter::Unmarshal(std::span<const uint8_t> bytes, REFIID iid,
     pointer = objects_[it->second.oid].identity;
   }
   return pointer->QueryInterface(iid, reinterpret_cast<void**>(object));
+}
+
+HRESULT ObjectExporter::TakeMarshalFailure() {
+  return std::exchange(marshal_failure, S_OK);
 }
 
 bool ObjectExporter::TakeRefusedForeignObjref() {

@@ -39,7 +39,7 @@ inline constexpr uint32_t kPingPeriodsBeforeRelease = 3;
 // The interfaces whose stubs the exporter serves: IOPCServer, IOPCCommon,
 // IOPCItemProperties, IOPCBrowseServerAddressSpace, IEnumString,
 // IEnumUnknown, IOPCGroupStateMgt, IOPCItemMgt, IEnumOPCItemAttributes,
-// IOPCSyncIO, IConnectionPointContainer.
+// IOPCSyncIO, IConnectionPointContainer, IConnectionPoint.
 std::span<const com::InterfaceDescription* const> ServedInterfaces();
 
 class ObjectExporter : public rpc::ObjrefHook {
@@ -103,6 +103,9 @@ class ObjectExporter : public rpc::ObjrefHook {
   HRESULT Unmarshal(std::span<const uint8_t> objref, REFIID iid,
                     IUnknown** object) override;
   static bool TakeRefusedForeignObjref();
+  // The failure of the calling thread's last Marshal (E_NOINTERFACE for an
+  // interface not served), or S_OK; cleared by taking it.
+  static HRESULT TakeMarshalFailure();
 
  private:
   struct Interface {

@@ -31,8 +31,62 @@ struct Strings {
     return e->QueryInterface(iid, out);
   }
 };
+constexpr CLSID kSourceClsid =
+    com::GuidLiteral("{5b0d6a62-3c52-4f7e-9a1d-2e4b8c7f0a13}");
+
+// An event source: its one connection point is itself.
+class Source : public com::ComObject<Source, IConnectionPointContainer,
+                                     IConnectionPoint> {
+ public:
+  static HRESULT CreateInstance(REFIID iid, void** out) {
+    com::ComPtr<Source> source;
+    HRESULT hr = com::ComObject<Source, IConnectionPointContainer,
+                                IConnectionPoint>::CreateInstance(&source);
+    return FAILED(hr) ? hr : source->QueryInterface(iid, out);
+  }
+  HRESULT EnumConnectionPoints(IEnumConnectionPoints**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT FindConnectionPoint(REFIID, IConnectionPoint** point) override {
+    *point = this;
+    AddRef();
+    return S_OK;
+  }
+  HRESULT GetConnectionInterface(IID*) override { return E_NOTIMPL; }
+  HRESULT GetConnectionPointContainer(IConnectionPointContainer**) override {
+    return E_NOTIMPL;
+  }
+  HRESULT Advise(IUnknown*, DWORD* cookie) override {
+    *cookie = 1;
+    return S_OK;
+  }
+  HRESULT Unadvise(DWORD) override { return S_OK; }
+  HRESULT EnumConnections(IEnumConnections**) override { return E_NOTIMPL; }
+};
+
 const com::ClassEntry kClasses[] = {
-    {&kStringsClsid, &com::CreateClassFactory<Strings>}};
+    {&kStringsClsid, &com::CreateClassFactory<Strings>},
+    {&kSourceClsid, &com::CreateClassFactory<Source>}};
+
+// The client's side of interface pointers: keeps the OBJREFs it is given
+// and hands out a fixed one.
+class RecordingHook : public rpc::ObjrefHook {
+ public:
+  HRESULT Marshal(IUnknown*, REFIID, std::vector<uint8_t>* objref) override {
+    *objref = outgoing;
+    return S_OK;
+  }
+  HRESULT Unmarshal(std::span<const uint8_t> objref, REFIID,
+                    IUnknown** object) override {
+    received.assign(objref.begin(), objref.end());
+    com::ComPtr<IEnumString> stand_in;
+    HRESULT hr = com::CreateEnumString({}, stand_in.GetAddressOf());
+    *object = stand_in.Detach();
+    return hr;
+  }
+  std::vector<uint8_t> outgoing;
+  std::vector<uint8_t> received;
+};
 
 std::vector<uint8_t> OrpcHeader() {
   std::vector<uint8_t> stub;
@@ -209,6 +263,60 @@ TEST_F(HostTest, ActivatesAndServesTheObjectsStub) {
   ASSERT_EQ(client->Call(0, 3, truncated, &out, &fault, &objref.std.ipid),
             ERROR_SUCCESS);
   EXPECT_EQ(fault, rpc::kFaultBadStubData);
+}
+
+TEST_F(HostTest, AdvisingAClientsSinkFailsWithENotImpl) {
+  Activation a = Activate(kSourceClsid, {IID_IConnectionPointContainer});
+  ASSERT_EQ(a.results.at(0), S_OK);
+  auto client =
+      Client({IID_IConnectionPointContainer, 0, 0}, host_->object_port());
+  RecordingHook hook;
+  const com::MethodDescription* find =
+      opc::FindInterfaceDescription("IConnectionPointContainer")
+          ->FindMethod("FindConnectionPoint");
+  IID wanted = IID_IEnumString;
+  const IID* wanted_pointer = &wanted;
+  IConnectionPoint* point = nullptr;
+  IConnectionPoint** point_pointer = &point;
+  void* find_args[] = {&wanted_pointer, &point_pointer};
+  std::vector<uint8_t> request = OrpcHeader();
+  ASSERT_EQ(rpc::EncodeRequest(find, find_args, &hook, &request),
+            rpc::NdrStatus::kOk);
+  std::vector<uint8_t> out;
+  uint32_t fault = 1;
+  ASSERT_EQ(client->Call(0, 4, request, &out, &fault, &a.objrefs[0].std.ipid),
+            ERROR_SUCCESS);
+  ASSERT_EQ(fault, 0u);
+  HRESULT result = E_FAIL;
+  ASSERT_EQ(rpc::DecodeResponse(find, find_args, &hook, out, 8, &result),
+            rpc::NdrStatus::kOk);
+  ASSERT_EQ(result, S_OK);
+  com::ComPtr<IConnectionPoint> stand_in;
+  stand_in.Attach(point);
+  Objref point_ref;
+  ASSERT_TRUE(DecodeObjref(hook.received, &point_ref));
+  EXPECT_EQ(point_ref.iid, IID_IConnectionPoint);
+
+  // Advise with a sink of the client's own exporter.
+  Objref sink = point_ref;
+  sink.std.oxid ^= 0x5a5a;
+  hook.outgoing = EncodeObjref(sink);
+  const com::MethodDescription* advise =
+      opc::FindInterfaceDescription("IConnectionPoint")->FindMethod("Advise");
+  IUnknown* sink_pointer = stand_in.Get();
+  DWORD cookie = 0;
+  DWORD* cookie_pointer = &cookie;
+  void* advise_args[] = {&sink_pointer, &cookie_pointer};
+  std::vector<uint8_t> advise_request = OrpcHeader();
+  ASSERT_EQ(rpc::EncodeRequest(advise, advise_args, &hook, &advise_request),
+            rpc::NdrStatus::kOk);
+  uint16_t context = 0;
+  ASSERT_EQ(client->AlterContext({IID_IConnectionPoint, 0, 0}, &context),
+            ERROR_SUCCESS);
+  ASSERT_EQ(client->Call(context, 5, advise_request, &out, &fault,
+                         &point_ref.std.ipid),
+            ERROR_SUCCESS);
+  EXPECT_EQ(fault, static_cast<uint32_t>(E_NOTIMPL));
 }
 
 TEST_F(HostTest, ActivationFailuresAreReportedPerCall) {
