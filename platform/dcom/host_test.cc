@@ -274,11 +274,10 @@ TEST_F(HostTest, AdvisingAClientsSinkFailsWithENotImpl) {
   const com::MethodDescription* find =
       opc::FindInterfaceDescription("IConnectionPointContainer")
           ->FindMethod("FindConnectionPoint");
-  IID wanted = IID_IEnumString;
-  const IID* wanted_pointer = &wanted;
+  IID wanted = IID_IEnumString;  // a reference parameter: its value itself
   IConnectionPoint* point = nullptr;
   IConnectionPoint** point_pointer = &point;
-  void* find_args[] = {&wanted_pointer, &point_pointer};
+  void* find_args[] = {&wanted, &point_pointer};
   std::vector<uint8_t> request = OrpcHeader();
   ASSERT_EQ(rpc::EncodeRequest(find, find_args, &hook, &request),
             rpc::NdrStatus::kOk);
