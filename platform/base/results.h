@@ -70,6 +70,9 @@
   X(RPC_S_PROTOCOL_ERROR, 1728)          \
   X(RPC_S_PROCNUM_OUT_OF_RANGE, 1745)    \
   X(RPC_X_BAD_STUB_DATA, 1783)           \
+  X(OR_INVALID_OXID, 1910)               \
+  X(OR_INVALID_OID, 1911)                \
+  X(OR_INVALID_SET, 1912)                \
   X(ERROR_CANT_RESOLVE_FILENAME, 1921)
 
 // X(name, value)
@@ -128,6 +131,7 @@
   X(CO_E_OBJNOTCONNECTED, 0x800401FD)       \
   X(CO_E_SERVER_STOPPING, 0x80004028)       \
   X(RPC_E_CHANGED_MODE, 0x80010106)         \
+  X(RPC_E_INVALID_OBJECT, 0x80010114)       \
   X(STG_E_MEDIUMFULL, 0x80030070)
 
 #define KAVEX_DECLARE_WIN32_ERROR(name, value) constexpr LONG name = value;
