@@ -9,11 +9,13 @@ namespace kavex::configurator {
 
 void Discovery::Store(std::string_view text, Entry* entry) {
   const size_t length = std::min(text.size(), device::kConfigTextSize);
+  // An empty view may have no data pointer at all.
   if (entry->length == length &&
-      std::memcmp(entry->config_text, text.data(), length) == 0) {
+      (length == 0 ||
+       std::memcmp(entry->config_text, text.data(), length) == 0)) {
     return;
   }
-  std::memcpy(entry->config_text, text.data(), length);
+  if (length > 0) std::memcpy(entry->config_text, text.data(), length);
   entry->length = static_cast<uint8_t>(length);
 }
 

@@ -499,7 +499,7 @@ class LiveClient {
     OPCHANDLE group_handle = 0;
     DWORD revised = 0;
     com::ComPtr<IUnknown> group;
-    hr = server_->AddGroup(u"kavex-live", TRUE, 1000, 0, nullptr, nullptr,
+    hr = server_->AddGroup(u"kavex-live", TRUE, 500, 0, nullptr, nullptr,
                            0x409, &group_handle, &revised, IID_IOPCItemMgt,
                            group.GetAddressOf());
     if (FAILED(hr)) return hr;

@@ -87,7 +87,7 @@ class ScriptedPacketDriver : public PacketDriver {
     read.packet->Header.BytesDelivered = size;
     read.packet->Header.FrameLength =
         wire_length != 0 ? wire_length : static_cast<DWORD>(frame.size());
-    std::memcpy(read.packet->Data, frame.data(), size);
+    if (size > 0) std::memcpy(read.packet->Data, frame.data(), size);
     sync::QueueApcFunction(poster, [read, status, size] {
       read.routine(status, size, read.overlapped);
     });
