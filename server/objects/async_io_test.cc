@@ -277,7 +277,7 @@ TEST_F(AsyncIoTest, TraceTextsOfEveryCall) {
   expected.push_back(TraceCapture::Line(g, S_OK, "CGroup::Cancel (Async v1)"));
   expected.push_back(
       TraceCapture::Line(g, E_INVALIDARG, "CGroup::Read (Async): Error"));
-  EXPECT_EQ(trace.Lines(), expected);
+  EXPECT_EQ(trace.LinesOf(g), expected);
 }
 
 TEST_F(AsyncIoTest, CancelBeforeProcessing) {

@@ -47,6 +47,17 @@ class TraceCapture {
     return lines;
   }
 
+  // The lines that name `object`, leaving out what other threads (the
+  // worker threads starting, say) wrote meanwhile.
+  std::vector<std::string> LinesOf(const void* object) const {
+    const std::string empty = Line(object, S_OK, "");
+    const std::string tag = empty.substr(0, empty.find(']') + 1);
+    std::vector<std::string> lines;
+    for (std::string& line : Lines())
+      if (line.compare(0, tag.size(), tag) == 0) lines.push_back(line);
+    return lines;
+  }
+
   // A line as the trace log writes it at kTime.
   static std::string Line(const void* object, HRESULT hr,
                           std::string_view message,
