@@ -116,8 +116,8 @@ int IndexOf(const std::vector<std::u16string>& items,
 }
 
 // The configurator's half: maps what it hears and saves to `config_path`
-// (the registry names it).
-void MapAndSave(const std::string& config_path) {
+// (the registry names it); `adapter` is the friendly name it captured on.
+void MapAndSave(const std::string& config_path, std::u16string* adapter) {
   service::testing::TempDir service_dir;
   service::testing::ScopedBackendFactory service_backend(
       service::testing::FakeFactory(service_dir.path()));
@@ -128,11 +128,13 @@ void MapAndSave(const std::string& config_path) {
   MainWindowModel model(options);
   model.Initialize(u"");
 
-  // The driver lists the pair as "kvx0 (veth)" and "kvx1 (veth)"; the
-  // first is selected at start-up, the operator chooses the other.
+  // The driver lists the pair by interface name and driver, "kvx0 (veth)"
+  // and "kvx1 (veth)"; the first is selected at start-up, the operator
+  // chooses the other.
   MainWindowState state = model.state();
   const int kvx1 = IndexOf(state.adapter_box.items(), u"kvx1");
   ASSERT_GE(kvx1, 0);
+  *adapter = state.adapter_box.item(static_cast<size_t>(kvx1));
   model.SelectAdapter(kvx1);
   ASSERT_TRUE(model.capturing()) << text::Utf16ToUtf8(model.state().status.text);
   ASSERT_TRUE(SendUntil([&] {
@@ -345,11 +347,12 @@ void ConfiguratorBody() {
   // The catalog lies beside the configuration, as installed.
   std::filesystem::copy_file(KAVEX_SHIPPED_CATALOG, site + "/Switches.xml");
 
-  MapAndSave(config_path);
+  std::u16string adapter;
+  MapAndSave(config_path, &adapter);
   if (::testing::Test::HasFailure()) return;
   const std::string saved = ReadText(config_path);
-  EXPECT_NE(saved.find("Name=\"\\Device\\kvx1\" Description=\"kvx1 (veth)\" "
-                       "Active=\"Yes\""),
+  EXPECT_NE(saved.find("Name=\"\\Device\\kvx1\" Description=\"" +
+                       text::Utf16ToUtf8(adapter) + "\" Active=\"Yes\""),
             std::string::npos)
       << saved;
   ServeSaved(config_path);
