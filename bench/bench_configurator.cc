@@ -21,6 +21,9 @@
 //   (after an adapter selection): each adds an entry to the sorted list;
 //   per frame.
 //
+// allocs_per_frame counts the operator new calls of the whole program
+// during the timed loop, per frame: a frame should cost none.
+//
 // Frames arrive as switches send them: each switch's report cycle, one
 // frame per port, the switches one after the other; a ring of receive
 // buffers is refilled a few frames ahead.
@@ -30,7 +33,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -46,6 +52,25 @@
 #include "platform/service/testing_support.h"
 #include "platform/sync/clock.h"
 #include "platform/ui/recording_message_box.h"
+
+// Every operator new of the program, counted.
+namespace {
+std::atomic<int64_t> allocations{0};
+
+void* CountedAlloc(size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  void* p = std::malloc(size ? size : 1);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+}  // namespace
+
+void* operator new(size_t size) { return CountedAlloc(size); }
+void* operator new[](size_t size) { return CountedAlloc(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace kavex::bench {
 namespace {
@@ -206,9 +231,13 @@ void RunHeard(benchmark::State& state, int mapped, uint32_t step) {
     return;
   }
   plant.clock().set_step(step);
+  const int64_t before = allocations.load();
   for (auto _ : state) plant.Send();
+  const int64_t allocated = allocations.load() - before;
   state.SetItemsProcessed(state.iterations());
   state.counters["listed"] = static_cast<double>(plant.heard());
+  state.counters["allocs_per_frame"] =
+      static_cast<double>(allocated) / static_cast<double>(state.iterations());
 }
 
 void BM_FrameHeard(benchmark::State& state) { RunHeard(state, kSwitches, 0); }
@@ -220,7 +249,11 @@ void BM_FrameUnmapped(benchmark::State& state) { RunHeard(state, 0, 0); }
 void BM_FrameForeign(benchmark::State& state) {
   Plant plant(kSwitches);
   plant.HearAll();
+  const int64_t before = allocations.load();
   for (auto _ : state) plant.Send(/*vendor=*/0x7E);
+  state.counters["allocs_per_frame"] =
+      static_cast<double>(allocations.load() - before) /
+      static_cast<double>(state.iterations());
   state.SetItemsProcessed(state.iterations());
 }
 
