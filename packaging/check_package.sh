@@ -32,6 +32,13 @@ for f in libkavex-opc-device.so libkavex-simulated-adapters.so libpkiolib.so \
   [ -f "$root/usr/lib/kavex-opc/$f" ] || fail "missing library $f"
 done
 [ -f "$root/etc/kavex-opc/Kavex OPC.xml" ] || fail "missing example configuration"
+# The model catalog beside the configuration, where the configurator looks.
+catalog=$(dirname "$0")/../configurator/Switches.xml
+cmp -s "$root/etc/kavex-opc/Switches.xml" "$catalog" ||
+  fail "the model catalog is not /etc/kavex-opc/Switches.xml"
+if find "$root" -name Switches.xml | grep -vq "^$root/etc/kavex-opc/Switches.xml\$"; then
+  fail "a model catalog elsewhere: $(find "$root" -name Switches.xml)"
+fi
 [ -d "$root/etc/kavex-opc/registry" ] || fail "missing registry root"
 
 # Owner and mode as the package records them (dpkg-deb -x keeps neither).

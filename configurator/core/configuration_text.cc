@@ -116,10 +116,14 @@ bool SelectReportedConfiguration(const ModelCatalog& catalog,
   }
   const std::vector<std::u16string_view> tokens = SplitAtCommas(slots);
   const size_t count = model->slot_types.size();
-  for (size_t i = 0; i < count && i < kMaxSlots; ++i) {
+  for (size_t i = 0; i < count; ++i) {
     if (i >= tokens.size()) return false;
+    // Every slot type takes a token, and each must name a module of one of
+    // slots A to D: a model with more slot types than that is never the
+    // one reported.
     const CatalogSlotType* slot_type =
-        SlotTypeNumbered(*model, static_cast<int>(i) + 1);
+        i < kMaxSlots ? SlotTypeNumbered(*model, static_cast<int>(i) + 1)
+                      : nullptr;
     const CatalogSlot* slot =
         slot_type != nullptr ? catalog.FindSlot(slot_type->slot_name) : nullptr;
     const CatalogModType* mod_type =

@@ -42,8 +42,9 @@ bool BuildConfigurationText(const ModelCatalog& catalog,
 // Auto-selection: sets the model box and the slot boxes to what a switch
 // reported, selecting the model (SelectModel) on the way. True when the
 // text names a catalog model and, for a modular one, a module type of each
-// of its slots by short code (tokens beyond the slots are ignored);
-// otherwise false, and the boxes may show a partial choice.
+// of its slots by short code (tokens beyond the slots are ignored; a model
+// with slot types beyond slot D is never recognised); otherwise false, and
+// the boxes may show a partial choice.
 bool SelectReportedConfiguration(const ModelCatalog& catalog,
                                  std::u16string_view reported,
                                  ModelControls* controls,

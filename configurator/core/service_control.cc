@@ -63,10 +63,15 @@ bool ServiceControl::Stop() {
   if (status_.dwCurrentState == SERVICE_RUNNING) {
     if (!ControlService(service_, SERVICE_CONTROL_STOP, &status_)) return false;
     if (!Query()) return false;
-    // Six waits for the service to report stopped; what a seventh query
-    // would say is not waited for.
+    // Seven rounds of looking, waiting a second and asking again: the
+    // service must report stopped within six waits, since what it says
+    // after the seventh is not looked at.
     for (int waits = 0; status_.dwCurrentState != SERVICE_STOPPED; ++waits) {
-      if (waits == kStopWaits) return false;
+      if (waits == kStopWaits) {
+        sleep_(kStopWaitMs);
+        Query();
+        return false;
+      }
       sleep_(kStopWaitMs);
       if (!Query()) return false;
     }

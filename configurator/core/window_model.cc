@@ -88,9 +88,19 @@ MainWindowModel::MainWindowModel(MainWindowOptions options)
   state_.stop_server_button.visible = false;
 }
 
+void MainWindowModel::SignalShutdown() {
+  shutdown_signalled_.store(true, std::memory_order_release);
+  if (shutdown_) SetEvent(shutdown_.get());
+}
+
+void MainWindowModel::ResetShutdown() {
+  if (shutdown_) ResetEvent(shutdown_.get());
+  shutdown_signalled_.store(false, std::memory_order_release);
+}
+
 MainWindowModel::~MainWindowModel() {
   stopping_ = true;
-  if (shutdown_) SetEvent(shutdown_.get());
+  SignalShutdown();
   capture_.Stop();
 }
 
@@ -152,7 +162,7 @@ void MainWindowModel::Initialize(std::u16string_view command_line) {
   shutdown_.reset(CreateEventA(nullptr, TRUE, FALSE, kShutdownEventName));
   // A process has one "Shutdown"; one left signalled by an earlier window
   // must not stop this one's capture.
-  if (shutdown_) ResetEvent(shutdown_.get());
+  ResetShutdown();
 
   const ReportRequest request = ParseCommandLine(command_line);
   report_mode_ = request.report;
@@ -348,11 +358,11 @@ void MainWindowModel::RunAdapterSelection(Lock* lock) {
 void MainWindowModel::StopCapture(bool with_grace) {
   if (!capture_.running()) return;
   stopping_ = true;
-  SetEvent(shutdown_.get());
+  SignalShutdown();
   // Frames still on their way find the stopping flag set.
   if (with_grace) options_.sleep(kAdapterChangeGraceMs);
   capture_.Stop();
-  ResetEvent(shutdown_.get());
+  ResetShutdown();
   stopping_ = false;
 }
 
@@ -387,7 +397,9 @@ void MainWindowModel::RebuildMapped() {
 // --- Frames (capture thread) ---------------------------------------------------
 
 void MainWindowModel::HandleFrame(const uint8_t* frame, size_t length) {
-  if (WaitForSingleObject(shutdown_.get(), 0) == WAIT_OBJECT_0) return;
+  // "Shutdown" as its flag says: a wait on the event, even one that does not
+  // block, takes the process's wait lock and allocates.
+  if (shutdown_signalled_.load(std::memory_order_acquire)) return;
   if (!device::IsVeltoFrame(frame, length)) return;
   if (stopping_.load(std::memory_order_relaxed)) return;
 
@@ -541,7 +553,7 @@ std::u16string MainWindowModel::FileDialogDirectory() const {
 
 void MainWindowModel::Close(bool restart_service) {
   stopping_ = true;
-  if (shutdown_) SetEvent(shutdown_.get());
+  SignalShutdown();
   capture_.Stop();
   if (restart_service) {
     options_.sleep(kRestartPauseMs);
@@ -562,7 +574,7 @@ void MainWindowModel::Close(bool restart_service) {
 
 bool MainWindowModel::SaveAndClose() {
   stopping_ = true;
-  if (shutdown_) SetEvent(shutdown_.get());
+  SignalShutdown();
   capture_.Stop();
   Lock lock(mu_);
   std::u16string status;
@@ -571,7 +583,7 @@ bool MainWindowModel::SaveAndClose() {
   Changed();
   if (!saved && status != kNoSwitchesMapped) {
     // The mapping would be lost: the window stays, and captures again.
-    ResetEvent(shutdown_.get());
+    ResetShutdown();
     stopping_ = false;
     ConfigAdapter* adapter = current_adapter_;
     if (adapter == nullptr) return false;

@@ -231,6 +231,11 @@ class MainWindowModel {
   // Frames are ignored while capture is being stopped.
   std::atomic<bool> stopping_{false};
   UniqueHandle shutdown_;  // "Shutdown", manual reset
+  // Whether "Shutdown" is signalled, for the frames to test cheaply; set and
+  // cleared with the event by SignalShutdown and ResetShutdown.
+  std::atomic<bool> shutdown_signalled_{false};
+  void SignalShutdown();
+  void ResetShutdown();
   Capture capture_;
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "configurator/core/config_file.h"
@@ -365,13 +366,14 @@ TEST_F(MainWindowTest, ServiceCheckAtStartUp) {
   EXPECT_EQ(model_->service_check(), ServiceCheck::kNotRunning);
   EXPECT_EQ(model_->state().service_notice.text, u"");
   EXPECT_EQ(fake_service_.StateLine(kServerUnitName), "inactive");
-  // Slower than six one-second waits: the notice and the button.
+  // Slower than six one-second waits: the notice and the button, after a
+  // seventh wait whose answer is not looked at.
   fake_service_.AddUnit(kServerUnitName, ActiveState::kActive);
   fake_service_.SetFaults("stop-delay 8\n");
   slept_ms_ = 0;
   Start();
   EXPECT_EQ(model_->service_check(), ServiceCheck::kStillRunning);
-  EXPECT_EQ(slept_ms_, 6000u);
+  EXPECT_EQ(slept_ms_, 7000u);
   MainWindowState state = model_->state();
   EXPECT_EQ(state.service_notice.text, kServiceRunningNotice);
   EXPECT_TRUE(state.stop_server_button.visible);
@@ -390,6 +392,25 @@ TEST_F(MainWindowTest, ServiceCheckAtStartUp) {
   model_->CloseWithoutSaving();
   EXPECT_EQ(fake_service_.Requests().size(), requests);
   EXPECT_EQ(model_->state().end_result, IDCANCEL);
+}
+
+// The stop's limit: stopped as seen after the sixth one-second wait is in
+// time; stopped only by the seventh is too late. (The fake's delay counts
+// the stop request's own status among its queries.)
+TEST_F(MainWindowTest, AStopMustBeSeenWithinSixWaits) {
+  InstallShipped();
+  for (const auto& [delay, check, slept] :
+       {std::tuple{"6", ServiceCheck::kNotRunning, 5000u},
+        std::tuple{"7", ServiceCheck::kNotRunning, 6000u},
+        std::tuple{"8", ServiceCheck::kStillRunning, 7000u}}) {
+    fake_service_.AddUnit(kServerUnitName, ActiveState::kActive);
+    fake_service_.SetFaults(std::string("stop-delay ") + delay + "\n");
+    slept_ms_ = 0;
+    Start();
+    EXPECT_EQ(model_->service_check(), check) << delay;
+    EXPECT_EQ(slept_ms_, slept) << delay;
+    model_.reset();
+  }
 }
 
 TEST_F(MainWindowTest, ClosingStartsAServiceThatWasNotRunning) {
