@@ -109,6 +109,15 @@ TEST_F(MainWindowTest, EnumerationAndCaptureFailuresAreInTheStatusLine) {
   driver_.open_error = ERROR_FILE_NOT_FOUND;
   MainWindowModel& model = Start();
   EXPECT_EQ(model.state().status.text, u"Could not open the adapter. Error 2");
+  // Without the right to capture, the line says how to get it.
+  driver_.open_error = ERROR_ACCESS_DENIED;
+  model.SelectAdapter(0);
+  EXPECT_EQ(model.state().status.text,
+            u"Could not open the adapter. Error 5 (capturing needs the "
+            u"CAP_NET_RAW capability: run as root, or setcap cap_net_raw+ep "
+            u"on the program)");
+  driver_.open_error = ERROR_FILE_NOT_FOUND;
+  model.SelectAdapter(0);
   EXPECT_FALSE(model.capturing());
   EXPECT_FALSE(model.adapters()[0].active);
   ASSERT_TRUE(model.SaveAndClose());
