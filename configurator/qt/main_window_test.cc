@@ -204,6 +204,38 @@ TEST_F(QtMainWindowTest, HeardSwitchesAreAutoSelectedMappedAndRenamed) {
   EXPECT_NE(file.find("DataFormat=\"Integer\""), std::string::npos);
 }
 
+// A modular switch reports its modules: the slot boxes show them, with
+// their labels, and the switch maps with that configuration.
+TEST_F(QtMainWindowTest, ModularSwitchShowsItsSlots) {
+  DeclareSimulatedAdapter("plant", "Plant LAN",
+                          "switch 02.C4.7D.00.00.07 type=4");
+  MainWindow& window = StartWindow();
+  ASSERT_TRUE(UntilAdvancing([&] { return Discovered()->count() == 1; }));
+  Discovered()->setCurrentRow(0);
+  EXPECT_EQ(Find<QComboBox>("model_box")->currentText(), "KM-414");
+  EXPECT_FALSE(Find<QLabel>("slot_hint")->isHidden());
+  const MainWindowState state = window.model().state();
+  int shown = 0;
+  for (int i = 0; i < kMaxSlots; ++i) {
+    auto* label = Find<QLabel>(("slot_label" + std::to_string(i)).c_str());
+    auto* box = Find<QComboBox>(("slot_box" + std::to_string(i)).c_str());
+    ASSERT_NE(label, nullptr);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(label->isHidden(), !state.model.slot_labels[i].visible) << i;
+    EXPECT_EQ(box->isHidden(), !state.model.slot_boxes[i].visible) << i;
+    if (box->isHidden()) continue;
+    ++shown;
+    EXPECT_EQ(label->text(), QString("Slot ") + QChar(u'A' + i));
+    EXPECT_EQ(box->currentText(), Q(state.model.slot_boxes[i].text)) << i;
+    EXPECT_FALSE(box->currentText().isEmpty()) << i;
+  }
+  EXPECT_GE(shown, 2);
+  Screenshot(&window, "main_window_slots");
+  Click(Find<QPushButton>("map"));
+  ASSERT_EQ(Mapped()->count(), 1);
+  EXPECT_TRUE(Mapped()->item(0)->text().startsWith("02.C4.7D.00.00.07  -  "));
+}
+
 TEST_F(QtMainWindowTest, ClosingWithoutSavingWritesNothing) {
   MainWindow& window = StartWindow();
   HearThePlant();
