@@ -39,6 +39,58 @@ cmp -s "$root/etc/kavex-opc/Switches.xml" "$catalog" ||
 if find "$root" -name Switches.xml | grep -vq "^$root/etc/kavex-opc/Switches.xml\$"; then
   fail "a model catalog elsewhere: $(find "$root" -name Switches.xml)"
 fi
+
+# The configurator, when the tree built it (Qt 6 found): the program, its
+# desktop entry and icon, CAP_NET_RAW from postinst, and a search path that
+# holds in secure-execution mode (a file capability), where $ORIGIN does not.
+if [ -x "$build/bin/veltoopc" ]; then
+  [ -x "$root/usr/bin/veltoopc" ] || fail "missing program usr/bin/veltoopc"
+  desktop=$root/usr/share/applications/veltoopc.desktop
+  if [ -f "$desktop" ]; then
+    for line in '[Desktop Entry]' 'Type=Application' 'Name=VeltoOPC' \
+                'Exec=veltoopc' 'Icon=veltoopc' 'Terminal=false'; do
+      grep -qxF -- "$line" "$desktop" || fail "desktop entry lacks: $line"
+    done
+  else
+    fail "missing desktop entry"
+  fi
+  icon=$root/usr/share/icons/hicolor/scalable/apps/veltoopc.svg
+  if [ -f "$icon" ]; then
+    grep -q '<svg' "$icon" || fail "icon is not an SVG"
+  else
+    fail "missing icon"
+  fi
+  readelf -d "$root/usr/bin/veltoopc" 2>/dev/null |
+    grep -q 'R\(UN\)\?PATH.*\[/usr/lib/kavex-opc[;:]' ||
+    fail "veltoopc's search path does not start with /usr/lib/kavex-opc"
+  grep -q 'libqt6widgets6' <<<"$(dpkg-deb -f "$deb" Depends)" ||
+    fail "package does not depend on Qt 6 Widgets"
+  version=$(env -u LD_LIBRARY_PATH "$root/usr/bin/veltoopc" --version 2>&1)
+  [ "$version" = "veltoopc 10.4.0" ] || fail "veltoopc --version: $version"
+  # As installed: with CAP_NET_RAW, started by an unprivileged user, its
+  # libraries at their packaged path (an overlay on /usr/lib in a private
+  # mount namespace; needs root, skipped otherwise).
+  if [ "$(id -u)" -eq 0 ] && command -v setcap >/dev/null &&
+     command -v setpriv >/dev/null && command -v unshare >/dev/null; then
+    capped=$(mktemp -d /tmp/kavex-capped-XXXXXX)
+    chmod 0755 "$capped"
+    cp "$root/usr/bin/veltoopc" "$capped/veltoopc"
+    libs=$capped/lib
+    cp -r "$root/usr/lib" "$libs"
+    chmod -R a+rX "$libs"
+    setcap cap_net_raw+ep "$capped/veltoopc"
+    got=$(unshare -m sh -c 'mount --make-rprivate / &&
+      mount -t overlay overlay -o "lowerdir=$1:/usr/lib" /usr/lib || exit 99
+      exec setpriv --reuid=65534 --regid=65534 --clear-groups "$2" --version' \
+      sh "$libs" "$capped/veltoopc" 2>&1); rc=$?
+    if [ "$rc" -eq 99 ]; then
+      echo "note: no overlay mount here; veltoopc not run with its capability"
+    elif [ "$got" != "veltoopc 10.4.0" ]; then
+      fail "veltoopc with CAP_NET_RAW, run by another user: $got"
+    fi
+    rm -rf "$capped"
+  fi
+fi
 [ -d "$root/etc/kavex-opc/registry" ] || fail "missing registry root"
 
 # Owner and mode as the package records them (dpkg-deb -x keeps neither).
@@ -107,6 +159,10 @@ grep -q '/usr/sbin/kavex-opc-server /Service' "$ctl/postinst" ||
   fail "postinst does not install the service"
 grep -q 'unset KAVEX_REGISTRY_ROOT KAVEX_SERVICE_MANAGER' "$ctl/postinst" ||
   fail "postinst does not use the system registry"
+if [ -x "$build/bin/veltoopc" ]; then
+  grep -q 'setcap cap_net_raw+ep /usr/bin/veltoopc' "$ctl/postinst" ||
+    fail "postinst does not give veltoopc CAP_NET_RAW"
+fi
 # The service cannot start without the credential's file: postinst creates
 # an empty one, root's and 0600, when there is none.
 grep -q 'install -m 0600 -o root -g root /dev/null /etc/kavex-opc/accounts' "$ctl/postinst" ||

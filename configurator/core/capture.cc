@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "device/capture.h"
+#include "platform/base/results.h"
 #include "platform/pkio/ndis.h"
 
 namespace kavex::configurator {
@@ -16,6 +17,14 @@ std::string Format(const char* format, DWORD value) {
   char text[64];
   std::snprintf(text, sizeof text, format, value);
   return text;
+}
+
+// "Could not open the adapter. Error %d"; a refusal for want of the right
+// to capture also says how to get it.
+std::u16string OpenFailure(DWORD code) {
+  std::string text = Format("Could not open the adapter. Error %d", code);
+  if (code == ERROR_ACCESS_DENIED) text += kNoCaptureRight;
+  return Ascii(text);
 }
 
 }  // namespace
@@ -70,9 +79,7 @@ bool Capture::Start(const std::string& ndis_name, std::u16string* status) {
   DWORD medium = 0;
   DWORD error = 0;
   if (!QueryMedium(ndis_name, &medium, &error)) {
-    if (error != 0) {
-      *status = Ascii(Format("Could not open the adapter. Error %d", error));
-    }
+    if (error != 0) *status = OpenFailure(error);
     return false;
   }
   std::vector<DWORD> filters = PacketFiltersForMedium(medium);
@@ -90,8 +97,7 @@ bool Capture::Start(const std::string& ndis_name, std::u16string* status) {
   // These three run within Start only.
   start_failure_.clear();
   options.hooks.open_failed = [this](DWORD code) {
-    start_failure_ =
-        Ascii(Format("Could not open the adapter. Error %d", code));
+    start_failure_ = OpenFailure(code);
   };
   options.hooks.event_failed = [this] {
     start_failure_ = u"Could not create a global event for this adapter.";

@@ -7,7 +7,8 @@
 // for ARCNET-class media (4); no capture on any other medium.
 //
 // Failures of the start are told in the main window's status line:
-// "Could not open the adapter. Error %d", "Could not create a global event
+// "Could not open the adapter. Error %d" (for error 5, access denied, with
+// how to get the right to capture), "Could not create a global event
 // for this adapter.", "Could not create a receiving data thread. Exiting";
 // a medium or packet filter the adapter refuses fails without a text. A
 // read that completes with an error prints "Read Error: 0x%4.4X\n" and is
@@ -31,6 +32,11 @@
 namespace kavex::configurator {
 
 inline constexpr int kCaptureReads = 512;
+// Added to "Could not open the adapter. Error 5": raw packet sockets need
+// CAP_NET_RAW.
+inline constexpr char kNoCaptureRight[] =
+    " (capturing needs the CAP_NET_RAW capability: run as root, or setcap "
+    "cap_net_raw+ep on the program)";
 
 // The packet filters tried, in order, for an adapter of this medium; empty
 // for a medium the configurator does not capture on.

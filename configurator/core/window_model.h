@@ -115,6 +115,14 @@ class MainWindowModel {
   MainWindowState state() const;
   // Grows whenever state() changes.
   uint64_t revision() const { return revision_.load(std::memory_order_acquire); }
+  // Called after every change of state(), on the thread that made it (the
+  // window thread or the capture thread), with the model's lock held: it
+  // must not call the model, only note or post that a redraw is due (a
+  // view posts a queued call to its own thread). Set it before Initialize
+  // and keep it valid until the model is destroyed; empty for none.
+  void SetChangeCallback(std::function<void()> callback) {
+    on_change_ = std::move(callback);
+  }
 
   // --- Operator actions ------------------------------------------------------
   // The adapter box closed up on entry `index` (-1: none).
@@ -181,7 +189,10 @@ class MainWindowModel {
 
   using Lock = std::unique_lock<std::mutex>;
 
-  void Changed() { revision_.fetch_add(1, std::memory_order_acq_rel); }
+  void Changed() {
+    revision_.fetch_add(1, std::memory_order_acq_rel);
+    if (on_change_) on_change_();
+  }
   // Shows the boxes with the lock let go, then takes it again.
   void Show(Lock* lock, const Messages& messages);
   int Ask(Lock* lock, const Message& question);
@@ -228,6 +239,7 @@ class MainWindowModel {
   ServiceControl service_;
 
   std::atomic<uint64_t> revision_{0};
+  std::function<void()> on_change_;
   // Frames are ignored while capture is being stopped.
   std::atomic<bool> stopping_{false};
   UniqueHandle shutdown_;  // "Shutdown", manual reset

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -107,6 +110,15 @@ TEST_F(MainWindowTest, EnumerationAndCaptureFailuresAreInTheStatusLine) {
   driver_.open_error = ERROR_FILE_NOT_FOUND;
   MainWindowModel& model = Start();
   EXPECT_EQ(model.state().status.text, u"Could not open the adapter. Error 2");
+  // Without the right to capture, the line says how to get it.
+  driver_.open_error = ERROR_ACCESS_DENIED;
+  model.SelectAdapter(0);
+  EXPECT_EQ(model.state().status.text,
+            u"Could not open the adapter. Error 5 (capturing needs the "
+            u"CAP_NET_RAW capability: run as root, or setcap cap_net_raw+ep "
+            u"on the program)");
+  driver_.open_error = ERROR_FILE_NOT_FOUND;
+  model.SelectAdapter(0);
   EXPECT_FALSE(model.capturing());
   EXPECT_FALSE(model.adapters()[0].active);
   ASSERT_TRUE(model.SaveAndClose());
@@ -165,6 +177,44 @@ TEST_F(MainWindowTest, DiscoveredListHoldsVeltoSwitchesOnce) {
   EXPECT_EQ(model.state().status.text,
             u"Configuration For Switch '02.C4.7D.00.00.01' Has Been "
             u"Auto-Selected.");
+}
+
+// A view learns of every change through the callback, also of those a
+// frame makes on the capture thread; each call follows a revision step.
+TEST_F(MainWindowTest, ChangeCallbackFollowsEveryRevision) {
+  InstallShipped();
+  std::mutex mu;
+  std::vector<uint64_t> revisions;
+  std::set<std::thread::id> threads;
+  model_ = std::make_unique<MainWindowModel>(Options());
+  model_->SetChangeCallback([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    revisions.push_back(model_->revision());
+    threads.insert(std::this_thread::get_id());
+  });
+  model_->Initialize(u"");
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    ASSERT_FALSE(revisions.empty());
+    EXPECT_EQ(revisions.back(), model_->revision());
+    EXPECT_EQ(threads, std::set<std::thread::id>{std::this_thread::get_id()});
+  }
+  const uint64_t before = model_->revision();
+  Deliver(StatusFrame(VeltoMac(1), 0, "KX-108"));
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_GT(model_->revision(), before);
+    EXPECT_EQ(revisions.back(), model_->revision());
+    // The frame's change was told on the capture thread.
+    EXPECT_EQ(threads.size(), 2u);
+  }
+  model_->SetAliasText(u"Line");
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(revisions.back(), model_->revision());
+  }
+  // The callback's state goes with this scope.
+  model_.reset();
 }
 
 TEST_F(MainWindowTest, UnrecognisedConfigurationSelectsTheFirstModel) {
