@@ -29,7 +29,8 @@ names), for checking a Kavex OPC server from another machine.
 
 Commands:
   status                 the server's status (vendor, state, times, groups)
-  browse [--filter F]    every item ID (flat), one a line
+  browse [--filter F]    every item ID, one a line (F: a pattern the
+                         server matches item names against)
   read ITEM...           one synchronous read of the items
   write ITEM=VALUE...    one synchronous write; the server converts the
                          text to each item's type

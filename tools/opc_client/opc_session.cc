@@ -167,13 +167,11 @@ HRESULT OpcSession::Status(ServerStatus* status) {
   return S_OK;
 }
 
-HRESULT OpcSession::Browse(const std::u16string& filter,
-                           std::vector<std::u16string>* ids) {
-  ids->clear();
-  dcom::RemoteInterface browse;
-  HRESULT hr = Query(server_, IID_IOPCBrowseServerAddressSpace, &browse);
-  if (FAILED(hr)) return hr;
-  OPCBROWSETYPE type = OPC_FLAT;
+HRESULT OpcSession::BrowseNames(const dcom::RemoteInterface& browse,
+                                OPCBROWSETYPE type,
+                                const std::u16string& filter,
+                                std::vector<std::u16string>* names) {
+  names->clear();
   LPCWSTR criteria = filter.c_str();
   VARTYPE vt = VT_EMPTY;
   DWORD rights = 0;
@@ -181,7 +179,7 @@ HRESULT OpcSession::Browse(const std::u16string& filter,
   IUnknown** strings_pointer = &strings;
   void* args[] = {&type, &criteria, &vt, &rights, &strings_pointer};
   HRESULT result = E_FAIL;
-  hr = client_.Call(browse, "BrowseOPCItemIDs", args, &result);
+  HRESULT hr = client_.Call(browse, "BrowseOPCItemIDs", args, &result);
   if (FAILED(hr)) return hr;
   if (FAILED(result)) return result;
   if (!strings) return S_OK;  // S_FALSE: nothing matched
@@ -194,15 +192,82 @@ HRESULT OpcSession::Browse(const std::u16string& filter,
     ULONG* fetched_pointer = &fetched;
     void* next[] = {&celt, &batch_pointer, &fetched_pointer};
     hr = client_.Call(e, "Next", next, &result);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) break;
     for (ULONG i = 0; i < std::min(fetched, kBatch); ++i) {
-      ids->push_back(Take(batch[i]));
+      names->push_back(Take(batch[i]));
     }
     if (result != S_OK || fetched == 0) break;
   }
   client_.Release(e);
-  client_.Release(browse);
+  return hr;
+}
+
+HRESULT OpcSession::Walk(const dcom::RemoteInterface& browse,
+                         const std::u16string& filter, int depth,
+                         std::vector<std::u16string>* ids) {
+  // Deeper than any address space of ours: a server that loops is cut off.
+  if (depth > kMaxBrowseDepth) return S_OK;
+  std::vector<std::u16string> leaves, branches;
+  HRESULT hr = BrowseNames(browse, OPC_LEAF, filter, &leaves);
+  if (SUCCEEDED(hr)) hr = BrowseNames(browse, OPC_BRANCH, u"", &branches);
+  if (FAILED(hr)) return hr;
+  for (const std::u16string& leaf : leaves) {
+    LPCWSTR name = leaf.c_str();
+    LPWSTR id = nullptr;
+    LPWSTR* id_pointer = &id;
+    void* args[] = {&name, &id_pointer};
+    HRESULT result = E_FAIL;
+    hr = client_.Call(browse, "GetItemID", args, &result);
+    if (FAILED(hr)) return hr;
+    if (SUCCEEDED(result)) ids->push_back(Take(id));
+  }
+  for (const std::u16string& branch : branches) {
+    OPCBROWSEDIRECTION direction = OPC_BROWSE_DOWN;
+    LPCWSTR name = branch.c_str();
+    void* down[] = {&direction, &name};
+    HRESULT result = E_FAIL;
+    hr = client_.Call(browse, "ChangeBrowsePosition", down, &result);
+    if (FAILED(hr)) return hr;
+    if (FAILED(result)) continue;
+    hr = Walk(browse, filter, depth + 1, ids);
+    if (FAILED(hr)) return hr;
+    direction = OPC_BROWSE_UP;
+    LPCWSTR empty = u"";
+    void* up[] = {&direction, &empty};
+    hr = client_.Call(browse, "ChangeBrowsePosition", up, &result);
+    if (FAILED(hr)) return hr;
+    if (FAILED(result)) return result;
+  }
   return S_OK;
+}
+
+HRESULT OpcSession::Browse(const std::u16string& filter,
+                           std::vector<std::u16string>* ids) {
+  ids->clear();
+  dcom::RemoteInterface browse;
+  HRESULT hr = Query(server_, IID_IOPCBrowseServerAddressSpace, &browse);
+  if (FAILED(hr)) return hr;
+  OPCNAMESPACETYPE organization = OPC_NS_FLAT;
+  OPCNAMESPACETYPE* organization_pointer = &organization;
+  void* args[] = {&organization_pointer};
+  HRESULT result = E_FAIL;
+  hr = client_.Call(browse, "QueryOrganization", args, &result);
+  if (SUCCEEDED(hr) && FAILED(result)) hr = result;
+  if (SUCCEEDED(hr)) {
+    if (organization == OPC_NS_FLAT) {
+      // A flat space's names are its item IDs.
+      hr = BrowseNames(browse, OPC_FLAT, filter, ids);
+    } else {
+      OPCBROWSEDIRECTION to = OPC_BROWSE_TO;
+      LPCWSTR root = u"";
+      void* top[] = {&to, &root};
+      hr = client_.Call(browse, "ChangeBrowsePosition", top, &result);
+      if (SUCCEEDED(hr) && FAILED(result)) hr = result;
+      if (SUCCEEDED(hr)) hr = Walk(browse, filter, 0, ids);
+    }
+  }
+  client_.Release(browse);
+  return hr;
 }
 
 HRESULT OpcSession::AddItems(const std::vector<std::u16string>& ids,

@@ -63,7 +63,9 @@ class OpcSession {
   HRESULT Open(REFCLSID clsid);
 
   HRESULT Status(ServerStatus* status);
-  // Every item ID of a flat browse matching `filter` ("" for all).
+  // Every item ID (leaf) of the address space whose name matches `filter`
+  // ("" for all): a hierarchical space is walked branch by branch, each
+  // leaf's full ID from GetItemID; a flat space lists its IDs at once.
   HRESULT Browse(const std::u16string& filter,
                  std::vector<std::u16string>* ids);
 
@@ -83,8 +85,16 @@ class OpcSession {
   void Close();
 
  private:
+  static constexpr int kMaxBrowseDepth = 32;
+
   HRESULT Query(const dcom::RemoteInterface& from, REFIID iid,
                 dcom::RemoteInterface* out);
+  HRESULT BrowseNames(const dcom::RemoteInterface& browse, OPCBROWSETYPE type,
+                      const std::u16string& filter,
+                      std::vector<std::u16string>* names);
+  HRESULT Walk(const dcom::RemoteInterface& browse,
+               const std::u16string& filter, int depth,
+               std::vector<std::u16string>* ids);
 
   dcom::DcomClient client_;
   dcom::RemoteInterface server_;
