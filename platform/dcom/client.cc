@@ -183,6 +183,10 @@ HRESULT DcomClient::Activate(REFCLSID clsid, std::span<const IID> iids,
       bindings_ = reply.bindings;
       rem_unknown_ = reply.rem_unknown;
     }
+    if (options_.ping_interval_ms != 0 && !pinger_.joinable()) {
+      stop_event_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+      pinger_ = std::thread([this, stop = stop_event_.get()] { Ping(stop); });
+    }
   }
   *results = reply.results;
   interfaces->resize(iids.size());
@@ -190,10 +194,6 @@ HRESULT DcomClient::Activate(REFCLSID clsid, std::span<const IID> iids,
     if (FAILED(reply.results[i])) continue;
     (*interfaces)[i] = {iids[i], reply.objrefs[i].std};
     Hold(reply.objrefs[i].std);
-  }
-  if (options_.ping_interval_ms != 0 && !pinger_.joinable()) {
-    stop_event_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    pinger_ = std::thread([this] { Ping(); });
   }
   return S_OK;
 }
@@ -379,12 +379,12 @@ void DcomClient::Forget(const Ipid& ipid, std::vector<Oid>* unpinged) {
   held_.erase(it);
 }
 
-void DcomClient::Ping() {
+void DcomClient::Ping(HANDLE stop) {
   rpc::ClientOptions rpc_options;
   rpc_options.timeout_ms = options_.timeout_ms;
   rpc_options.credentials = credentials_ ? &*credentials_ : nullptr;
   std::unique_ptr<rpc::RpcClient> rpc;
-  while (WaitForSingleObject(stop_event_.get(), options_.ping_interval_ms) ==
+  while (WaitForSingleObject(stop, options_.ping_interval_ms) ==
          WAIT_TIMEOUT) {
     if (!rpc) {
       rpc = std::make_unique<rpc::RpcClient>(rpc_options);
@@ -451,8 +451,14 @@ void DcomClient::Ping() {
 }
 
 void DcomClient::StopPinger() {
-  if (stop_event_) SetEvent(stop_event_.get());
-  if (pinger_.joinable()) pinger_.join();
+  std::thread pinger;
+  {
+    std::lock_guard lock(mu_);
+    if (stop_event_) SetEvent(stop_event_.get());
+    pinger = std::move(pinger_);
+  }
+  if (pinger.joinable()) pinger.join();
+  std::lock_guard lock(mu_);
   stop_event_.reset();
 }
 

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "platform/base/results.h"
+#include "platform/base/handle.h"
 #include "platform/base/unique_handle.h"
 #include "platform/com/interface_description.h"
 #include "platform/dcom/client_object.h"
@@ -131,7 +132,8 @@ class DcomClient {
   HRESULT ContextFor(REFIID iid, uint16_t* context);
   void Hold(const StdObjref& std);
   void Forget(const Ipid& ipid, std::vector<Oid>* unpinged);
-  void Ping();
+  // The pinger's loop, until `stop` is set.
+  void Ping(HANDLE stop);
   void StopPinger();
 
   DcomClientOptions options_;
