@@ -9,7 +9,11 @@
 //
 // BM_ServerMemoryPerClient: 50 clients connect, log on and activate the
 // server object (no groups); the counters are the server's heap in use
-// (mallinfo2) and resident set per client, against before they came.
+// (mallinfo2) and resident set per client, against before they came, the
+// heap of one server object made in process (server_object_heap_bytes,
+// its browse tree of the whole site among it), and the difference: what
+// the connections, the logons and the exporter's tables keep per client
+// (dcom_heap_bytes_per_client).
 //
 // BM_ActivateReadRelease: for KAVEX_BENCH_SOAK_SECONDS (default 60) a
 // client connects, activates the server, adds a group of 10 items, reads
@@ -94,6 +98,14 @@ class ServerProcess {
     return heap;
   }
   long Rss() const { return RssKib(pid_); }
+  // The heap one server object keeps, made in the server's process.
+  long long ServerObjectHeap() {
+    fputs("s\n", commands_);
+    fflush(commands_);
+    long long heap = -1;
+    if (fscanf(answers_, "%lld", &heap) != 1) return -1;
+    return heap;
+  }
 
  private:
   static int Serve(int in_fd, int out_fd) {
@@ -117,8 +129,18 @@ class ServerProcess {
     char command[8];
     while (fscanf(in, "%7s", command) == 1 && command[0] != 'q') {
       malloc_trim(0);
-      fprintf(out, "%lld\n",
-              static_cast<long long>(mallinfo2().uordblks));
+      long long answer = static_cast<long long>(mallinfo2().uordblks);
+      if (command[0] == 's') {
+        // What one server object keeps, made in process as an activation
+        // makes it (no DCOM involved).
+        constexpr int kObjects = 10;
+        std::vector<com::ComPtr<server::CServer>> objects(kObjects);
+        for (auto& o : objects) server::CServer::CreateInstance(&o);
+        answer = (static_cast<long long>(mallinfo2().uordblks) - answer) /
+                 kObjects;
+        objects.clear();
+      }
+      fprintf(out, "%lld\n", answer);
       fflush(out);
     }
     host.Stop();
@@ -290,7 +312,10 @@ void BM_ServerMemoryPerClient(benchmark::State& state) {
         static_cast<double>(rss_after - rss_before) * 1024 / kClients;
     for (auto& s : sessions) s->Close();
   }
+  const double object = static_cast<double>(server.ServerObjectHeap());
   state.counters["heap_bytes_per_client"] = heap_per_client;
+  state.counters["server_object_heap_bytes"] = object;
+  state.counters["dcom_heap_bytes_per_client"] = heap_per_client - object;
   state.counters["rss_bytes_per_client"] = rss_per_client;
 }
 BENCHMARK(BM_ServerMemoryPerClient)->Iterations(1)->UseRealTime();
