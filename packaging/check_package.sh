@@ -63,12 +63,30 @@ if [ -f "$unit" ]; then
               'AmbientCapabilities=CAP_NET_RAW' 'CapabilityBoundingSet=CAP_NET_RAW' \
               'NoNewPrivileges=yes' 'ProtectSystem=strict' 'ProtectHome=yes' \
               'ReadOnlyPaths=-/etc/kavex-opc' 'LogsDirectory=kavex-opc' \
-              'WorkingDirectory=/var/log/kavex-opc' 'After=network.target'; do
+              'WorkingDirectory=/var/log/kavex-opc' \
+              'After=network.target kavex-opc-server.socket' \
+              'Requires=kavex-opc-server.socket' 'Sockets=kavex-opc-server.socket' \
+              'LoadCredential=accounts:/etc/kavex-opc/accounts'; do
     grep -qxF -- "$line" "$unit" || fail "unit lacks: $line"
   done
   if grep -q '^User=\|^Environment=' "$unit"; then fail "unit sets a user or environment"; fi
+  # The server binds nothing privileged itself: the socket unit does.
+  if grep -q 'CAP_NET_BIND_SERVICE' "$unit"; then fail "unit grants CAP_NET_BIND_SERVICE"; fi
 else
   fail "missing unit"
+fi
+socket=$root/usr/lib/systemd/system/kavex-opc-server.socket
+if [ -f "$socket" ]; then
+  for line in 'ListenStream=127.0.0.1:135' 'ListenStream=127.0.0.1:4135' \
+              'Service=kavex-opc-server.service' 'WantedBy=sockets.target'; do
+    grep -qxF -- "$line" "$socket" || fail "socket unit lacks: $line"
+  done
+  # Loopback unless the administrator opens it.
+  if grep -E '^ListenStream=' "$socket" | grep -vq '127\.0\.0\.1:'; then
+    fail "socket unit listens beyond loopback: $(grep -E '^ListenStream=' "$socket")"
+  fi
+else
+  fail "missing socket unit"
 fi
 
 ctl=$scratch/control
@@ -82,7 +100,18 @@ grep -q '/usr/sbin/kavex-opc-server /Service' "$ctl/postinst" ||
   fail "postinst does not install the service"
 grep -q 'unset KAVEX_REGISTRY_ROOT KAVEX_SERVICE_MANAGER' "$ctl/postinst" ||
   fail "postinst does not use the system registry"
+# The service cannot start without the credential's file: postinst creates
+# an empty one, root's and 0600, when there is none.
+grep -q 'install -m 0600 -o root -g root /dev/null /etc/kavex-opc/accounts' "$ctl/postinst" ||
+  fail "postinst does not create the accounts file root 0600"
+grep -q 'systemctl enable --now kavex-opc-server.socket' "$ctl/postinst" ||
+  fail "postinst does not enable the socket unit"
+sockstop=$(grep -n 'systemctl stop kavex-opc-server.socket' "$ctl/prerm" | head -n1 | cut -d: -f1)
 stop=$(grep -n '/usr/lib/kavex-opc/svcstop' "$ctl/prerm" | head -n1 | cut -d: -f1)
+# A socket left listening would start the server again while it goes.
+if [ -z "$sockstop" ] || [ -z "$stop" ] || [ "$sockstop" -ge "$stop" ]; then
+  fail "prerm does not stop the socket unit before the service"
+fi
 unreg=$(grep -n '/usr/sbin/kavex-opc-server /UnregServer' "$ctl/prerm" | head -n1 | cut -d: -f1)
 unmod=$(grep -n '/usr/bin/regsvr /u /s /usr/lib/kavex-opc/libkavex-opc-device.so' "$ctl/prerm" | head -n1 | cut -d: -f1)
 if [ -z "$stop" ] || [ -z "$unreg" ] || [ -z "$unmod" ]; then

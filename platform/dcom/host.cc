@@ -42,6 +42,21 @@ DWORD FreePort(const std::string& address, uint16_t* port) {
   return error;
 }
 
+// The address and port a socket is bound to.
+bool BoundAddress(int fd, std::string* address, uint16_t* port) {
+  sockaddr_in sa = {};
+  socklen_t length = sizeof sa;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) != 0 ||
+      sa.sin_family != AF_INET) {
+    return false;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+  *address = text;
+  *port = ntohs(sa.sin_port);
+  return true;
+}
+
 }  // namespace
 
 DcomHost::DcomHost(HostOptions options,
@@ -49,24 +64,53 @@ DcomHost::DcomHost(HostOptions options,
                    const rpc::AccountStore* accounts)
     : options_(std::move(options)), classes_(classes), accounts_(accounts) {}
 
-DcomHost::~DcomHost() { Stop(); }
+DcomHost::~DcomHost() {
+  Stop();
+  CloseHandedOver();
+}
+
+void DcomHost::CloseHandedOver() {
+  if (options_.activation_fd >= 0) close(options_.activation_fd);
+  if (options_.object_fd >= 0) close(options_.object_fd);
+  options_.activation_fd = options_.object_fd = -1;
+}
 
 DWORD DcomHost::Start() {
   Stop();
   // The exporter's bindings and the bind_ack name the ports, so a port
-  // left to the system (tests) is chosen before anything is built on it.
+  // left to the system (tests) is chosen before anything is built on it;
+  // a handed-over socket names its own.
   uint16_t object_port = options_.object_port;
   uint16_t activation_port = options_.activation_port;
+  std::string object_address = options_.address;
+  std::string activation_address = options_.address;
   DWORD error = ERROR_SUCCESS;
-  if (object_port == 0) error = FreePort(options_.address, &object_port);
-  if (error == ERROR_SUCCESS && activation_port == 0) {
+  if (options_.object_fd >= 0) {
+    if (!BoundAddress(options_.object_fd, &object_address, &object_port)) {
+      error = ERROR_INVALID_HANDLE;
+    }
+  } else if (object_port == 0) {
+    error = FreePort(options_.address, &object_port);
+  }
+  if (error == ERROR_SUCCESS && options_.activation_fd >= 0) {
+    if (!BoundAddress(options_.activation_fd, &activation_address,
+                      &activation_port)) {
+      error = ERROR_INVALID_HANDLE;
+    }
+  } else if (error == ERROR_SUCCESS && activation_port == 0) {
     error = FreePort(options_.address, &activation_port);
   }
-  if (error != ERROR_SUCCESS) return error;
+  if (error != ERROR_SUCCESS) {
+    CloseHandedOver();
+    return error;
+  }
 
-  std::string host = options_.advertised_address.empty()
-                         ? options_.address
-                         : options_.advertised_address;
+  std::string host = options_.advertised_address;
+  if (host.empty()) host = object_address;
+  if (host == "0.0.0.0") {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) == 0 && name[0] != 0) host = name;
+  }
   DualStringArray bindings;
   bindings.strings.push_back(
       {kTowerNcacnIpTcp, TcpBindingAddress(host, object_port)});
@@ -87,11 +131,15 @@ DWORD DcomHost::Start() {
   listener_options.address = options_.address;
   listener_options.workers = options_.workers;
   listener_options.port = object_port;
+  listener_options.listen_fd = options_.object_fd;
   object_listener_ =
       std::make_unique<rpc::Listener>(listener_options, &object_config_);
   listener_options.port = activation_port;
+  listener_options.listen_fd = options_.activation_fd;
   activation_listener_ =
       std::make_unique<rpc::Listener>(listener_options, &activation_config_);
+  // The listeners own the handed-over sockets now.
+  options_.activation_fd = options_.object_fd = -1;
   error = object_listener_->Start();
   if (error == ERROR_SUCCESS) error = activation_listener_->Start();
   if (error != ERROR_SUCCESS) {

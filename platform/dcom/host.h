@@ -33,8 +33,16 @@ struct HostOptions {
   std::string address = "127.0.0.1";
   uint16_t activation_port = 135;
   uint16_t object_port = 4135;  // 0: a free port (tests)
+  // Listening sockets handed over (systemd socket activation), or -1. The
+  // host owns them from construction on (closed by Stop or the
+  // destructor); a handed-over socket's own address and port replace
+  // `address` and the port above for its listener, and a later Start binds
+  // anew.
+  int activation_fd = -1;
+  int object_fd = -1;
   // The host name or address clients are told to reach the object port at;
-  // empty: `address`.
+  // empty: the object listener's address, or this machine's host name when
+  // that is the wildcard 0.0.0.0.
   std::string advertised_address;
   size_t workers = 2;
   // How often the collector looks for unpinged objects.
@@ -51,8 +59,9 @@ class DcomHost {
   DcomHost(const DcomHost&) = delete;
   DcomHost& operator=(const DcomHost&) = delete;
 
-  // Binds the object port, then the activation port, and starts serving:
-  // ERROR_SUCCESS or the listener's error (nothing left running then).
+  // Binds the object port, then the activation port (or takes the
+  // handed-over sockets), and starts serving: ERROR_SUCCESS or the
+  // listener's error (nothing left running then).
   DWORD Start();
   // Stops both listeners and the collector; releases every exported object.
   void Stop();
@@ -63,6 +72,7 @@ class DcomHost {
 
  private:
   void Collect();
+  void CloseHandedOver();
 
   HostOptions options_;
   std::span<const com::ClassEntry> classes_;

@@ -2,7 +2,12 @@
 // pinging and collection, logon refusal, and bad requests.
 #include "platform/dcom/host.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -10,6 +15,7 @@
 #include "platform/com/enumerators.h"
 #include "platform/com/task_memory.h"
 #include "platform/dcom/orpc.h"
+#include "platform/dcom/testing/remote_activation.h"
 #include "platform/opc/opc_descriptions.h"
 #include "platform/rpc/client.h"
 #include "platform/rpc/rpc_test_support.h"
@@ -88,78 +94,10 @@ class RecordingHook : public rpc::ObjrefHook {
   std::vector<uint8_t> received;
 };
 
-std::vector<uint8_t> OrpcHeader() {
-  std::vector<uint8_t> stub;
-  rpc::WireWriter w(&stub);
-  WriteOrpcThis({}, &w);
-  return stub;
-}
-
-struct Activation {
-  uint32_t fault = 0;
-  HRESULT hr = E_FAIL;
-  Oxid oxid = 0;
-  Ipid rem_unknown = {};
-  DualStringArray bindings;
-  std::vector<HRESULT> results;
-  std::vector<Objref> objrefs;
-};
-
-std::vector<uint8_t> ActivationRequest(const CLSID& clsid,
-                                       std::span<const IID> iids) {
-  std::vector<uint8_t> stub = OrpcHeader();
-  rpc::WireWriter w(&stub);
-  w.Guid(clsid);
-  w.U32(0);  // no object name
-  w.U32(0);  // no storage
-  w.U32(2);  // impersonation level
-  w.U32(0);  // mode
-  w.U32(static_cast<uint32_t>(iids.size()));
-  w.U32(0x20000);
-  w.U32(static_cast<uint32_t>(iids.size()));
-  for (const IID& iid : iids) w.Guid(iid);
-  w.U16(1);
-  w.Align(4);
-  w.U32(1);
-  w.U16(kTowerNcacnIpTcp);
-  w.Zeros(10);  // as one client sends after the parameters
-  return stub;
-}
-
-bool ParseActivation(const std::vector<uint8_t>& out, size_t count,
-                     Activation* a) {
-  rpc::WireReader r(out);
-  bool present = false;
-  uint32_t hint = 0, version = 0, conformance = 0;
-  if (!ReadOrpcThat(&r) || !r.Align(8) || !r.U64(&a->oxid) ||
-      !ReadDualStringArrayPointer(&r, &a->bindings, &present) || !r.Align(4) ||
-      !r.Guid(&a->rem_unknown) || !r.U32(&hint) || !r.U32(&version) ||
-      !r.U32(reinterpret_cast<uint32_t*>(&a->hr)) || !r.U32(&conformance) ||
-      conformance != count) {
-    return false;
-  }
-  std::vector<uint32_t> referents(count);
-  for (auto& ref : referents) r.U32(&ref);
-  for (uint32_t ref : referents) {
-    if (ref == 0) {
-      a->objrefs.emplace_back();
-      continue;
-    }
-    uint32_t max = 0, size = 0;
-    std::span<const uint8_t> bytes;
-    Objref objref;
-    if (!r.Align(4) || !r.U32(&max) || !r.U32(&size) ||
-        !r.Bytes(size, &bytes) || !DecodeObjref(bytes, &objref)) {
-      return false;
-    }
-    a->objrefs.push_back(objref);
-  }
-  if (!r.Align(4) || !r.U32(&conformance) || conformance != count) return false;
-  a->results.resize(count);
-  for (HRESULT& hr : a->results) r.U32(reinterpret_cast<uint32_t*>(&hr));
-  uint32_t status = 1;
-  return r.U32(&status) && status == 0;
-}
+using testing::Activation;
+using testing::ActivationRequest;
+using testing::OrpcHeader;
+using testing::ParseActivation;
 
 class HostTest : public ::testing::Test {
  protected:
@@ -491,6 +429,60 @@ TEST_F(HostTest, PingsKeepObjectsAndUnpingedOnesAreCollected) {
   EXPECT_EQ(host_->exporter()->object_count(), 0u);
   host_->Stop();
   sync::SetClockForTesting(nullptr);
+}
+
+// A listening socket on a free port of 127.0.0.1, as a service manager
+// hands one over.
+int ListeningSocket(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof sa;
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  EXPECT_EQ(listen(fd, 16), 0);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length);
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
+TEST_F(HostTest, ServesOnHandedOverSocketsAndNamesTheirPorts) {
+  host_->Stop();
+  uint16_t activation_port = 0, object_port = 0;
+  HostOptions options;
+  options.activation_fd = ListeningSocket(&activation_port);
+  options.object_fd = ListeningSocket(&object_port);
+  // What the sockets are bound to wins over the configured address/ports.
+  options.address = "127.0.0.2";
+  options.activation_port = 1;
+  options.object_port = 2;
+  const int object_fd = options.object_fd;
+  host_ = std::make_unique<DcomHost>(options, kClasses, &accounts_);
+  ASSERT_EQ(host_->Start(), ERROR_SUCCESS);
+  EXPECT_EQ(host_->activation_port(), activation_port);
+  EXPECT_EQ(host_->object_port(), object_port);
+  Activation a = Activate(kStringsClsid, {IID_IEnumString});
+  ASSERT_EQ(a.results.at(0), S_OK);
+  EXPECT_EQ(a.bindings.strings.at(0).network_address,
+            TcpBindingAddress("127.0.0.1", object_port));
+  host_->Stop();
+  EXPECT_EQ(fcntl(object_fd, F_GETFD), -1) << "the host closes what it took";
+}
+
+TEST_F(HostTest, AHandedOverSocketThatIsNotListeningFailsTheStart) {
+  host_->Stop();
+  uint16_t object_port = 0;
+  HostOptions options;
+  options.activation_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  options.object_fd = ListeningSocket(&object_port);
+  const int activation_fd = options.activation_fd;
+  const int object_fd = options.object_fd;
+  host_ = std::make_unique<DcomHost>(options, kClasses, &accounts_);
+  EXPECT_NE(host_->Start(), static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(host_->activation_port(), 0);
+  host_.reset();
+  EXPECT_EQ(fcntl(activation_fd, F_GETFD), -1);
+  EXPECT_EQ(fcntl(object_fd, F_GETFD), -1);
 }
 
 TEST_F(HostTest, RefusesAWrongPasswordAndServesTheNextClient) {

@@ -83,6 +83,24 @@ DWORD AccountStore::Parse(std::string_view text, std::string* error) {
 
 DWORD AccountStore::Load(const std::string& path, uid_t owner,
                          std::string* error) {
+  return LoadChecked(path, /*credential=*/false, owner, error);
+}
+
+DWORD AccountStore::LoadCredential(const std::string& path, uid_t self,
+                                   std::string* error) {
+  return LoadChecked(path, /*credential=*/true, self, error);
+}
+
+std::string ServerAccountsPath(const char* credentials_directory,
+                               const char* configured, bool* credential) {
+  *credential = credentials_directory != nullptr && *credentials_directory;
+  if (*credential) return std::string(credentials_directory) + "/accounts";
+  if (configured != nullptr && *configured) return configured;
+  return kDefaultAccountsPath;
+}
+
+DWORD AccountStore::LoadChecked(const std::string& path, bool credential,
+                                uid_t owner, std::string* error) {
   accounts_.clear();
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
@@ -95,13 +113,13 @@ DWORD AccountStore::Load(const std::string& path, uid_t owner,
     *error = path + ": not a regular file";
     return ERROR_ACCESS_DENIED;
   }
-  if (st.st_uid != owner) {
+  if (st.st_uid != owner && !(credential && st.st_uid == 0)) {
     close(fd);
     *error = path + ": owned by uid " + std::to_string(st.st_uid) +
              ", expected uid " + std::to_string(owner) + "; refusing it";
     return ERROR_ACCESS_DENIED;
   }
-  if ((st.st_mode & 077) != 0) {
+  if ((st.st_mode & (credential ? 037 : 077)) != 0) {
     close(fd);
     char mode[8];
     snprintf(mode, sizeof mode, "%04o",

@@ -34,6 +34,13 @@ class AccountStore {
   // for loose modes or another owner; ERROR_INVALID_DATA for a bad line.
   // *error says which in words.
   DWORD Load(const std::string& path, uid_t owner, std::string* error);
+  // Reads the copy of the accounts file a service manager handed over as a
+  // credential (systemd's LoadCredential=, in $CREDENTIALS_DIRECTORY): a
+  // private, read-only copy that belongs to `self` (the service's user) or
+  // to root with an access-control entry for `self`, so either owner is
+  // taken and group read bits (the ACL's mask) are too; any other bit is
+  // refused as for Load.
+  DWORD LoadCredential(const std::string& path, uid_t self, std::string* error);
   // Parses the text of an accounts file (no file checks).
   DWORD Parse(std::string_view text, std::string* error);
   // The text Save writes.
@@ -52,8 +59,18 @@ class AccountStore {
   const std::vector<Account>& accounts() const { return accounts_; }
 
  private:
+  DWORD LoadChecked(const std::string& path, bool credential, uid_t owner,
+                    std::string* error);
+
   std::vector<Account> accounts_;
 };
+
+// The accounts file the server reads: $CREDENTIALS_DIRECTORY/accounts when
+// the service manager names a credentials directory (`credentials_directory`
+// not null or empty; *credential set), else `configured` ($KAVEX_OPC_ACCOUNTS)
+// when not null or empty, else kDefaultAccountsPath.
+std::string ServerAccountsPath(const char* credentials_directory,
+                               const char* configured, bool* credential);
 
 }  // namespace kavex::rpc
 

@@ -116,6 +116,69 @@ TEST_F(AccountsTest, LoadRefusesLooseModesAndOtherOwners) {
   EXPECT_NE(store.Load(link, geteuid(), &error), ERROR_SUCCESS);
 }
 
+TEST_F(AccountsTest, ACredentialCopyMayBeRootsOrOursWithAnAclMask) {
+  AccountStore store;
+  std::string error;
+  Write("opc KAVEX 00112233445566778899aabbccddeeff\n", 0400);
+  const uid_t self = geteuid();
+  // As systemd leaves a credential on ramfs: ours, 0400.
+  ASSERT_EQ(store.LoadCredential(path_, self, &error), ERROR_SUCCESS) << error;
+  EXPECT_EQ(store.accounts().size(), 1u);
+  // On tmpfs: root's, with an ACL entry for the service user, so the group
+  // bits show the mask (0440). The plain file check refuses that.
+  ASSERT_EQ(chmod(path_.c_str(), 0440), 0);
+  EXPECT_EQ(store.LoadCredential(path_, self, &error), ERROR_SUCCESS) << error;
+  EXPECT_EQ(store.Load(path_, self, &error), ERROR_ACCESS_DENIED);
+  struct Mode {
+    mode_t mode;
+    const char* what;
+  };
+  for (Mode m : {Mode{0444, "readable by every user"},
+                 Mode{0460, "writable by the group"},
+                 Mode{0404, "readable by others only"},
+                 Mode{0410, "executable by the group"}}) {
+    SCOPED_TRACE(m.what);
+    ASSERT_EQ(chmod(path_.c_str(), m.mode), 0);
+    EXPECT_EQ(store.LoadCredential(path_, self, &error), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(store.accounts().empty());
+  }
+  ASSERT_EQ(chmod(path_.c_str(), 0400), 0);
+  if (self == 0) {
+    // Root's copy read by a service user: taken; another user's: refused.
+    EXPECT_EQ(store.LoadCredential(path_, 4242, &error), ERROR_SUCCESS)
+        << error;
+    EXPECT_EQ(store.Load(path_, 4242, &error), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(chown(path_.c_str(), 4343, 4343), 0);
+    EXPECT_EQ(store.LoadCredential(path_, 4242, &error), ERROR_ACCESS_DENIED);
+    EXPECT_NE(error.find("owned by uid 4343"), std::string::npos) << error;
+  }
+}
+
+TEST(ServerAccountsPathTest, ACredentialsDirectoryWinsThenTheConfiguredFile) {
+  struct Case {
+    const char* credentials;
+    const char* configured;
+    const char* path;
+    bool credential;
+  };
+  const Case cases[] = {
+      {"/run/credentials/kavex-opc-server.service", "/srv/accounts",
+       "/run/credentials/kavex-opc-server.service/accounts", true},
+      {"/run/credentials/x", nullptr, "/run/credentials/x/accounts", true},
+      {"", "/srv/accounts", "/srv/accounts", false},
+      {nullptr, "/srv/accounts", "/srv/accounts", false},
+      {nullptr, "", "/etc/kavex-opc/accounts", false},
+      {nullptr, nullptr, "/etc/kavex-opc/accounts", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    bool credential = !c.credential;
+    EXPECT_EQ(ServerAccountsPath(c.credentials, c.configured, &credential),
+              c.path);
+    EXPECT_EQ(credential, c.credential);
+  }
+}
+
 TEST(AccountToolTest, HelpAndVersionExitZero) {
   for (const char* word : {"--help", "--version"}) {
     char name[] = "kavex-opc-account";

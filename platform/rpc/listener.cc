@@ -69,6 +69,23 @@ DWORD Listener::Start() {
   if (options_.listen_fd >= 0) {
     listen_fd_ = options_.listen_fd;
     options_.listen_fd = -1;
+    // Only a listening TCP socket will do: a unit that hands over a
+    // datagram socket or one it never put into listening is refused here,
+    // not found out at the first accept.
+    int type = 0, accepting = 0, family = 0;
+    socklen_t size = sizeof type;
+    bool ok = getsockopt(listen_fd_, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
+    size = sizeof accepting;
+    ok = ok && getsockopt(listen_fd_, SOL_SOCKET, SO_ACCEPTCONN, &accepting,
+                          &size) == 0;
+    size = sizeof family;
+    ok = ok &&
+         getsockopt(listen_fd_, SOL_SOCKET, SO_DOMAIN, &family, &size) == 0;
+    if (!ok || type != SOCK_STREAM || !accepting || family != AF_INET) {
+      close(listen_fd_);
+      listen_fd_ = -1;
+      return ERROR_INVALID_HANDLE;
+    }
     int flags = fcntl(listen_fd_, F_GETFL);
     fcntl(listen_fd_, F_SETFL, flags | O_NONBLOCK);
   } else {
@@ -119,6 +136,9 @@ void Listener::Stop() {
   if (!loop_.joinable()) {
     if (listen_fd_ >= 0) close(listen_fd_);
     listen_fd_ = -1;
+    // A handed-over socket never started on is the listener's too.
+    if (options_.listen_fd >= 0) close(options_.listen_fd);
+    options_.listen_fd = -1;
     return;
   }
   {

@@ -32,7 +32,10 @@ struct ListenerOptions {
   std::string address = "127.0.0.1";
   uint16_t port = 0;  // 0: a free port (see Listener::port())
   // A listening socket handed over (systemd socket activation); when set,
-  // address and port are not used and the listener owns the descriptor.
+  // address and port are not used and the listener owns the descriptor
+  // (closed by Stop, or by Start when it refuses it). It must be a
+  // listening IPv4 TCP socket: Start refuses anything else with
+  // ERROR_INVALID_HANDLE.
   int listen_fd = -1;
   size_t workers = 2;
 };

@@ -1,6 +1,11 @@
 #include "platform/rpc/listener.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -200,6 +205,77 @@ TEST_F(ListenerTest, HostileClientsDoNotDisturbOthers) {
   auto next = GoodClient();
   ExpectEcho(*next, {5});
   ExpectEcho(*good, {6});
+}
+
+}  // namespace
+}  // namespace kavex::rpc
+
+namespace kavex::rpc {
+namespace {
+
+// A socket of the test's own on 127.0.0.1, as a service manager hands it
+// over: bound to a free port and, unless `listening` is false, listening.
+int TestSocket(int type, bool listening, uint16_t* port) {
+  int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof sa;
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  if (listening) {
+    EXPECT_EQ(listen(fd, 16), 0);
+  }
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length);
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST_F(ListenerTest, ServesOnAHandedOverSocketAndClosesIt) {
+  uint16_t port = 0;
+  int fd = TestSocket(SOCK_STREAM, true, &port);
+  ListenerOptions options;
+  options.listen_fd = fd;
+  options.port = 1;  // ignored: the socket is what counts
+  listener_ = std::make_unique<Listener>(options, &config_);
+  ASSERT_EQ(listener_->Start(), ERROR_SUCCESS);
+  EXPECT_EQ(listener_->port(), port);
+  {
+    auto client = GoodClient();
+    ExpectEcho(*client, {1, 2, 3});
+  }
+  listener_->Stop();
+  EXPECT_FALSE(IsOpen(fd));
+}
+
+TEST_F(ListenerTest, RefusesHandedOverSocketsThatCannotAccept) {
+  struct Case {
+    const char* what;
+    int type;
+    bool listening;
+  };
+  for (const Case& c :
+       {Case{"a datagram socket", SOCK_DGRAM, false},
+        Case{"a stream socket never listening", SOCK_STREAM, false}}) {
+    SCOPED_TRACE(c.what);
+    uint16_t port = 0;
+    int fd = TestSocket(c.type, c.listening, &port);
+    ListenerOptions options;
+    options.listen_fd = fd;
+    Listener listener(options, &config_);
+    EXPECT_EQ(listener.Start(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(IsOpen(fd));
+    listener.Stop();
+  }
+  // Not a socket at all (a pipe).
+  int pipe_fds[2];
+  ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+  ListenerOptions options;
+  options.listen_fd = pipe_fds[0];
+  Listener listener(options, &config_);
+  EXPECT_EQ(listener.Start(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  close(pipe_fds[1]);
 }
 
 }  // namespace

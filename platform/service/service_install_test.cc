@@ -82,7 +82,13 @@ TEST_F(ServiceInstallTest, InstallCreatesTheServiceOnce) {
   std::string text = fake_.UnitText(kServerUnitName);
   EXPECT_NE(std::string::npos,
             text.find("ExecStart=\"/usr/lib/kavex-opc/kavex-opc-server\"\n"));
-  EXPECT_NE(std::string::npos, text.find("After=network.target\n"));
+  // The server starts after the network and its socket unit, which it
+  // requires, and reads the accounts as a credential.
+  EXPECT_NE(std::string::npos,
+            text.find("After=network.target kavex-opc-server.socket\n"));
+  EXPECT_NE(std::string::npos, text.find("Requires=kavex-opc-server.socket\n"));
+  EXPECT_NE(std::string::npos,
+            text.find("LoadCredential=accounts:/etc/kavex-opc/accounts\n"));
   EXPECT_NE(std::string::npos, text.find("Description=Kavex OPC Server\n"));
   // Installed already: nothing more is done.
   EXPECT_EQ(S_OK, InstallService(kServerServiceName, "/elsewhere/server"));

@@ -406,6 +406,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE manager, const char* name,
     DWORD error = svc::ParseDependencies(dependencies, &spec.dependencies);
     if (error != ERROR_SUCCESS) return error;
     svc::AddRegistryRoot(&spec);
+    svc::AddUnitResources(unit, &spec);
     std::string text;
     error = svc::GenerateUnitText(spec, &text);
     if (error != ERROR_SUCCESS) return error;

@@ -298,7 +298,13 @@ TEST_F(ServiceManagerTest, CreateServiceWritesTheUnitAndRefusesWhatItCannot) {
   ASSERT_NE(nullptr, service) << GetLastError();
   std::string text = fake_.UnitText(kServerUnitName);
   EXPECT_NE(std::string::npos, text.find("Description=Kavex OPC Server\n"));
-  EXPECT_NE(std::string::npos, text.find("After=network.target\n"));
+  // The server starts after the network and its socket unit, which it
+  // requires, and reads the accounts as a credential.
+  EXPECT_NE(std::string::npos,
+            text.find("After=network.target kavex-opc-server.socket\n"));
+  EXPECT_NE(std::string::npos, text.find("Requires=kavex-opc-server.socket\n"));
+  EXPECT_NE(std::string::npos,
+            text.find("LoadCredential=accounts:/etc/kavex-opc/accounts\n"));
   EXPECT_NE(
       std::string::npos,
       text.find("Environment=\"KAVEX_REGISTRY_ROOT=/srv/kavex/registry\""));

@@ -12,6 +12,15 @@ namespace kavex::service {
 // log source) and its unit.
 inline constexpr char kServerServiceName[] = "Kavex OPC Server";
 inline constexpr char kServerUnitName[] = "kavex-opc-server.service";
+// The socket unit that listens on the server's DCOM ports (135 and the
+// object port) and starts the service on a client's first connection.
+inline constexpr char kServerSocketUnitName[] = "kavex-opc-server.socket";
+// The accounts file the service reads as a credential: the service's
+// unprivileged user cannot read root's 0600 file itself, so the service
+// manager hands it a private copy ($CREDENTIALS_DIRECTORY/accounts). The
+// same path as the network logon's default accounts file.
+inline constexpr char kServerAccountsCredentialId[] = "accounts";
+inline constexpr char kServerAccountsPath[] = "/etc/kavex-opc/accounts";
 
 // The unit of a service: the table's unit for a name of the table (compared
 // without regard to case, as service names are); otherwise the name itself

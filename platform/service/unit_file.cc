@@ -1,6 +1,7 @@
 #include "platform/service/unit_file.h"
 
 #include "platform/base/results.h"
+#include "platform/service/service_names.h"
 
 namespace kavex::service {
 namespace {
@@ -36,7 +37,36 @@ std::string Quote(const std::string& word, bool dollars) {
   return out;
 }
 
+bool IsCredentialId(const std::string& id) {
+  if (id.empty() || id == "." || id == "..") return false;
+  for (char c : id) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+              (c >= '0' && c <= '9') || c == '_' || c == '.' || c == '-';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+  return text.size() > suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// "%" doubled: systemd expands specifiers in these values.
+std::string Percents(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == '%' ? std::string("%%") : std::string(1, c);
+  return out;
+}
+
 }  // namespace
+
+void AddUnitResources(const std::string& unit, UnitSpec* spec) {
+  if (unit != kServerUnitName) return;
+  spec->sockets.push_back(kServerSocketUnitName);
+  spec->credentials.emplace_back(kServerAccountsCredentialId,
+                                 kServerAccountsPath);
+}
 
 DWORD GenerateUnitText(const UnitSpec& spec, std::string* text) {
   if (spec.command.empty() || spec.command[0].empty() ||
@@ -48,6 +78,13 @@ DWORD GenerateUnitText(const UnitSpec& spec, std::string* text) {
   for (const auto& [name, value] : spec.environment)
     if (!IsVariableName(name) || HasControlCharacters(value))
       return ERROR_INVALID_PARAMETER;
+  for (const std::string& socket : spec.sockets)
+    if (!IsValidUnitName(socket) || !EndsWith(socket, ".socket"))
+      return ERROR_INVALID_PARAMETER;
+  for (const auto& [id, path] : spec.credentials)
+    if (!IsCredentialId(id) || path.empty() || path[0] != '/' ||
+        HasControlCharacters(path))
+      return ERROR_INVALID_PARAMETER;
   std::string after;
   std::string requires_units;
   for (const UnitDependency& dep : spec.dependencies) {
@@ -57,6 +94,12 @@ DWORD GenerateUnitText(const UnitSpec& spec, std::string* text) {
     after += (after.empty() ? "" : " ") + dep.after;
     if (!dep.requires_unit.empty())
       requires_units += (requires_units.empty() ? "" : " ") + dep.requires_unit;
+  }
+  std::string sockets;
+  for (const std::string& socket : spec.sockets) {
+    after += (after.empty() ? "" : " ") + socket;
+    requires_units += (requires_units.empty() ? "" : " ") + socket;
+    sockets += (sockets.empty() ? "" : " ") + socket;
   }
 
   std::string exec;
@@ -81,6 +124,9 @@ DWORD GenerateUnitText(const UnitSpec& spec, std::string* text) {
   out += "ExecStart=" + exec + "\n";
   for (const auto& [name, value] : spec.environment)
     out += "Environment=" + Quote(name + "=" + value, /*dollars=*/false) + "\n";
+  if (!sockets.empty()) out += "Sockets=" + sockets + "\n";
+  for (const auto& [id, path] : spec.credentials)
+    out += "LoadCredential=" + id + ":" + Percents(path) + "\n";
   out += "Restart=on-abnormal\n";
   out += "RestartSec=5s\n";
   out += "DynamicUser=yes\n";

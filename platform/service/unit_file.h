@@ -36,13 +36,26 @@ struct UnitSpec {
   std::vector<UnitDependency> dependencies;
   // Environment= lines, e.g. {"KAVEX_REGISTRY_ROOT", "/srv/kavex/registry"}.
   std::vector<std::pair<std::string, std::string>> environment;
+  // Socket units whose listening sockets the service is handed (Sockets=;
+  // each is also required and started before the service).
+  std::vector<std::string> sockets;
+  // LoadCredential= lines: {id, absolute path}, the file the service
+  // manager reads for the service into $CREDENTIALS_DIRECTORY/<id>.
+  std::vector<std::pair<std::string, std::string>> credentials;
 };
+
+// What a unit of this system's own services needs beyond the generic
+// spec: for the server's unit, its socket unit (kServerSocketUnitName) and
+// the accounts credential. Other units get nothing.
+void AddUnitResources(const std::string& unit, UnitSpec* spec);
 
 // ERROR_SUCCESS and the unit text, or ERROR_INVALID_PARAMETER for a spec that
 // cannot be written as meant: no command, a program path that is not
 // absolute, control characters (a line break would start a directive of its
 // own) or NUL anywhere, an empty description, a variable name that is not
-// [A-Za-z_][A-Za-z0-9_]*, a dependency that is not a unit name. Quotes,
+// [A-Za-z_][A-Za-z0-9_]*, a dependency or socket that is not a unit name
+// (a socket must end in ".socket"), a credential id that is not
+// [A-Za-z0-9_.-]+ or a credential path that is not absolute. Quotes,
 // backslashes, "%" and "$" are escaped so systemd passes them on unchanged.
 DWORD GenerateUnitText(const UnitSpec& spec, std::string* text);
 

@@ -53,6 +53,41 @@ TEST(UnitFileTest, TheServerUnitIsPinned) {
       text);
 }
 
+TEST(UnitFileTest, TheServerUnitTakesItsSocketsAndTheAccountsCredential) {
+  UnitSpec spec;
+  spec.description = kServerServiceName;
+  spec.command = {"/usr/sbin/kavex-opc-server"};
+  UnitDependency rpcss;
+  ASSERT_TRUE(DependencyForServiceName("RPCSS", &rpcss));
+  spec.dependencies = {rpcss};
+  AddUnitResources(kServerUnitName, &spec);
+  std::string text;
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS), GenerateUnitText(spec, &text));
+  for (const char* line : {"After=network.target kavex-opc-server.socket\n",
+                           "Requires=kavex-opc-server.socket\n",
+                           "Sockets=kavex-opc-server.socket\n",
+                           "LoadCredential=accounts:/etc/kavex-opc/accounts\n",
+                           "DynamicUser=yes\n"}) {
+    EXPECT_NE(std::string::npos, text.find(line)) << line << text;
+  }
+  // The service is started by the socket; its own user needs no right to
+  // bind the privileged port.
+  EXPECT_EQ(std::string::npos, text.find("CAP_NET_BIND_SERVICE"));
+
+  UnitSpec other;
+  AddUnitResources("other.service", &other);
+  EXPECT_TRUE(other.sockets.empty());
+  EXPECT_TRUE(other.credentials.empty());
+
+  // Specifiers in a credential's path are passed on literally.
+  UnitSpec percent = spec;
+  percent.credentials = {{"accounts", "/srv/50%/accounts"}};
+  ASSERT_EQ(static_cast<DWORD>(ERROR_SUCCESS),
+            GenerateUnitText(percent, &text));
+  EXPECT_NE(std::string::npos,
+            text.find("LoadCredential=accounts:/srv/50%%/accounts\n"));
+}
+
 TEST(UnitFileTest, SpecialCharactersReachTheProgramUnchanged) {
   UnitSpec spec;
   spec.description = "100% up";
@@ -112,6 +147,20 @@ TEST(UnitFileTest, SpecsThatCannotBeWrittenSafelyAreRefused) {
   cases.back().spec.dependencies = {{"../../etc/passwd", ""}};
   cases.push_back({"required unit that is no unit", base()});
   cases.back().spec.dependencies = {{"network.target", "a b.service"}};
+  cases.push_back({"socket that is a service", base()});
+  cases.back().spec.sockets = {"kavex-opc-server.service"};
+  cases.push_back({"socket with a line break", base()});
+  cases.back().spec.sockets = {"a.socket\nUser=root"};
+  cases.push_back({"credential id with a slash", base()});
+  cases.back().spec.credentials = {{"../accounts", "/etc/kavex-opc/accounts"}};
+  cases.push_back({"empty credential id", base()});
+  cases.back().spec.credentials = {{"", "/etc/kavex-opc/accounts"}};
+  cases.push_back({"credential id with a colon", base()});
+  cases.back().spec.credentials = {{"a:b", "/etc/kavex-opc/accounts"}};
+  cases.push_back({"relative credential path", base()});
+  cases.back().spec.credentials = {{"accounts", "accounts"}};
+  cases.push_back({"credential path with a line break", base()});
+  cases.back().spec.credentials = {{"accounts", "/etc/a\nUser=root"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::string text = "untouched";

@@ -12,6 +12,7 @@
 #include "server/objects/server_module.h"
 #include "server/objects/trace_log.h"
 #include "server/program/lifetime_monitor.h"
+#include "server/program/network_host.h"
 
 namespace kavex::server {
 namespace {
@@ -34,10 +35,9 @@ HRESULT RunServerLoop(const ServerLoopOptions& options) {
   RegisterClipboardFormatA("OPCSTMFORMATDATATIME");
   RegisterClipboardFormatA("OPCSTMFORMATDATA");
   RegisterClipboardFormatA("OPCSTMFORMATWRITECOMPLETE");
-  // Process-wide call security (every authenticated caller allowed, calls
-  // at CONNECT level) and the network listener that brings remote clients
-  // to the class objects belong here, in service mode, once the network
-  // carrier hosts them in this program.
+  // Process-wide call security: every caller the network host logs on
+  // (NTLM against the accounts file) may call, at the connect level; the
+  // host enforces that itself (network_host.h), in both modes.
   RecordServerStartTime();
 
   HRESULT hr =
@@ -52,9 +52,14 @@ HRESULT RunServerLoop(const ServerLoopOptions& options) {
     return hr;
   }
 
+  ProgramNetwork network;
   LifetimeMonitor monitor({
-      .lock_count = options.lock_count ? options.lock_count
-                                       : [] { return com::ModuleLockCount(); },
+      .lock_count =
+          [&options, &network] {
+            long local = options.lock_count ? options.lock_count()
+                                            : com::ModuleLockCount();
+            return local + static_cast<long>(network.exported_objects());
+          },
       .suspend = [] { CoSuspendClassObjects(); },
       .resume = [] { CoResumeClassObjects(); },
       .quit = [] { QuitServerLoop(); },
@@ -72,10 +77,27 @@ HRESULT RunServerLoop(const ServerLoopOptions& options) {
     return hr;
   }
 
+  if (options.serve_network) {
+    hr = network.Start(options.network_settings ? options.network_settings()
+                                                : ReadNetworkSettings());
+    if (FAILED(hr)) {
+      monitor.Stop();
+      RevokeServerClassObjects(&cookies);
+      SetProcessDevice(nullptr);
+      return hr;
+    }
+    if (options.on_listening) {
+      options.on_listening(network.activation_port(), network.object_port());
+    }
+  }
+
   if (options.on_serving) options.on_serving();
   WaitForSingleObject(QuitEvent(), INFINITE);
 
+  // The monitor looks at the network's count, so it goes first; stopping
+  // the network then releases what remote clients still held.
   monitor.Stop();
+  network.Stop();
   RevokeServerClassObjects(&cookies);
   // The device stays until the process ends; releasing it here, after the
   // last class object is gone, stops its threads before the process's

@@ -1,5 +1,7 @@
 #include "server/program/server_program.h"
 
+#include <systemd/sd-daemon.h>
+
 #include <cstdio>
 #include <string>
 
@@ -87,6 +89,7 @@ void ServiceMain(DWORD, char**) {
     return;
   }
   ServerLoopOptions options;
+  options.serve_network = true;
   if (service_options_for_testing != nullptr)
     options = *service_options_for_testing;
   options.service_mode = true;
@@ -152,7 +155,13 @@ HRESULT RunServerProgram(int argc, const char* const* argv) {
   }
   HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   if (FAILED(hr)) return hr;
-  hr = RunServerLoop(ServerLoopOptions{});
+  ServerLoopOptions options;
+  options.serve_network = true;
+  // Started by systemd on a client's first connection (the socket unit),
+  // the local server is a notify service like the service: ready once it
+  // serves. Without $NOTIFY_SOCKET this does nothing.
+  options.on_serving = [] { sd_notify(0, "READY=1"); };
+  hr = RunServerLoop(options);
   CoUninitialize();
   return hr;
 }

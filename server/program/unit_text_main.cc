@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   kavex::service::UnitDependency dependency;
   if (!kavex::service::DependencyForServiceName("RPCSS", &dependency)) return 1;
   spec.dependencies.push_back(dependency);
+  kavex::service::AddUnitResources(kavex::service::kServerUnitName, &spec);
   std::string text;
   DWORD error = kavex::service::GenerateUnitText(spec, &text);
   if (error != ERROR_SUCCESS) {

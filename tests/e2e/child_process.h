@@ -123,8 +123,12 @@ class ChildProcess {
   // Waits until standard output holds text `count` times; false at the
   // deadline.
   bool WaitForOutput(const std::string& text, int count = 1) {
+    return WaitForOutputFor(text, kDeadline, count);
+  }
+  bool WaitForOutputFor(const std::string& text,
+                        std::chrono::milliseconds timeout, int count = 1) {
     std::unique_lock<std::mutex> lock(mu_);
-    return changed_.wait_for(lock, kDeadline,
+    return changed_.wait_for(lock, timeout,
                              [&] { return Count(out_, text) >= count; });
   }
 
