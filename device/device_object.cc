@@ -104,6 +104,16 @@ HRESULT CDevice::Read(BSTR sItemID, VARIANT* vValue) {
   return Guarded([&] { return items_->Read(com::BstrView(sItemID), vValue); });
 }
 
+HRESULT CDevice::ReadItems(DWORD dwCount, BSTR* psItemIDs, VARIANT* pvValues,
+                           HRESULT* phrResults) {
+  if (dwCount == 0) return S_OK;
+  if (psItemIDs == nullptr || pvValues == nullptr || phrResults == nullptr)
+    return E_POINTER;
+  // Each item's failures are its own result; nothing else throws.
+  items_->ReadMany(dwCount, psItemIDs, pvValues, phrResults);
+  return S_OK;
+}
+
 HRESULT CDevice::Write(BSTR, VARIANT) {
   return E_FAIL;  // every item is read-only
 }

@@ -19,8 +19,9 @@
 
 namespace kavex::device {
 
-class CDevice : public com::ComObject<CDevice, IKavexOPCDevice,
-                                      com::ConnectionPointContainerImpl> {
+class CDevice
+    : public com::ComObject<CDevice, IKavexOPCDevice, _IKavexOPCDeviceReads,
+                            com::ConnectionPointContainerImpl> {
  public:
   // Construction starts the device (or joins the running one): without a
   // running device the object is not created and its creator gets E_FAIL.
@@ -38,6 +39,11 @@ class CDevice : public com::ComObject<CDevice, IKavexOPCDevice,
                             ULONG* dwAccessRights) override;
   HRESULT Read(BSTR sItemID, VARIANT* vValue) override;
   HRESULT Write(BSTR sItemID, VARIANT vValue) override;
+
+  // _IKavexOPCDeviceReads: many reads in one call, for the server in this
+  // process.
+  HRESULT ReadItems(DWORD dwCount, BSTR* psItemIDs, VARIANT* pvValues,
+                    HRESULT* phrResults) override;
 
  private:
   // Keeps the running device (capture, timer) alive while this object

@@ -1,8 +1,10 @@
 #include "device/item_namespace.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <new>
 
 #include "device/alias_index.h"
 #include "device/item_id.h"
@@ -316,62 +318,236 @@ HRESULT ItemNamespace::ReadRingItem(uint32_t s, int item,
   return SetText(value, kStates[state]);
 }
 
+// A port item's value before it becomes a VARIANT: a number of type `vt`,
+// or a text (VT_BSTR) viewing a constant, the port's configured texts or
+// `buffer`.
+struct ItemNamespace::PortAnswer {
+  PortAnswer() = default;
+  PortAnswer(const PortAnswer&) = delete;
+  PortAnswer& operator=(const PortAnswer&) = delete;
+
+  void SetText(std::string_view value) {
+    vt = VT_BSTR;
+    text = value;
+  }
+
+  VARTYPE vt = VT_EMPTY;
+  LONG number = 0;  // VT_I4, or VT_UI2 in its low bits
+  std::string_view text;
+  char buffer[kSlotTextBufferSize];
+};
+
+namespace {
+
+using PortAnswer = ItemNamespace::PortAnswer;
+
+// The answer into a VARIANT of its own (an [out] value). E_OUTOFMEMORY
+// leaves *value as it was.
+HRESULT WriteAnswer(const PortAnswer& answer, VARIANT* value) {
+  switch (answer.vt) {
+    case VT_BSTR:
+      return SetText(value, answer.text);
+    case VT_UI2:
+      SetUi2(value, static_cast<USHORT>(answer.number));
+      return S_OK;
+    default:
+      SetI4(value, answer.number);
+      return S_OK;
+  }
+}
+
+// The answer into a value the caller owns: a string of the same length is
+// written over, anything else is freed first. E_OUTOFMEMORY leaves the
+// value empty.
+HRESULT StoreAnswer(const PortAnswer& answer, VARIANT* value) {
+  if (answer.vt == VT_BSTR && value->vt == VT_BSTR &&
+      value->bstrVal != nullptr &&
+      SysStringLen(value->bstrVal) == answer.text.size()) {
+    const std::string_view text = answer.text;
+    char16_t* chars = value->bstrVal;
+    unsigned char any = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+      any |= static_cast<unsigned char>(text[i]);
+    if (any < 0x80) {
+      for (size_t i = 0; i < text.size(); ++i)
+        chars[i] = static_cast<char16_t>(text[i]);
+      return S_OK;
+    }
+  }
+  VARIANT fresh;
+  fresh.vt = VT_EMPTY;
+  const HRESULT hr = WriteAnswer(answer, &fresh);
+  VariantClear(value);
+  if (SUCCEEDED(hr)) *value = fresh;
+  return hr;
+}
+
+}  // namespace
+
 HRESULT ItemNamespace::ReadPortItem(const AliasIndex::PortSlot& slot, int n,
                                     VARIANT* value) const {
   const PortRecord& port = *slot.port;
+  const PortItemValues values = table_.CopyPortItem(slot.switch_index, port, n);
+  PortAnswer answer;
+  RenderPortItem(port, values, n, &answer);
+  return WriteAnswer(answer, value);
+}
+
+void ItemNamespace::RenderPortItem(const PortRecord& port,
+                                   const PortItemValues& values, int n,
+                                   PortAnswer* answer) const {
   // Slots 3 and 4 below come from the same copy: only counter slots depend
   // on the property the values were copied for.
-  const PortItemValues values = table_.CopyPortItem(slot.switch_index, port, n);
-
   if (format_ == Format::kInteger) {
-    if (n == kPortIdProperty || n == kPortAliasProperty)
-      return SetText(value, PortTextSlot(port, values, n));
+    if (n == kPortIdProperty || n == kPortAliasProperty) {
+      answer->SetText(PortTextSlotView(port, values, n, answer->buffer));
+      return;
+    }
     const bool link_up = PortIntegerSlot(values, kLinkStatusProperty) == 1;
     if (n == kSpeedProperty) {
       if (link_up) {
-        SetUi2(value, values.speed);
+        answer->vt = VT_UI2;
+        answer->number = values.speed;
       } else {
-        SetI4(value, 0);
+        answer->vt = VT_I4;
+        answer->number = 0;
       }
-      return S_OK;
+      return;
     }
     int32_t number = PortIntegerSlot(values, n);
     if (n != kPortLastUpdateProperty &&
         (values.stale || values.switch_status == 0 || !link_up)) {
       number = 0;
     }
-    SetI4(value, number);
-    return S_OK;
+    answer->vt = VT_I4;
+    answer->number = number;
+    return;
   }
 
   // "String".
-  if (n == kPortLastUpdateProperty)
-    return SetText(value, PortTextSlot(port, values, n));
-  const bool link_up = PortTextSlot(port, values, kLinkStatusProperty) == "1";
-  std::string text;
+  if (n == kPortLastUpdateProperty) {
+    answer->SetText(PortTextSlotView(port, values, n, answer->buffer));
+    return;
+  }
+  char slot[kSlotTextBufferSize];
+  const bool link_up =
+      PortTextSlotView(port, values, kLinkStatusProperty, slot) == "1";
+  std::string_view text;
   switch (n) {
     case kSpeedProperty:
       // A link that is up shows its speed even while the switch is offline.
-      if (link_up) return SetText(value, Decimal(values.speed));
+      if (link_up) {
+        auto result = std::to_chars(
+            answer->buffer, answer->buffer + sizeof answer->buffer,
+            static_cast<int>(values.speed));
+        answer->SetText(std::string_view(
+            answer->buffer, static_cast<size_t>(result.ptr - answer->buffer)));
+        return;
+      }
       text = "N/A";
       break;
     case kLinkStatusProperty:
-      text = PortTextSlot(port, values, n) == "0" ? "Down" : "Up";
+      text = PortTextSlotView(port, values, n, slot) == "0" ? "Down" : "Up";
       break;
     case kDuplexProperty:
       if (!link_up) {
         text = "N/A";
       } else {
-        text = PortTextSlot(port, values, kDuplexProperty) == "0" ? "Half"
-                                                                  : "Full";
+        text = PortTextSlotView(port, values, kDuplexProperty, slot) == "0"
+                   ? "Half"
+                   : "Full";
       }
       break;
     default:
-      text = PortTextSlot(port, values, n);
+      text = PortTextSlotView(port, values, n, answer->buffer);
   }
   if (values.stale || values.switch_status_text == StatusText::kOffline)
     text = "Offline";
-  return SetText(value, text);
+  answer->SetText(text);
+}
+
+void ItemNamespace::ReadMany(size_t count, const BSTR* ids, VARIANT* values,
+                             HRESULT* results) const {
+  // Port items go to the table a batch at a time; everything else is read
+  // as Read reads it.
+  constexpr size_t kBatch = 64;
+  SwitchTable::PortItemRequest requests[kBatch];
+  size_t positions[kBatch];
+  PortItemValues copies[kBatch];
+  auto read_alone = [&](size_t i, std::u16string_view id) {
+    VariantClear(&values[i]);
+    results[i] = Read(id, &values[i]);
+  };
+  // Per identifier of a batch: where its port key ends, and its hash; 0
+  // for an identifier read alone.
+  size_t key_sizes[kBatch];
+  uint64_t hashes[kBatch];
+  for (size_t begin = 0; begin < count; begin += kBatch) {
+    const size_t end = std::min(count, begin + kBatch);
+    // First every port slot is set loading, then the identifiers are
+    // resolved: the slots are rarely in the cache with many switches.
+    for (size_t i = begin; i < end; ++i) {
+      const std::u16string_view id = com::BstrView(ids[i]);
+      const size_t first_dot = id.find(u'.');
+      const size_t second_dot = first_dot == std::u16string_view::npos
+                                    ? first_dot
+                                    : id.find(u'.', first_dot + 1);
+      // Switch and ring items, identifiers without a switch and data
+      // formats without port items are read alone.
+      if (second_dot == std::u16string_view::npos || first_dot == 0 ||
+          second_dot == first_dot + 1 || format_ == Format::kOther ||
+          id.substr(first_dot + 1, second_dot - first_dot - 1) == u"ZRing") {
+        key_sizes[i - begin] = 0;
+        continue;
+      }
+      key_sizes[i - begin] = second_dot;
+      hashes[i - begin] = HashPortKey(id.substr(0, second_dot));
+      aliases_.PrefetchPort(hashes[i - begin]);
+    }
+    size_t pending = 0;
+    for (size_t i = begin; i < end; ++i) {
+      try {
+        const std::u16string_view id = com::BstrView(ids[i]);
+        const size_t key_size = key_sizes[i - begin];
+        if (key_size == 0) {
+          read_alone(i, id);
+          continue;
+        }
+        const ItemIdText text(id);
+        if (!text.Ascii()) {
+          read_alone(i, id);
+          continue;
+        }
+        const std::string_view narrow = text.View();
+        const int property = FindProperty(narrow.substr(key_size + 1));
+        const AliasIndex::PortSlot* slot =
+            property < 0 ? nullptr
+                         : &aliases_.FindPort(narrow.substr(0, key_size),
+                                              hashes[i - begin]);
+        if (slot == nullptr || slot->port == nullptr) {
+          VariantClear(&values[i]);
+          results[i] = OPC_E_UNKNOWNITEMID;
+          continue;
+        }
+        requests[pending] = {slot->port, slot->switch_index, property};
+        positions[pending] = i;
+        ++pending;
+      } catch (const std::bad_alloc&) {
+        VariantClear(&values[i]);
+        results[i] = E_OUTOFMEMORY;
+      } catch (...) {
+        VariantClear(&values[i]);
+        results[i] = E_FAIL;
+      }
+    }
+    table_.CopyPortItems(pending, requests, copies);
+    for (size_t j = 0; j < pending; ++j) {
+      PortAnswer answer;
+      RenderPortItem(*requests[j].port, copies[j], requests[j].property,
+                     &answer);
+      results[positions[j]] = StoreAnswer(answer, &values[positions[j]]);
+    }
+  }
 }
 
 }  // namespace kavex::device

@@ -48,6 +48,17 @@ class ItemNamespace {
   // way from memory while the text is narrowed.
   HRESULT Read(std::u16string_view id, VARIANT* value) const;
 
+  // Read of each of `count` identifiers as received, into values[i] and
+  // results[i]. The values are in-out: each holds a value the caller owns,
+  // which is freed or, for a text of the same length, written over; on a
+  // failed result it is left VT_EMPTY. Port items are copied from the table
+  // many at a time, in one hold of its lock each.
+  void ReadMany(size_t count, const BSTR* ids, VARIANT* values,
+                HRESULT* results) const;
+
+  // A port item's value, rendered before it becomes a VARIANT.
+  struct PortAnswer;
+
  private:
   enum class Format { kInteger, kString, kOther };
 
@@ -62,6 +73,9 @@ class ItemNamespace {
   HRESULT ReadRingItem(uint32_t s, int item, VARIANT* value) const;
   HRESULT ReadPortItem(const AliasIndex::PortSlot& slot, int property,
                        VARIANT* value) const;
+  // What a port item shows, from values copied for its property.
+  void RenderPortItem(const PortRecord& port, const PortItemValues& values,
+                      int property, PortAnswer* answer) const;
 
   const SwitchTable& table_;
   const AliasIndex& aliases_;  // the table's

@@ -5,21 +5,33 @@
 namespace kavex::device {
 namespace {
 
-std::string Unsigned(uint32_t value) {
-  char buffer[16];
+std::string_view Unsigned(uint32_t value,
+                          char (&buffer)[kSlotTextBufferSize]) {
   auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  return std::string(buffer, result.ptr);
+  return std::string_view(buffer, result.ptr - buffer);
+}
+
+std::string Unsigned(uint32_t value) {
+  char buffer[kSlotTextBufferSize];
+  return std::string(Unsigned(value, buffer));
 }
 
 // "%4.2f": two decimals, at least four characters.
-std::string Usage(float value) {
-  char buffer[64];
+std::string_view Usage(float value, char (&buffer)[kSlotTextBufferSize]) {
+  constexpr size_t kWidth = 4;
+  // Room for the padding in front.
+  char* const begin = buffer + kWidth;
   auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
+      std::to_chars(begin, buffer + sizeof buffer, static_cast<double>(value),
                     std::chars_format::fixed, 2);
-  std::string text(buffer, result.ptr);
-  if (text.size() < 4) text.insert(0, 4 - text.size(), ' ');
-  return text;
+  if (result.ec != std::errc()) return {};
+  size_t size = static_cast<size_t>(result.ptr - begin);
+  char* first = begin;
+  while (size < kWidth) {
+    *--first = ' ';
+    ++size;
+  }
+  return std::string_view(first, size);
 }
 
 }  // namespace
@@ -82,20 +94,27 @@ int32_t PortIntegerSlot(const PortItemValues& values, int property) {
   return static_cast<int32_t>(PublishedNumber(values, property));
 }
 
-std::string PortTextSlot(const PortRecord& port, const PortItemValues& values,
-                         int property) {
+std::string_view PortTextSlotView(const PortRecord& port,
+                                  const PortItemValues& values, int property,
+                                  char (&buffer)[kSlotTextBufferSize]) {
   if (property == kPortIdProperty) return port.number_text;
   if (property == kPortAliasProperty) return port.alias;
   if (property == kPortLastUpdateProperty) {
     if (!values.last_update_written) return {};
-    return Unsigned(static_cast<uint32_t>(values.last_update));
+    return Unsigned(static_cast<uint32_t>(values.last_update), buffer);
   }
   if (property < kSpeedProperty || property > kUsageProperty ||
       values.published != SlotSet::kText) {
     return {};
   }
-  if (property == kUsageProperty) return Usage(values.usage);
-  return Unsigned(PublishedNumber(values, property));
+  if (property == kUsageProperty) return Usage(values.usage, buffer);
+  return Unsigned(PublishedNumber(values, property), buffer);
+}
+
+std::string PortTextSlot(const PortRecord& port, const PortItemValues& values,
+                         int property) {
+  char buffer[kSlotTextBufferSize];
+  return std::string(PortTextSlotView(port, values, property, buffer));
 }
 
 std::string_view StatusTextName(StatusText text) {

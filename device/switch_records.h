@@ -85,6 +85,12 @@ PortItemValues PortItemFrom(const PortValues& values, int property);
 int32_t PortIntegerSlot(const PortItemValues& values, int property);
 std::string PortTextSlot(const PortRecord& port, const PortItemValues& values,
                          int property);
+// The same text without a string of its own: a view of `port`'s configured
+// texts, of a constant, or of the characters rendered into `buffer`.
+inline constexpr size_t kSlotTextBufferSize = 64;
+std::string_view PortTextSlotView(const PortRecord& port,
+                                  const PortItemValues& values, int property,
+                                  char (&buffer)[kSlotTextBufferSize]);
 
 // The switch's text slots, in this order.
 inline constexpr int kSwitchLastUpdateSlot = 0;

@@ -174,12 +174,9 @@ SwitchValues SwitchTable::CopySwitchValues(size_t s) const {
   return adapter_.switches[s].live;
 }
 
-PortItemValues SwitchTable::CopyPortItem(size_t s, const PortRecord& port,
-                                         int property) const {
-  const SwitchRecord& record = adapter_.switches[s];
+void SwitchTable::PrefetchPortItem(size_t s, const PortRecord& port,
+                                   int property) const {
   const PortValues& values = port.live;
-  // With many switches these lines are rarely in the cache: have them all
-  // on their way at once rather than one after another under the lock.
   __builtin_prefetch(&values);
   __builtin_prefetch(&values.usage.usage);
   if (property >= kFirstCounterProperty && property < kUsageProperty) {
@@ -187,13 +184,36 @@ PortItemValues SwitchTable::CopyPortItem(size_t s, const PortRecord& port,
         values.counters.bytes.data() +
         kPublishedCounters[property - kFirstCounterProperty].offset);
   }
-  __builtin_prefetch(&record.live.status);
+  __builtin_prefetch(&adapter_.switches[s].live.status);
+}
 
-  std::lock_guard<std::mutex> lock(mutex_);
-  PortItemValues item = PortItemFrom(values, property);
+PortItemValues SwitchTable::PortItemLocked(size_t s, const PortRecord& port,
+                                           int property) const {
+  const SwitchRecord& record = adapter_.switches[s];
+  PortItemValues item = PortItemFrom(port.live, property);
   item.switch_status = record.live.status;
   item.switch_status_text = record.live.status_text;
   return item;
+}
+
+PortItemValues SwitchTable::CopyPortItem(size_t s, const PortRecord& port,
+                                         int property) const {
+  // With many switches these lines are rarely in the cache: have them all
+  // on their way at once rather than one after another under the lock.
+  PrefetchPortItem(s, port, property);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return PortItemLocked(s, port, property);
+}
+
+void SwitchTable::CopyPortItems(size_t count, const PortItemRequest* requests,
+                                PortItemValues* out) const {
+  for (size_t i = 0; i < count; ++i)
+    PrefetchPortItem(requests[i].switch_index, *requests[i].port,
+                     requests[i].property);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = 0; i < count; ++i)
+    out[i] = PortItemLocked(requests[i].switch_index, *requests[i].port,
+                            requests[i].property);
 }
 
 }  // namespace kavex::device

@@ -88,6 +88,15 @@ class SwitchTable {
   // many switches is rarely in the cache.
   PortItemValues CopyPortItem(size_t s, const PortRecord& port,
                               int property) const;
+  // CopyPortItem of each of `count` requests into out[i], in one hold of
+  // the table lock.
+  struct PortItemRequest {
+    const PortRecord* port;
+    uint32_t switch_index;
+    int property;
+  };
+  void CopyPortItems(size_t count, const PortItemRequest* requests,
+                     PortItemValues* out) const;
 
  private:
   // What a frame needs of its switch before the lock, packed so that the
@@ -103,6 +112,12 @@ class SwitchTable {
     // can carry; -1 for none.
     std::array<int16_t, kMaxFramePortNumber + 1> port_by_number{};
   };
+
+  // Starts loading what CopyPortItem reads, and copies it (the caller
+  // holds the table lock).
+  void PrefetchPortItem(size_t s, const PortRecord& port, int property) const;
+  PortItemValues PortItemLocked(size_t s, const PortRecord& port,
+                                int property) const;
 
   sync::Clock* const clock_;
   mutable std::mutex mutex_;  // the table lock

@@ -21,6 +21,25 @@ struct IKavexOPCDevice : IUnknown {
 };
 KAVEX_DECLARE_IID(IKavexOPCDevice, "{67A0279B-3337-4BC2-AA79-56C802EAA72F}");
 
+// Offered by a device in the server's process besides IKavexOPCDevice, and
+// asked for with QueryInterface: many reads in one call, for the update
+// tick and reads of many items. It is never marshalled; a device without
+// it is read one item at a time.
+//
+// ReadItems reads item psItemIDs[i] into pvValues[i] and its result into
+// phrResults[i] for i < dwCount, each exactly as Read would answer it. The
+// values are in-out: each holds a value the caller owns (VT_EMPTY, or one
+// an earlier ReadItems gave it), which the device may reuse or frees; a
+// text of the same length may be written into the string it holds. On a
+// failed result the value is left VT_EMPTY. E_POINTER when an array is
+// null while dwCount is not 0; otherwise S_OK, whatever the items' results.
+struct _IKavexOPCDeviceReads : IUnknown {
+  virtual HRESULT ReadItems(DWORD dwCount, BSTR* psItemIDs, VARIANT* pvValues,
+                            HRESULT* phrResults) = 0;
+};
+KAVEX_DECLARE_IID(_IKavexOPCDeviceReads,
+                  "{84FEF1BB-2F59-4DA2-AE8B-47AE8BCF75EC}");
+
 // The device's outgoing interface, offered as a connection point: pushed
 // value changes and item-list changes.
 struct _IKavexOPCDeviceEvents : IUnknown {

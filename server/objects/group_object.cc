@@ -137,6 +137,11 @@ void CGroup::SetServerGroupHandle(OPCHANDLE handle) {
 
 void CGroup::SetDevice(com::ComPtr<IKavexOPCDevice> device) {
   device_ = std::move(device);
+  device_reads_.Reset();
+  if (device_)
+    device_->QueryInterface(
+        IID__IKavexOPCDeviceReads,
+        reinterpret_cast<void**>(device_reads_.GetAddressOf()));
 }
 
 std::u16string CGroup::name() const {

@@ -205,9 +205,47 @@ class CGroup
     com::ComPtr<IAdviseSink> sink;
   };
 
+  // The scratch of the update tick's reads: the device's answers for a
+  // batch of records, kept from tick to tick so that a text answer can be
+  // written into the string of an earlier one. Used only under the
+  // server's group lock.
+  struct PollBatch {
+    static constexpr size_t kSize = 64;
+    PollBatch();
+    ~PollBatch();  // frees the values
+    PollBatch(const PollBatch&) = delete;
+    PollBatch& operator=(const PollBatch&) = delete;
+
+    ItemRecord* records[kSize];
+    BSTR ids[kSize];
+    VARIANT values[kSize];  // owned
+    HRESULT results[kSize];
+  };
+
   // Reads every active item from the device into the cache (under the
   // items lock, which the caller holds).
   void ReadActiveItems(const FILETIME& now);
+  // The update tick without step tracing: each batch of active items is
+  // read from the device, cached and given the change test in one pass,
+  // while its records are in the processor's cache. The changed items go
+  // to `out`, as DoDataChange(0, not forced, everyone) sends them.
+  void PollAndNotify(const FILETIME& now, Notifications* out);
+  // Reads records[i] from the device for i < count: the answer into
+  // values[i] (in-out: a value of the caller's, which the device reuses or
+  // frees; empty after a failure) and results[i], OPC_E_BADRIGHTS for an
+  // item that is not readable (the device is not asked). ids[] is scratch.
+  void AskDeviceMany(size_t count, ItemRecord* const* records, BSTR* ids,
+                     VARIANT* values, HRESULT* results);
+  // The change test of DoDataChange for one active item: when it changed,
+  // its entry into `notification` and its value as sent. The caller holds
+  // the item-value lock.
+  static void AddIfChanged(ItemRecord& record, bool everything,
+                           bool group_active, Notification* notification);
+  // The end of DoDataChange: the sinks and streams of `notification` when
+  // it has entries, and the notification into `out`.
+  void FinishDataChange(std::unique_ptr<Notification> notification,
+                        DWORD transaction, Audience audience, DWORD connection,
+                        Notifications* out);
   // Sends the forced notification of all active items to all subscribers
   // (activation, a new IOPCDataCallback sink), from a client's thread.
   void SendForcedDataChange();
@@ -245,6 +283,12 @@ class CGroup
   static void CacheGoodValue(ItemRecord& record, const VARIANT& value,
                              const FILETIME& now);
   void Unregister(ItemRecord& record);
+  // When the cache and the device's `answer` are strings of the same
+  // length: the answer's characters into the cached string, quality good,
+  // timestamp `now`, and true; else nothing and false. The caller holds the
+  // item-value lock.
+  bool CacheTextInPlace(ItemRecord& record, const VARIANT& answer,
+                        const FILETIME& now);
   // The synchronous read from the device of `records` (null: an unknown
   // handle, already in `errors`).
   HRESULT ReadFromDevice(
@@ -266,6 +310,9 @@ class CGroup
   std::shared_ptr<GroupOwner> owner_;
   std::shared_ptr<ItemRegistry> registry_;
   com::ComPtr<IKavexOPCDevice> device_;
+  // The device's many-item reads, when it offers them.
+  com::ComPtr<_IKavexOPCDeviceReads> device_reads_;
+  std::unique_ptr<PollBatch> poll_batch_;  // under the server's group lock
 
   // The item table, under the items lock.
   std::shared_mutex items_mu_;

@@ -1,6 +1,7 @@
 // IOPCSyncIO of CGroup, and the client-value rules.
 #include "server/objects/sync_io.h"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -16,6 +17,18 @@ namespace kavex::server {
 HRESULT ClientValue(const ItemRecord& record, VARIANT* out) {
   VariantInit(out);
   if (!record.readable()) return OPC_E_BADRIGHTS;
+  const VARTYPE requested = record.requested_type;
+  if (record.value.vt == VT_BSTR &&
+      (requested == VT_EMPTY || requested == VT_BSTR)) {
+    // The common text case, without VariantCopy's general steps. Clients
+    // get a string they can read, not the cache's null one.
+    const BSTR text = record.value.bstrVal;
+    out->bstrVal = text != nullptr ? SysAllocStringLen(text, SysStringLen(text))
+                                   : SysAllocStringLen(u"", 0);
+    if (out->bstrVal == nullptr) return E_OUTOFMEMORY;
+    out->vt = VT_BSTR;
+    return S_OK;
+  }
   HRESULT hr = VariantCopy(out, &record.value);
   if (FAILED(hr)) return hr;
   // Clients get a string they can read, not the cache's null one.
@@ -131,11 +144,40 @@ HRESULT CGroup::ReadFromDevice(
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
   const size_t count = records.size();
-  // The answers wait in the client's value slots for the cache.
-  for (size_t i = 0; i < count; ++i) {
-    if (!records[i]) continue;
-    TraceReadItem(this, *records[i]);
-    errors[i] = AskDevice(*records[i], &states[i].vDataValue);
+  // The answers wait in the client's value slots for the cache, a batch at
+  // a time when the device reads many items in one call. With step traces
+  // each item is traced as it is read.
+  if (TraceEnabled(kTraceStep)) {
+    for (size_t i = 0; i < count; ++i) {
+      if (!records[i]) continue;
+      TraceReadItem(this, *records[i]);
+      errors[i] = AskDevice(*records[i], &states[i].vDataValue);
+    }
+  } else {
+    constexpr size_t kBatch = 256;
+    ItemRecord* batch[kBatch];
+    BSTR ids[kBatch];
+    size_t positions[kBatch];
+    VARIANT answers[kBatch];
+    HRESULT results[kBatch];
+    size_t filled = 0;
+    auto flush = [&] {
+      for (size_t j = 0; j < filled; ++j) answers[j].vt = VT_EMPTY;
+      AskDeviceMany(filled, batch, ids, answers, results);
+      for (size_t j = 0; j < filled; ++j) {
+        states[positions[j]].vDataValue = answers[j];
+        errors[positions[j]] = results[j];
+      }
+      filled = 0;
+    };
+    for (size_t i = 0; i < count; ++i) {
+      if (!records[i]) continue;
+      TraceReadItem(this, *records[i]);
+      batch[filled] = records[i].get();
+      positions[filled] = i;
+      if (++filled == kBatch) flush();
+    }
+    if (filled != 0) flush();
   }
   HRESULT overall = S_OK;
   const bool group_active = active();
@@ -145,15 +187,49 @@ HRESULT CGroup::ReadFromDevice(
       overall = S_FALSE;
       continue;
     }
-    CacheDeviceAnswer(*records[i], errors[i], &states[i].vDataValue, now);
+    ItemRecord& record = *records[i];
+    VARIANT& answer = states[i].vDataValue;
+    if (SUCCEEDED(errors[i]) && CacheTextInPlace(record, answer, now)) {
+      // The answer is a fresh string equal to the cache: when the client
+      // asked for the canonical text it is the client's value itself.
+      const VARTYPE requested = record.requested_type;
+      if (requested == VT_EMPTY || requested == VT_BSTR) {
+        states[i].hClient = record.client_handle;
+        states[i].ftTimeStamp = record.timestamp;
+        states[i].wQuality =
+            ClientQuality(record, group_active, OPC_DS_DEVICE);
+        errors[i] = S_OK;
+        continue;
+      }
+      VariantClear(&answer);
+    } else {
+      CacheDeviceAnswer(record, errors[i], &answer, now);
+    }
     if (FAILED(errors[i])) {
       overall = S_FALSE;  // the entry's state stays zero
       continue;
     }
-    errors[i] = FillState(*records[i], group_active, OPC_DS_DEVICE, &states[i]);
+    errors[i] = FillState(record, group_active, OPC_DS_DEVICE, &states[i]);
     if (FAILED(errors[i])) overall = S_FALSE;
   }
   return overall;
+}
+
+bool CGroup::CacheTextInPlace(ItemRecord& record, const VARIANT& answer,
+                              const FILETIME& now) {
+  VARIANT& cached = record.value;
+  if (answer.vt != VT_BSTR || cached.vt != VT_BSTR ||
+      answer.bstrVal == nullptr || cached.bstrVal == nullptr)
+    return false;
+  const UINT length = SysStringLen(answer.bstrVal);
+  if (SysStringLen(cached.bstrVal) != length) return false;
+  if (length != 0)
+    std::memcpy(cached.bstrVal, answer.bstrVal, 2 * size_t{length});
+  record.timestamp = now;
+  record.quality = OPC_QUALITY_GOOD;
+  if (TraceEnabled(kTraceDone))
+    Trace(kTraceDone, this, S_OK, "CGroup::ReadDevice: Done", record.id());
+  return true;
 }
 
 HRESULT CGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,

@@ -4,6 +4,7 @@
 #ifndef KAVEX_SERVER_OBJECTS_TESTING_SCRIPTED_DEVICE_H_
 #define KAVEX_SERVER_OBJECTS_TESTING_SCRIPTED_DEVICE_H_
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -67,6 +68,22 @@ class ScriptedDevice
   }
   size_t SubscriberCount() const { return events_->ConnectionCount(); }
 
+  // Offers _IKavexOPCDeviceReads, each item answered as Read answers it, to
+  // the servers and groups bound after the call. A text answer of the same
+  // length as the string a value held is written into that string.
+  void OfferReads(bool offer) { offer_reads_ = offer; }
+  // ReadItems calls and the items they asked for.
+  int batch_reads() const { return batch_reads_; }
+  int batch_items() const { return batch_items_; }
+
+  HRESULT QueryExtraInterface(REFIID iid, void** out) {
+    if (!offer_reads_ || !(iid == IID__IKavexOPCDeviceReads))
+      return E_NOINTERFACE;
+    AddRef();
+    *out = static_cast<_IKavexOPCDeviceReads*>(&reads_facet_);
+    return S_OK;
+  }
+
   int reads() const { return reads_; }
   int writes() const { return writes_; }
   // The last value written to `id` (VT_EMPTY when none).
@@ -126,6 +143,51 @@ class ScriptedDevice
   }
 
  private:
+  // _IKavexOPCDeviceReads, reached through QueryExtraInterface; its
+  // references are the device's.
+  class ReadsFacet : public _IKavexOPCDeviceReads {
+   public:
+    explicit ReadsFacet(ScriptedDevice* owner) : owner_(owner) {}
+    HRESULT QueryInterface(REFIID iid, void** out) override {
+      return owner_->QueryInterface(iid, out);
+    }
+    ULONG AddRef() override { return owner_->AddRef(); }
+    ULONG Release() override { return owner_->Release(); }
+    HRESULT ReadItems(DWORD dwCount, BSTR* psItemIDs, VARIANT* pvValues,
+                      HRESULT* phrResults) override {
+      if (dwCount == 0) return S_OK;
+      if (psItemIDs == nullptr || pvValues == nullptr || phrResults == nullptr)
+        return E_POINTER;
+      ++owner_->batch_reads_;
+      owner_->batch_items_ += static_cast<int>(dwCount);
+      for (DWORD i = 0; i < dwCount; ++i) {
+        VARIANT answer;
+        answer.vt = VT_EMPTY;
+        phrResults[i] = owner_->Read(psItemIDs[i], &answer);
+        VARIANT& value = pvValues[i];
+        if (SUCCEEDED(phrResults[i]) && answer.vt == VT_BSTR &&
+            value.vt == VT_BSTR && answer.bstrVal != nullptr &&
+            value.bstrVal != nullptr &&
+            SysStringLen(answer.bstrVal) == SysStringLen(value.bstrVal)) {
+          std::copy_n(answer.bstrVal, SysStringLen(answer.bstrVal),
+                      value.bstrVal);
+          VariantClear(&answer);
+          continue;
+        }
+        VariantClear(&value);
+        if (SUCCEEDED(phrResults[i])) value = answer;
+      }
+      return S_OK;
+    }
+
+   private:
+    ScriptedDevice* const owner_;
+  };
+
+  ReadsFacet reads_facet_{this};
+  std::atomic<bool> offer_reads_{false};
+  std::atomic<int> batch_reads_{0};
+  std::atomic<int> batch_items_{0};
   com::ConnectionPoint* events_;
   std::mutex mu_;
   std::map<std::u16string, Item> items_;
