@@ -28,7 +28,8 @@ std::span<const com::InterfaceDescription* const> ServedInterfaces() {
          {"IOPCServer", "IOPCCommon", "IOPCItemProperties",
           "IOPCBrowseServerAddressSpace", "IEnumString", "IEnumUnknown",
           "IOPCGroupStateMgt", "IOPCItemMgt", "IEnumOPCItemAttributes",
-          "IOPCSyncIO", "IConnectionPointContainer", "IConnectionPoint"}) {
+          "IOPCSyncIO", "IConnectionPointContainer", "IConnectionPoint",
+          "IOPCServerList", "IOPCServerList2", "IOPCEnumGUID", "IEnumGUID"}) {
       if (const auto* d = opc::FindInterfaceDescription(name)) v.push_back(d);
     }
     return v;

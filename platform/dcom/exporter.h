@@ -39,7 +39,8 @@ inline constexpr uint32_t kPingPeriodsBeforeRelease = 3;
 // The interfaces whose stubs the exporter serves: IOPCServer, IOPCCommon,
 // IOPCItemProperties, IOPCBrowseServerAddressSpace, IEnumString,
 // IEnumUnknown, IOPCGroupStateMgt, IOPCItemMgt, IEnumOPCItemAttributes,
-// IOPCSyncIO, IConnectionPointContainer, IConnectionPoint.
+// IOPCSyncIO, IConnectionPointContainer, IConnectionPoint, and the server
+// browser's IOPCServerList, IOPCServerList2, IOPCEnumGUID and IEnumGUID.
 std::span<const com::InterfaceDescription* const> ServedInterfaces();
 
 class ObjectExporter : public rpc::ObjrefHook {
