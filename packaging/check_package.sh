@@ -23,6 +23,7 @@ dpkg-deb -e "$deb" "$scratch/control" || { echo "FAIL: dpkg-deb -e"; exit 1; }
 
 for f in usr/sbin/kavex-opc-server usr/bin/regsvr usr/bin/kavex-reg \
          usr/bin/velto-sim usr/bin/kavex-live usr/bin/kavex-opc-account \
+         usr/bin/kavex-opc-client \
          usr/bin/tapdump usr/bin/batchcap usr/bin/rxprobe usr/bin/netroster \
          usr/bin/sendprobe usr/lib/kavex-opc/svcstop; do
   [ -x "$root/$f" ] || fail "missing program $f"

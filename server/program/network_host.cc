@@ -10,6 +10,7 @@
 #include "platform/dcom/host.h"
 #include "platform/log/logger.h"
 #include "server/objects/server_module.h"
+#include "server/opcenum/server_list.h"
 #include "server/program/inherited_sockets.h"
 
 namespace kavex::server {
@@ -34,6 +35,8 @@ const char* Hint(DWORD error, uint16_t port) {
 std::vector<com::ClassEntry> NetworkClassTable() {
   std::vector<com::ClassEntry> classes;
   for (const ServerClass& c : ServerClasses()) classes.push_back(c.entry);
+  // The server browser a remote client asks first for the servers here.
+  AddServerListClass(&classes);
   return classes;
 }
 

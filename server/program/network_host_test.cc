@@ -385,11 +385,15 @@ TEST_F(NetworkLoopTest, RefusedAccountsFailTheStartAndSaySo) {
   EXPECT_EQ(ProcessDevice(), nullptr);
 }
 
-TEST(NetworkClassTableTest, ServesTheServersOwnClasses) {
+TEST(NetworkClassTableTest, ServesTheServersOwnClassesAndTheBrowser) {
   std::vector<com::ClassEntry> classes = NetworkClassTable();
-  bool server = false;
-  for (const com::ClassEntry& c : classes) server |= *c.clsid == CLSID_Server;
+  bool server = false, browser = false;
+  for (const com::ClassEntry& c : classes) {
+    server |= *c.clsid == CLSID_Server;
+    browser |= *c.clsid == CLSID_OpcServerList;
+  }
   EXPECT_TRUE(server);
+  EXPECT_TRUE(browser);
 }
 
 TEST(NetworkClassTableTest, TheUnitsCredentialIsTheDefaultAccountsFile) {
