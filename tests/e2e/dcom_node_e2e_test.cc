@@ -28,50 +28,11 @@
 #include "server/objects/server_object.h"
 #include "server/objects/testing/server_fixture.h"
 #include "simulator/simulated_adapters.h"
+#include "tests/e2e/command_output.h"
 #include "tests/e2e/private_network.h"
 
 namespace kavex::e2e {
 namespace {
-
-void SetString(HKEY root, const std::string& sub, const char* name,
-               const std::string& text) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_WRITE,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(text.c_str()),
-                           static_cast<DWORD>(text.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-std::string Run(const std::string& command, int* status) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    *status = -1;
-    return output;
-  }
-  char buffer[4096];
-  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  int raw = pclose(pipe);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
-
-// The value printed for `key` ("key=..." line), or "".
-std::string Field(const std::string& out, const std::string& key) {
-  size_t at = out.find("\n" + key + "=");
-  if (at == std::string::npos) {
-    if (out.rfind(key + "=", 0) != 0) return "";
-    at = 0;
-  } else {
-    ++at;
-  }
-  at += key.size() + 1;
-  return out.substr(at, out.find('\n', at) - at);
-}
 
 // The items the client reads: values that stay put while the simulated
 // switches keep reporting, so the client's reads can be compared with the

@@ -34,38 +34,12 @@
 #include "server/opcenum/server_list.h"
 #include "server/program/registration.h"
 #include "simulator/simulated_adapters.h"
+#include "tests/e2e/command_output.h"
 #include "tests/e2e/private_network.h"
 #include "tools/opc_client/value_text.h"
 
 namespace kavex::e2e {
 namespace {
-
-void SetString(HKEY root, const std::string& sub, const char* name,
-               const std::string& text) {
-  HKEY key = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_WRITE,
-                            nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ,
-                           reinterpret_cast<const BYTE*>(text.c_str()),
-                           static_cast<DWORD>(text.size() + 1)),
-            ERROR_SUCCESS);
-  RegCloseKey(key);
-}
-
-std::string Run(const std::string& command, int* status) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    *status = -1;
-    return output;
-  }
-  char buffer[4096];
-  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  int raw = pclose(pipe);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
 
 // Runs kavex-opc-client with `args` (stderr merged).
 std::string Client(const std::string& args, int* status) {

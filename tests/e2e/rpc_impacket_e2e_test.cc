@@ -17,6 +17,7 @@
 #include "platform/rpc/accounts.h"
 #include "platform/rpc/listener.h"
 #include "platform/rpc/ndr.h"
+#include "tests/e2e/command_output.h"
 #include "tests/e2e/private_network.h"
 
 namespace kavex::e2e {
@@ -70,20 +71,6 @@ class CommonDispatcher : public rpc::Dispatcher {
  private:
   IOPCCommon* object_;
 };
-
-std::string Run(const std::string& command, int* status) {
-  std::string output;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) {
-    *status = -1;
-    return output;
-  }
-  char buffer[512];
-  while (fgets(buffer, sizeof buffer, pipe)) output += buffer;
-  int raw = pclose(pipe);
-  *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return output;
-}
 
 void ImpacketBody() {
   ASSERT_EQ(system("ip link set lo up"), 0);
