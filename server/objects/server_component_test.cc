@@ -213,13 +213,17 @@ TEST_F(ServerComponentTest, ClientOnAnotherThreadServesTheDevicesItems) {
       CoTaskMemFree(results);
       CoTaskMemFree(errors);
 
-      // Before the first read: uncertain, the zero of the type.
+      // Before the first read: uncertain, the zero of the type. The update
+      // thread polls the active group on its own, in real time, so on a
+      // slow machine its first poll may already have filled the cache.
       std::vector<testing::ReadEntry> entries;
       ASSERT_EQ(testing::SyncRead(group.Get(), OPC_DS_CACHE, {0}, &entries),
                 S_OK);
-      EXPECT_EQ(entries[0].quality, OPC_QUALITY_UNCERTAIN);
       EXPECT_EQ(entries[0].value.vt, VT_I4);
-      EXPECT_EQ(entries[0].value.lVal, 0);
+      if (entries[0].quality != OPC_QUALITY_GOOD) {
+        EXPECT_EQ(entries[0].quality, OPC_QUALITY_UNCERTAIN);
+        EXPECT_EQ(entries[0].value.lVal, 0);
+      }
       // Device reads follow the frames of the simulated switch.
       EXPECT_TRUE(AdvanceUntil([&] {
         return SUCCEEDED(testing::SyncRead(group.Get(), OPC_DS_DEVICE,
