@@ -73,8 +73,14 @@ HRESULT UninstallService(const char* name) {
                     status.dwCurrentState == SERVICE_STOP_PENDING);
     if (!stopped) return Report(name, "Could not stop service");
   }
-  if (!DeleteService(service.get()))
+  if (!DeleteService(service.get())) {
+    // Both handles above needed the right to manage services, so a refusal
+    // here is of the unit itself: installing did not write it, it came with
+    // the system's packages (the packaged kavex-opc-server.service) and goes
+    // with them. The service is stopped; its unit stays and serves again.
+    if (GetLastError() == ERROR_ACCESS_DENIED) return S_OK;
     return Report(name, "Could not delete service");
+  }
   return S_OK;
 }
 

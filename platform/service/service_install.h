@@ -28,7 +28,10 @@ HRESULT InstallService(const char* name, const std::string& executable);
 // open Service Manager", "Could not open service", "Could not stop service"
 // (the service is then left installed: removing the unit of a service that
 // still runs would leave its process without a unit), "Could not delete
-// service".
+// service". A unit the manager will not delete although the caller may
+// manage services (one that came with the system's packages, not written by
+// InstallService) is left in place once stopped, and that is success: the
+// server's registration then goes on with the packaged unit as its service.
 HRESULT UninstallService(const char* name);
 
 }  // namespace kavex::service
