@@ -150,7 +150,7 @@ else
 fi
 
 ctl=$scratch/control
-for s in postinst prerm; do
+for s in postinst prerm postrm; do
   [ -x "$ctl/$s" ] || fail "$s missing or not executable"
   sh -n "$ctl/$s" || fail "$s is not valid sh"
 done
@@ -183,6 +183,9 @@ if [ -z "$stop" ] || [ -z "$unreg" ] || [ -z "$unmod" ]; then
 elif [ "$stop" -ge "$unreg" ] || [ "$stop" -ge "$unmod" ]; then
   fail "prerm unregisters before it stops the service"
 fi
+# systemd would keep the removed units loaded until a reload.
+grep -q 'systemctl daemon-reload' "$ctl/postrm" ||
+  fail "postrm does not make systemd forget the removed units"
 grep -qxF '/etc/kavex-opc/Kavex OPC.xml' "$ctl/conffiles" || fail "configuration not a conffile"
 
 if [ "$failures" -ne 0 ]; then
