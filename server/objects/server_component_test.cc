@@ -126,12 +126,15 @@ class ServerComponentTest : public ::testing::Test {
     sync::SetClockForTesting(nullptr);
   }
 
-  // Lets simulated time pass a second at a time until `done`, with a
-  // moment of real time for the device's threads to follow each step.
+  // Lets simulated time pass until `done`, a fifth of a second per step,
+  // with a moment of real time for the device's threads to follow each
+  // step. The switches' 20 s time-out then lasts 100 steps, so a capture
+  // thread that a loaded machine holds back for a moment does not see its
+  // switch age out meanwhile.
   bool AdvanceUntil(const std::function<bool()>& done) {
-    for (int step = 0; step < 2000; ++step) {
+    for (int step = 0; step < 10000; ++step) {
       if (done()) return true;
-      clock_.Advance(1000);
+      clock_.Advance(200);
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return done();
