@@ -164,5 +164,30 @@ TEST_F(ServiceInstallTest, UninstallFailuresAreShownAndLeaveTheService) {
             Texts());
 }
 
+// The package carries the unit itself (under /usr/lib/systemd/system),
+// which the manager loads but will not delete: re-registering the server
+// stops the service and keeps that unit instead of failing, and installing
+// then finds the service there.
+TEST_F(ServiceInstallTest, APackagedUnitIsStoppedAndKept) {
+  const std::string packaged = "[Service]\npackaged\n";
+  fake_.AddUnit(kServerUnitName, ActiveState::kActive, packaged);
+  script_.remove_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(S_OK, UninstallService(kServerServiceName));
+  EXPECT_EQ("inactive", fake_.StateLine(kServerUnitName));
+  EXPECT_EQ(packaged, fake_.UnitText(kServerUnitName));
+  EXPECT_EQ(S_OK, InstallService(kServerServiceName,
+                                 "/usr/sbin/kavex-opc-server"));
+  EXPECT_EQ(packaged, fake_.UnitText(kServerUnitName));
+  EXPECT_EQ((std::vector<std::string>{"stop kavex-opc-server.service"}),
+            fake_.Requests());
+  EXPECT_TRUE(Texts().empty());
+
+  // A stop refused is still a failure, packaged unit or not.
+  fake_.AddUnit(kServerUnitName, ActiveState::kActive, packaged);
+  script_.stop_error = ERROR_ACCESS_DENIED;
+  EXPECT_EQ(E_ACCESSDENIED, UninstallService(kServerServiceName));
+  EXPECT_EQ((std::vector<std::string>{"Could not stop service"}), Texts());
+}
+
 }  // namespace
 }  // namespace kavex::service
