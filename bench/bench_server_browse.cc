@@ -7,7 +7,11 @@
 //   heap_bytes_per_node: the heap the browse tree holds, per node, counted by
 //   this program's allocator hooks (malloc_usable_size of every block plus
 //   its 8-byte chunk header); tree_bytes_per_node: the tree's own count of
-//   the bytes it requested (BrowseTree::MemoryBytes).
+//   the bytes it requested (BrowseTree::MemoryBytes). No other space holds
+//   the list's tree, so each one is built.
+// BM_BrowseConstructionShared/<format>: the same while another space over
+//   the list holds its tree: the new space finds it in the cache and checks
+//   the list against it (heap_bytes: what the new space keeps).
 // BM_BrowseFlatAtRoot/<format>: BrowseOPCItemIDs(OPC_FLAT) at the root, the
 //   enumerator released untimed; ...AndDrain adds the client's side, Next in
 //   batches of 1000 and every string freed.
@@ -144,6 +148,32 @@ void BM_BrowseConstruction(benchmark::State& state) {
       nodes ? static_cast<double>(tree_bytes) / static_cast<double>(nodes) : 0;
 }
 
+void BM_BrowseConstructionShared(benchmark::State& state) {
+  Site& site = SiteFor(static_cast<int>(state.range(0)));
+  server::BrowseSpace holder;
+  if (site.Build(&holder) != S_OK) {
+    state.SkipWithError("building failed");
+    return;
+  }
+  int64_t heap = 0;
+  bool shared = true;
+  for (auto _ : state) {
+    const int64_t before = live_heap_bytes.load();
+    auto space = std::make_unique<server::BrowseSpace>();
+    if (site.Build(space.get()) != S_OK) {
+      state.SkipWithError("building failed");
+      break;
+    }
+    heap = live_heap_bytes.load() - before;
+    shared = shared && space->TreeForTesting() == holder.TreeForTesting();
+    state.PauseTiming();
+    space.reset();
+    state.ResumeTiming();
+  }
+  if (!shared) state.SkipWithError("the tree was not shared");
+  state.counters["heap_bytes"] = static_cast<double>(heap);
+}
+
 // The two halves of the construction apart: the device's list alone, and
 // AddItemIDs of a list made beforehand.
 void BM_DeviceItemIDs(benchmark::State& state) {
@@ -247,6 +277,11 @@ double Fastest(const std::vector<double>& times) {
 }
 
 BENCHMARK(BM_BrowseConstruction)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_BrowseConstructionShared)
     ->Arg(0)
     ->Arg(1)
     ->Unit(benchmark::kMillisecond)

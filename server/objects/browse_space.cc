@@ -69,26 +69,35 @@ HRESULT Guarded(Body&& body) {
   }
 }
 
-}  // namespace
-
-BrowseSpace::BrowseSpace() = default;
-
-void BrowseSpace::SetDelimiter(std::u16string delimiter) {
-  std::lock_guard<std::mutex> lock(lock_);
-  delimiter_ = std::move(delimiter);
-  separators_ = UpToNul(delimiter_);
+// The tree of an empty list, shared by every space until its first list.
+const std::shared_ptr<const BrowseTree>& EmptyTree() {
+  static const auto* const empty =
+      new std::shared_ptr<const BrowseTree>(std::make_shared<BrowseTree>());
+  return *empty;
 }
 
-void BrowseSpace::Split(std::u16string_view id,
-                        std::vector<std::u16string_view>* out) const {
+}  // namespace
+
+BrowseSpace::BrowseSpace(BrowseTreeCache* cache)
+    : cache_(cache), shared_(EmptyTree()) {}
+
+void BrowseSpace::SetDelimiter(std::u16string delimiter) {
+  std::u16string separators(UpToNul(delimiter));
+  std::lock_guard<std::mutex> lock(lock_);
+  delimiter_ = std::move(delimiter);
+  separators_ = std::move(separators);
+}
+
+void BrowseSpace::Split(std::u16string_view separators, std::u16string_view id,
+                        std::vector<std::u16string_view>* out) {
   out->clear();
-  if (separators_.empty()) {
+  if (separators.empty()) {
     if (!id.empty()) out->push_back(id);
     return;
   }
   const size_t n = id.size();
-  if (separators_.size() == 1) {
-    const char16_t separator = separators_[0];
+  if (separators.size() == 1) {
+    const char16_t separator = separators[0];
     for (size_t i = 0; i < n;) {
       if (id[i] == separator) {
         ++i;
@@ -100,8 +109,8 @@ void BrowseSpace::Split(std::u16string_view id,
     }
     return;
   }
-  auto is_separator = [this](char16_t c) {
-    return separators_.find(c) != separators_.npos;
+  auto is_separator = [separators](char16_t c) {
+    return separators.find(c) != separators.npos;
   };
   size_t i = 0;
   while (i < n) {
@@ -112,44 +121,134 @@ void BrowseSpace::Split(std::u16string_view id,
   }
 }
 
-HRESULT BrowseSpace::AddLocked(const BSTR* items, ULONG count) {
-  return Guarded([&] {
-    BrowseTree::Inserter inserter(&tree_);
+void BrowseSpace::AddTo(BrowseTree* tree, std::u16string_view separators,
+                        const BSTR* items, ULONG count) {
+  BrowseTree::Inserter inserter(tree);
+  std::vector<std::u16string_view> components;
+  for (ULONG i = 0; i < count; ++i) {
+    Split(separators, UpToNul(com::BstrView(items[i])), &components);
+    inserter.Add(components);
+  }
+}
+
+HRESULT BrowseSpace::TreeOfList(std::u16string_view separators,
+                                const BSTR* items, ULONG count,
+                                SharedTree* tree,
+                                std::unique_ptr<BrowseTree>* partial) const {
+  return Guarded([&]() -> HRESULT {
+    BrowseTreeCache::ListHash hash;
+    for (ULONG i = 0; i < count; ++i)
+      hash.Add(UpToNul(com::BstrView(items[i])));
+    const BrowseTreeCache::Key key{std::u16string(separators), hash.value(),
+                                   count};
     std::vector<std::u16string_view> components;
-    for (ULONG i = 0; i < count; ++i) {
-      Split(UpToNul(com::BstrView(items[i])), &components);
-      inserter.Add(components);
+    for (SharedTree& candidate : cache_->Find(key)) {
+      BrowseTree::Matcher matcher(*candidate);
+      for (ULONG i = 0; i < count; ++i) {
+        Split(separators, UpToNul(com::BstrView(items[i])), &components);
+        if (!matcher.Add(components)) break;
+      }
+      if (matcher.Matches()) {
+        *tree = std::move(candidate);
+        return S_OK;
+      }
     }
+    auto built = std::make_unique<BrowseTree>();
+    try {
+      AddTo(built.get(), separators, items, count);
+    } catch (const std::bad_alloc&) {
+      *partial = std::move(built);
+      return E_OUTOFMEMORY;
+    }
+    SharedTree shared(std::move(built));
+    cache_->Publish(key, shared);  // unpublished, it is only not shared
+    *tree = std::move(shared);
     return S_OK;
   });
+}
+
+BrowseTree& BrowseSpace::OwnTree(SharedTree* released) {
+  if (!own_) {
+    own_ = shared_->Clone();
+    *released = std::move(shared_);
+  }
+  return *own_;
+}
+
+void BrowseSpace::Install(SharedTree shared, std::unique_ptr<BrowseTree> own,
+                          SharedTree* released_shared,
+                          std::unique_ptr<BrowseTree>* released_own) {
+  *released_shared = std::move(shared_);
+  *released_own = std::move(own_);
+  shared_ = std::move(shared);
+  own_ = std::move(own);
+  ++changes_;
+  position_ = BrowseTree::kRoot;
 }
 
 HRESULT BrowseSpace::AddItemIDs(const VARIANT& ids) {
   ItemList list;
   if (HRESULT hr = list.Open(ids); FAILED(hr)) return hr;
+  // What this space lets go of is freed after the browse lock is let go.
+  SharedTree released_shared;
+  std::unique_ptr<BrowseTree> released_own;
+  std::u16string separators;
+  uint64_t changes = 0;
+  bool empty = false;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    separators = separators_;
+    changes = changes_;
+    empty = tree().NodeCount() == 1;
+  }
+  if (empty) {
+    // The list's shared tree, found or built without the lock.
+    SharedTree shared;
+    std::unique_ptr<BrowseTree> partial;
+    const HRESULT hr =
+        TreeOfList(separators, list.items(), list.count(), &shared, &partial);
+    if (!shared && !partial) return hr;  // nothing added
+    std::lock_guard<std::mutex> lock(lock_);
+    if (changes_ == changes) {
+      // Still the empty tree: the position is its root.
+      Install(std::move(shared), std::move(partial), &released_shared,
+              &released_own);
+      return hr;
+    }
+    // Another change came first: the list goes onto the tree as it is now.
+  }
   std::lock_guard<std::mutex> lock(lock_);
-  return AddLocked(list.items(), list.count());
+  return Guarded([&] {
+    BrowseTree& tree = OwnTree(&released_shared);
+    ++changes_;
+    AddTo(&tree, separators_, list.items(), list.count());
+    return S_OK;
+  });
 }
 
 HRESULT BrowseSpace::RemoveItemIDs(const VARIANT& ids) {
   ItemList list;
   if (HRESULT hr = list.Open(ids); FAILED(hr)) return hr;
+  SharedTree released;  // freed after the browse lock is let go
   std::lock_guard<std::mutex> lock(lock_);
   return Guarded([&] {
     std::vector<std::u16string_view> components;
     for (ULONG i = 0; i < list.count(); ++i) {
-      Split(UpToNul(com::BstrView(list.items()[i])), &components);
+      Split(separators_, UpToNul(com::BstrView(list.items()[i])), &components);
       if (components.empty()) continue;
       NodeId node = BrowseTree::kRoot;
       for (std::u16string_view component : components) {
-        node = tree_.Child(node, component);
+        node = tree().Child(node, component);
         if (node == BrowseTree::kNoNode) break;
       }
       if (node == BrowseTree::kNoNode) continue;
-      const NodeId parent = tree_.Parent(node);
-      tree_.Remove(node);
+      // A copy has the same node ids: `node` is the same node in it.
+      BrowseTree& tree = OwnTree(&released);
+      ++changes_;
+      const NodeId parent = tree.Parent(node);
+      tree.Remove(node);
       // A position inside the removed subtree would point at a freed node.
-      if (!tree_.IsLive(position_)) position_ = parent;
+      if (!tree.IsLive(position_)) position_ = parent;
     }
     return S_OK;
   });
@@ -158,10 +257,23 @@ HRESULT BrowseSpace::RemoveItemIDs(const VARIANT& ids) {
 HRESULT BrowseSpace::RefreshItemIDs(const VARIANT& ids) {
   ItemList list;
   if (HRESULT hr = list.Open(ids); FAILED(hr)) return hr;
+  std::u16string separators;
+  {
+    std::lock_guard<std::mutex> lock(lock_);
+    separators = separators_;
+  }
+  // The new tree is made without the lock and put in at once.
+  SharedTree shared;
+  std::unique_ptr<BrowseTree> partial;
+  const HRESULT hr =
+      TreeOfList(separators, list.items(), list.count(), &shared, &partial);
+  if (!shared && !partial) return hr;  // nothing made: nothing changes
+  SharedTree released_shared;
+  std::unique_ptr<BrowseTree> released_own;
   std::lock_guard<std::mutex> lock(lock_);
-  tree_.Clear();
-  position_ = BrowseTree::kRoot;
-  return AddLocked(list.items(), list.count());
+  Install(std::move(shared), std::move(partial), &released_shared,
+          &released_own);
+  return hr;
 }
 
 HRESULT BrowseSpace::QueryOrganization(OPCNAMESPACETYPE* type) {
@@ -179,21 +291,21 @@ HRESULT BrowseSpace::ChangeBrowsePosition(const void* trace_object,
     switch (direction) {
       case OPC_BROWSE_UP:
         if (position_ == BrowseTree::kRoot) return E_FAIL;
-        position_ = tree_.Parent(position_);
+        position_ = tree().Parent(position_);
         return S_OK;
       case OPC_BROWSE_DOWN: {
         // A leaf may be entered too.
-        const NodeId child = tree_.Child(position_, name);
+        const NodeId child = tree().Child(position_, name);
         if (child == BrowseTree::kNoNode) return E_INVALIDARG;
         position_ = child;
         return S_OK;
       }
       case OPC_BROWSE_TO: {
         std::vector<std::u16string_view> components;
-        Split(name, &components);
+        Split(separators_, name, &components);
         NodeId node = BrowseTree::kRoot;
         for (std::u16string_view component : components) {
-          node = tree_.Child(node, component);
+          node = tree().Child(node, component);
           if (node == BrowseTree::kNoNode) return E_INVALIDARG;
         }
         position_ = node;
@@ -225,9 +337,9 @@ HRESULT BrowseSpace::BrowseOPCItemIDs(const void* /*trace_object*/,
       if (type == OPC_FLAT) {
         // Depth first, each node before its children, children in order;
         // a stack of child ranges, so any depth is fine.
-        names.reserve(tree_.DescendantCount(at));
+        names.reserve(tree().DescendantCount(at));
         using Range = std::span<const NodeId>;
-        std::vector<Range> stack{tree_.Children(at)};
+        std::vector<Range> stack{tree().Children(at)};
         while (!stack.empty()) {
           Range& top = stack.back();
           if (top.empty()) {
@@ -236,16 +348,17 @@ HRESULT BrowseSpace::BrowseOPCItemIDs(const void* /*trace_object*/,
           }
           const NodeId node = top.front();
           top = top.subspan(1);
-          names.emplace_back(tree_.Name(node));
-          if (tree_.IsBranch(node)) stack.push_back(tree_.Children(node));
+          names.emplace_back(tree().Name(node));
+          if (tree().IsBranch(node)) stack.push_back(tree().Children(node));
         }
       } else {
         const bool branches = type == OPC_BRANCH;
-        names.reserve(branches ? tree_.BranchCount(at)
-                               : tree_.ChildCount(at) - tree_.BranchCount(at));
-        for (NodeId child : tree_.Children(at)) {
-          if (tree_.IsBranch(child) == branches)
-            names.emplace_back(tree_.Name(child));
+        names.reserve(branches
+                          ? tree().BranchCount(at)
+                          : tree().ChildCount(at) - tree().BranchCount(at));
+        for (NodeId child : tree().Children(at)) {
+          if (tree().IsBranch(child) == branches)
+            names.emplace_back(tree().Name(child));
         }
       }
     }
@@ -259,8 +372,8 @@ HRESULT BrowseSpace::BrowseOPCItemIDs(const void* /*trace_object*/,
 std::u16string BrowseSpace::ItemIdOf(NodeId node) const {
   std::vector<std::u16string_view> names;
   size_t length = 0;
-  for (; node != BrowseTree::kRoot; node = tree_.Parent(node)) {
-    names.push_back(tree_.Name(node));
+  for (; node != BrowseTree::kRoot; node = tree().Parent(node)) {
+    names.push_back(tree().Name(node));
     length += names.back().size() + separators_.size();
   }
   std::u16string id;
@@ -282,7 +395,7 @@ HRESULT BrowseSpace::GetItemID(const void* trace_object, LPWSTR item_data_id,
       std::lock_guard<std::mutex> lock(lock_);
       NodeId node = position_;
       if (*item_data_id != u'\0') {
-        node = tree_.Child(position_, item_data_id);
+        node = tree().Child(position_, item_data_id);
         if (node == BrowseTree::kNoNode) return E_INVALIDARG;
       }
       id = ItemIdOf(node);
@@ -306,19 +419,29 @@ HRESULT BrowseSpace::BrowseAccessPaths(LPCWSTR /*item_id*/, IEnumString** out) {
 
 size_t BrowseSpace::NodeCount() const {
   std::lock_guard<std::mutex> lock(lock_);
-  return tree_.NodeCount();
+  return tree().NodeCount();
 }
 
 size_t BrowseSpace::MemoryBytes() const {
   std::lock_guard<std::mutex> lock(lock_);
-  return tree_.MemoryBytes();
+  return tree().MemoryBytes();
 }
 
 std::string BrowseSpace::CheckConsistency() const {
   std::lock_guard<std::mutex> lock(lock_);
-  std::string problems = tree_.CheckConsistency();
-  if (!tree_.IsLive(position_)) problems.append("position not live\n");
+  std::string problems = tree().CheckConsistency();
+  if (!tree().IsLive(position_)) problems.append("position not live\n");
   return problems;
+}
+
+const BrowseTree* BrowseSpace::TreeForTesting() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return &tree();
+}
+
+bool BrowseSpace::SharesTreeForTesting() const {
+  std::lock_guard<std::mutex> lock(lock_);
+  return own_ == nullptr;
 }
 
 }  // namespace kavex::server

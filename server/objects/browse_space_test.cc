@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -471,6 +473,296 @@ TEST_F(BrowseSpaceTest, ConcurrentBrowsingWhileItemsComeAndGo) {
   reader.join();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(space_.CheckConsistency(), "");
+}
+
+// Spaces over one cache of shared trees.
+class SharedTreeTest : public ::testing::Test {
+ protected:
+  // The first space of the process makes the tree every space starts
+  // with: made here, it is not counted by the tests.
+  void SetUp() override { BrowseSpace first(&cache_); }
+
+  std::unique_ptr<BrowseSpace> NewSpace(const Names& ids,
+                                        std::u16string delimiter = u".") {
+    auto space = std::make_unique<BrowseSpace>(&cache_);
+    space->SetDelimiter(std::move(delimiter));
+    EXPECT_EQ(space->AddItemIDs(List(ids)), S_OK);
+    return space;
+  }
+  static HRESULT Move(BrowseSpace& space, OPCBROWSEDIRECTION direction,
+                      const char16_t* name) {
+    return space.ChangeBrowsePosition(nullptr, direction, name);
+  }
+
+  BrowseTreeCache cache_;
+  const Names site_ = {u"SW1.P1.Speed", u"SW1.P1.Link", u"SW1.P2.Speed",
+                       u"SW1.P2.Link",  u"SW1.Status",  u"SW2.P1.Speed"};
+};
+
+TEST_F(SharedTreeTest, SpacesOverTheSameListShareOneTree) {
+  const size_t trees = BrowseTree::LiveCount();
+  auto first = NewSpace(site_);
+  auto second = NewSpace(site_);
+  auto third = NewSpace(site_);
+  EXPECT_EQ(first->TreeForTesting(), second->TreeForTesting());
+  EXPECT_EQ(first->TreeForTesting(), third->TreeForTesting());
+  EXPECT_TRUE(second->SharesTreeForTesting());
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 1);
+  EXPECT_EQ(cache_.Size(), 1u);
+
+  // The list is the key: the same IDs in another order make a tree of
+  // their own (the same tree, built again), and so do lists that give
+  // another tree, or the same list with another delimiter.
+  Names shuffled(site_.rbegin(), site_.rend());
+  auto reordered = NewSpace(shuffled);
+  EXPECT_NE(reordered->TreeForTesting(), first->TreeForTesting());
+  EXPECT_EQ(Browse(*reordered, OPC_FLAT).names, Browse(*first, OPC_FLAT).names);
+  auto fewer = NewSpace({u"SW1.P1.Speed", u"SW1.P1.Link", u"SW1.P2.Speed",
+                         u"SW1.P2.Link", u"SW1.Status"});
+  auto longer = NewSpace({u"SW1.P1.Speed", u"SW1.P1.Link", u"SW1.P2.Speed",
+                          u"SW1.P2.Link", u"SW1.Status", u"SW2.P1.Speed.X"});
+  auto slash = NewSpace(site_, u"/");
+  auto empty_delimiter = NewSpace(site_, u"");
+  for (auto* other :
+       {fewer.get(), longer.get(), slash.get(), empty_delimiter.get()}) {
+    EXPECT_NE(other->TreeForTesting(), first->TreeForTesting());
+  }
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 6);
+  EXPECT_EQ(cache_.Size(), 6u);
+
+  // Each space has its own position over the shared tree.
+  ASSERT_EQ(Move(*first, OPC_BROWSE_TO, u"SW1.P2"), S_OK);
+  ASSERT_EQ(Move(*second, OPC_BROWSE_DOWN, u"SW2"), S_OK);
+  EXPECT_EQ(Browse(*first, OPC_LEAF).names, (Names{u"Link", u"Speed"}));
+  EXPECT_EQ(Browse(*second, OPC_BRANCH).names, Names{u"P1"});
+  EXPECT_EQ(Browse(*third, OPC_BRANCH).names, (Names{u"SW1", u"SW2"}));
+  EXPECT_EQ(ItemId(*first, u"Link"), u"SW1.P2.Link");
+  EXPECT_EQ(ItemId(*slash, u"SW1.P1.Link"), u"SW1.P1.Link");  // one name
+}
+
+// A space whose list changes takes its own copy first; the others keep the
+// tree as it was.
+TEST_F(SharedTreeTest, AChangedSpaceStopsSharingAndTheOthersSeeNothing) {
+  auto changed = NewSpace(site_);
+  auto other = NewSpace(site_);
+  const BrowseTree* shared = other->TreeForTesting();
+  const Names flat = Browse(*other, OPC_FLAT).names;
+
+  // Removing what is not there changes nothing and copies nothing.
+  EXPECT_EQ(changed->RemoveItemIDs(List({u"SW9", u"SW1.P7.Speed"})), S_OK);
+  EXPECT_EQ(changed->TreeForTesting(), shared);
+
+  // A removal: the copy keeps the position's node, one inside the removed
+  // subtree moves up to the removed node's parent.
+  ASSERT_EQ(Move(*changed, OPC_BROWSE_TO, u"SW1.P1.Link"), S_OK);
+  ASSERT_EQ(Move(*other, OPC_BROWSE_TO, u"SW1.P1.Link"), S_OK);
+  EXPECT_EQ(changed->RemoveItemIDs(List({u"SW2.P1"})), S_OK);
+  EXPECT_FALSE(changed->SharesTreeForTesting());
+  EXPECT_EQ(ItemId(*changed, u""), u"SW1.P1.Link");
+  EXPECT_EQ(changed->RemoveItemIDs(List({u"SW1.P1"})), S_OK);
+  EXPECT_EQ(ItemId(*changed, u""), u"SW1");
+  EXPECT_EQ(Move(*changed, OPC_BROWSE_TO, u""), S_OK);
+  EXPECT_EQ(Browse(*changed, OPC_FLAT).names,
+            (Names{u"SW1", u"P2", u"Link", u"Speed", u"Status", u"SW2"}));
+  EXPECT_EQ(changed->CheckConsistency(), "");
+
+  EXPECT_EQ(other->TreeForTesting(), shared);
+  EXPECT_EQ(ItemId(*other, u""), u"SW1.P1.Link");
+  ASSERT_EQ(Move(*other, OPC_BROWSE_TO, u""), S_OK);
+  EXPECT_EQ(Browse(*other, OPC_FLAT).names, flat);
+
+  // An addition to a tree that is not empty copies it as well.
+  auto added = NewSpace(site_);
+  EXPECT_EQ(added->TreeForTesting(), shared);
+  ASSERT_EQ(Move(*added, OPC_BROWSE_TO, u"SW1.P2"), S_OK);
+  EXPECT_EQ(added->AddItemIDs(List({u"SW1.P2.Usage", u"SW3"})), S_OK);
+  EXPECT_NE(added->TreeForTesting(), shared);
+  EXPECT_EQ(Browse(*added, OPC_LEAF).names,
+            (Names{u"Link", u"Speed", u"Usage"}));
+  EXPECT_EQ(Browse(*other, OPC_FLAT).names, flat);
+  EXPECT_EQ(added->CheckConsistency(), "");
+
+  // A refresh with the list of the others shares their tree again; with a
+  // list of its own, the space gets a tree of its own.
+  EXPECT_EQ(changed->RefreshItemIDs(List(site_)), S_OK);
+  EXPECT_EQ(changed->TreeForTesting(), shared);
+  EXPECT_EQ(ItemId(*changed, u""), u"");
+  EXPECT_EQ(added->RefreshItemIDs(List({u"Q.R"})), S_OK);
+  EXPECT_TRUE(added->SharesTreeForTesting());
+  EXPECT_EQ(Browse(*added, OPC_FLAT).names, (Names{u"Q", u"R"}));
+  EXPECT_EQ(Browse(*other, OPC_FLAT).names, flat);
+
+  // Everything removed, then a list added: the list's shared tree.
+  EXPECT_EQ(added->RemoveItemIDs(List({u"Q"})), S_OK);
+  EXPECT_EQ(added->NodeCount(), 1u);
+  EXPECT_EQ(added->AddItemIDs(List(site_)), S_OK);
+  EXPECT_EQ(added->TreeForTesting(), shared);
+}
+
+// The cache holds no tree alive: a tree goes with the last space over it,
+// and a new space then builds the list's tree again.
+TEST_F(SharedTreeTest, TheLastSpaceTakesTheTreeAlong) {
+  const size_t trees = BrowseTree::LiveCount();
+  auto first = NewSpace(site_);
+  auto second = NewSpace(site_);
+  const BrowseTree* shared = first->TreeForTesting();
+  first.reset();
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 1);
+  auto third = NewSpace(site_);  // found while the second holds it
+  EXPECT_EQ(third->TreeForTesting(), shared);
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 1);
+
+  // A changed space's copy goes with it; the shared tree stays.
+  EXPECT_EQ(third->RemoveItemIDs(List({u"SW2"})), S_OK);
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 2);
+  third.reset();
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 1);
+  EXPECT_EQ(cache_.Size(), 1u);
+
+  second.reset();
+  EXPECT_EQ(BrowseTree::LiveCount(), trees);
+  EXPECT_EQ(cache_.Size(), 0u);
+
+  auto again = NewSpace(site_);
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 1);
+  EXPECT_EQ(cache_.Size(), 1u);
+  EXPECT_EQ(again->CheckConsistency(), "");
+  again->RefreshItemIDs(List({u"X"}));  // its old tree goes, the new stays
+  EXPECT_EQ(BrowseTree::LiveCount(), trees + 1);
+  EXPECT_EQ(cache_.Size(), 1u);
+}
+
+// A key only narrows the search: a tree found under the list's key is
+// taken only when the list gives exactly that tree.
+TEST_F(SharedTreeTest, ATreeUnderTheSameKeyIsTakenOnlyWhenTheListGivesIt) {
+  BrowseTreeCache::ListHash hash;
+  for (const std::u16string& id : site_) hash.Add(id);
+  const BrowseTreeCache::Key key{u".", hash.value(), site_.size()};
+  auto tree_of =
+      [](const std::vector<std::vector<std::u16string_view>>& paths) {
+        auto tree = std::make_shared<BrowseTree>();
+        BrowseTree::Inserter inserter(tree.get());
+        for (const auto& path : paths) inserter.Add(path);
+        return tree;
+      };
+  // As if another list had the same hash and length.
+  const std::shared_ptr<const BrowseTree> impostor =
+      tree_of({{u"SW1", u"P1", u"Speed"}, {u"SW1", u"P1", u"Link"}});
+  ASSERT_TRUE(cache_.Publish(key, impostor));
+  auto space = NewSpace(site_);
+  EXPECT_NE(space->TreeForTesting(), impostor.get());
+  EXPECT_EQ(Browse(*space, OPC_FLAT).names,
+            (Names{u"SW1", u"P1", u"Link", u"Speed", u"P2", u"Link", u"Speed",
+                   u"Status", u"SW2", u"P1", u"Speed"}));
+  EXPECT_EQ(cache_.Size(), 2u);
+  // Both are there now; the next space takes the one its list gives.
+  auto next = NewSpace(site_);
+  EXPECT_EQ(next->TreeForTesting(), space->TreeForTesting());
+
+  // A tree made another way that is exactly the list's is taken.
+  BrowseTreeCache other_cache;
+  const std::shared_ptr<const BrowseTree> same =
+      tree_of({{u"SW2", u"P1", u"Speed"},
+               {u"SW1", u"Status"},
+               {u"SW1", u"P2", u"Link"},
+               {u"SW1", u"P2", u"Speed"},
+               {u"SW1", u"P1", u"Link"},
+               {u"SW1", u"P1", u"Speed"}});
+  ASSERT_TRUE(other_cache.Publish(key, same));
+  BrowseSpace found(&other_cache);
+  found.SetDelimiter(u".");
+  ASSERT_EQ(found.AddItemIDs(List(site_)), S_OK);
+  EXPECT_EQ(found.TreeForTesting(), same.get());
+}
+
+// Hostile lists are shared like any other: the second space finds the
+// first one's tree and reads it as its own.
+TEST_F(SharedTreeTest, HostileListsAreMatchedExactly) {
+  std::u16string deep;
+  for (int i = 0; i < 20000; ++i) deep += u"d.";
+  std::u16string with_nul = u"N.M";
+  with_nul[1] = u'\0';
+  const Names hostile = {
+      std::u16string(100000, u'x'), deep, u"....", u"", with_nul, u"N"};
+  auto first = NewSpace(hostile);
+  auto second = NewSpace(hostile);
+  EXPECT_EQ(first->TreeForTesting(), second->TreeForTesting());
+  // Without the NUL the list is another one.
+  Names other = hostile;
+  other[4] = u"N.M";
+  auto third = NewSpace(other);
+  EXPECT_NE(third->TreeForTesting(), first->TreeForTesting());
+  EXPECT_EQ(third->NodeCount(), first->NodeCount() + 1);
+  EXPECT_EQ(second->CheckConsistency(), "");
+}
+
+// Readers of several spaces browse one shared tree while other spaces over
+// it take device item-list events and spaces over the same list come and
+// go: a reader always sees the tree as it was built.
+TEST_F(SharedTreeTest, ConcurrentReadersOfASharedTreeWhileOthersChange) {
+  Names ids;
+  for (int s = 1; s <= 4; ++s) {
+    for (int p = 1; p <= 6; ++p) {
+      for (const char16_t* item : {u"Speed", u"Link", u"rx_fcs_errors"}) {
+        ids.push_back(
+            u"SW" + std::u16string(1, static_cast<char16_t>('0' + s)) + u".P" +
+            std::u16string(1, static_cast<char16_t>('0' + p)) + u"." + item);
+      }
+    }
+  }
+  std::vector<std::unique_ptr<BrowseSpace>> readers_spaces;
+  for (int i = 0; i < 3; ++i) readers_spaces.push_back(NewSpace(ids));
+  auto changing = NewSpace(ids);
+  const BrowseTree* shared = changing->TreeForTesting();
+  const Names flat = Browse(*readers_spaces[0], OPC_FLAT).names;
+  ASSERT_EQ(flat.size(), 4u + 4 * 6 + 4 * 6 * 3);
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::atomic<int> rounds{0};
+  std::vector<std::thread> readers;
+  for (int r = 0; r < 3; ++r) {
+    readers.emplace_back([&, r] {
+      BrowseSpace& space = *readers_spaces[r];
+      while (!stop) {
+        if (Move(space, OPC_BROWSE_TO, u"") != S_OK) ++bad;
+        if (Browse(space, OPC_FLAT).names != flat) ++bad;
+        if (Move(space, OPC_BROWSE_TO, u"SW3.P6") != S_OK) ++bad;
+        if (Browse(space, OPC_LEAF).names !=
+            Names{u"Link", u"Speed", u"rx_fcs_errors"}) {
+          ++bad;
+        }
+        if (ItemId(space, u"Link") != u"SW3.P6.Link") ++bad;
+        ++rounds;
+      }
+    });
+  }
+  // Spaces over the same list made and dropped at once with the readers.
+  std::thread joiner([&] {
+    while (!stop) {
+      auto space = NewSpace(ids);
+      if (space->NodeCount() != flat.size() + 1) ++bad;
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    changing->RemoveItemIDs(List({u"SW3", u"SW1.P1.Speed"}));
+    changing->AddItemIDs(List({u"SW3.P9.Speed", u"SW5"}));
+    changing->RefreshItemIDs(List(ids));  // the shared tree again
+    if (changing->TreeForTesting() != shared) ++bad;
+  }
+  // Every reader has been through its round a few times at least (a bound
+  // on the wait only so that a hang fails instead of blocking).
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (rounds.load() < 30 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  EXPECT_GE(rounds.load(), 30);
+  stop = true;
+  for (std::thread& t : readers) t.join();
+  joiner.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(readers_spaces[0]->TreeForTesting(), shared);
+  EXPECT_EQ(changing->CheckConsistency(), "");
 }
 
 }  // namespace

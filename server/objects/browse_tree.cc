@@ -10,6 +10,23 @@ namespace kavex::server {
 // ---------------------------------------------------------------------------
 // NamePool
 
+void NamePool::CopyFrom(const NamePool& other) {
+  std::vector<char16_t> chars(other.chars_);
+  // Capacities as the other's: Release relies on free_entries_ holding
+  // every entry without reallocating.
+  std::vector<Entry> entries;
+  entries.reserve(other.entries_.capacity());
+  entries = other.entries_;
+  std::vector<uint32_t> free_entries;
+  free_entries.reserve(other.free_entries_.capacity());
+  free_entries = other.free_entries_;
+  index_.CopyFrom(other.index_);  // the last step that can fail
+  chars_.swap(chars);
+  entries_.swap(entries);
+  free_entries_.swap(free_entries);
+  dead_chars_ = other.dead_chars_;
+}
+
 uint32_t NamePool::HashOf(std::u16string_view text) {
   // Four characters a step.
   uint64_t h = text.size();
@@ -22,7 +39,7 @@ uint32_t NamePool::HashOf(std::u16string_view text) {
     h ^= h >> 29;
   }
   uint64_t tail = 0;
-  std::memcpy(&tail, p, left * sizeof(char16_t));
+  if (left != 0) std::memcpy(&tail, p, left * sizeof(char16_t));
   return static_cast<uint32_t>(MixHash(h ^ tail));
 }
 
@@ -108,14 +125,77 @@ size_t NamePool::MemoryBytes() const {
 // ---------------------------------------------------------------------------
 // BrowseTree
 
+std::atomic<size_t> BrowseTree::live_trees_{0};
+
 BrowseTree::BrowseTree() {
   blocks_.push_back(std::make_unique<Node[]>(kBlockSize));
   NodeAt(kRoot).name = kRootName;
   node_slots_ = 1;
   live_nodes_ = 1;
+  ++live_trees_;
 }
 
-BrowseTree::~BrowseTree() = default;
+BrowseTree::~BrowseTree() { --live_trees_; }
+
+std::unique_ptr<BrowseTree> BrowseTree::Clone() const {
+  auto copy = std::make_unique<BrowseTree>();
+  copy->blocks_.reserve(blocks_.size());
+  while (copy->blocks_.size() < blocks_.size())
+    copy->blocks_.push_back(std::make_unique<Node[]>(kBlockSize));
+  for (NodeId id = 0; id < node_slots_; ++id) {
+    const Node& from = NodeAt(id);
+    Node& to = copy->NodeAt(id);
+    to.name = from.name;
+    to.parent = from.parent;
+    to.branches = from.branches;
+    to.descendants = from.descendants;
+    if (from.child_capacity != 0) {
+      to.children =
+          std::make_unique_for_overwrite<NodeId[]>(from.child_capacity);
+      std::copy_n(from.children.get(), from.child_count, to.children.get());
+    }
+    to.child_count = from.child_count;
+    to.child_capacity = from.child_capacity;
+    to.unsorted = from.unsorted;
+    to.indexed = from.indexed;
+  }
+  copy->node_slots_ = node_slots_;
+  copy->free_slots_ = free_slots_;
+  copy->live_nodes_ = live_nodes_;
+  copy->child_slots_ = child_slots_;
+  copy->names_.CopyFrom(names_);
+  copy->children_index_.CopyFrom(children_index_);
+  return copy;
+}
+
+BrowseTree::Matcher::Matcher(const BrowseTree& tree)
+    : tree_(tree), seen_(tree.node_slots_, false) {}
+
+bool BrowseTree::Matcher::Add(std::span<const std::u16string_view> components) {
+  if (failed_) return false;
+  if (components.empty()) return true;
+  // The nodes the previous path shares with this one are seen already.
+  size_t i = 0;
+  while (i < components.size() && i < previous_.size() &&
+         tree_.Name(previous_[i]) == components[i]) {
+    ++i;
+  }
+  previous_.resize(i);
+  NodeId node = i == 0 ? kRoot : previous_[i - 1];
+  for (; i < components.size(); ++i) {
+    node = tree_.Child(node, components[i]);
+    if (node == kNoNode) {
+      failed_ = true;
+      return false;
+    }
+    previous_.push_back(node);
+    if (!seen_[node]) {
+      seen_[node] = true;
+      ++covered_;
+    }
+  }
+  return true;
+}
 
 std::u16string_view BrowseTree::Name(NodeId node) const {
   const uint32_t name = NodeAt(node).name;

@@ -13,10 +13,13 @@
 // of nodes that have more. A node of a switch site costs about 40 bytes with
 // its share of its parent's array.
 //
-// Not thread-safe: the owner (BrowseSpace) serialises every call.
+// Not thread-safe for changes: the owner (BrowseSpace) serialises them. A
+// tree that no one changes any more (one that server objects share) may be
+// read from any number of threads at once: no const member changes anything.
 #ifndef KAVEX_SERVER_OBJECTS_BROWSE_TREE_H_
 #define KAVEX_SERVER_OBJECTS_BROWSE_TREE_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -39,6 +42,10 @@ class NamePool {
   NamePool() = default;
   NamePool(const NamePool&) = delete;
   NamePool& operator=(const NamePool&) = delete;
+
+  // Makes this pool a copy of `other` (same ids). Throws std::bad_alloc with
+  // this pool unchanged.
+  void CopyFrom(const NamePool& other);
 
   static uint32_t HashOf(std::u16string_view text);
   // The id of `text` (whose HashOf is `hash`), or kNone when no one holds it.
@@ -88,6 +95,14 @@ class BrowseTree {
   BrowseTree& operator=(const BrowseTree&) = delete;
   ~BrowseTree();
 
+  // A copy with the same node ids (a node of this tree is the same node of
+  // the copy), for a change to a tree that others still read. Not while an
+  // inserter lives. Throws std::bad_alloc.
+  std::unique_ptr<BrowseTree> Clone() const;
+
+  // Trees alive in the process (for tests of their sharing).
+  static size_t LiveCount() { return live_trees_.load(); }
+
   // Adds paths of component names below the root in one go; each path's last
   // node becomes a leaf unless another path continues below it. Children are
   // appended while the inserter lives and put in order when it ends, so a
@@ -109,6 +124,31 @@ class BrowseTree {
     // The nodes of the previous path: lists name neighbours one after the
     // other, so most lookups end at the first component that changed.
     std::vector<NodeId> previous_;
+  };
+
+  // Tells, without changing the tree, whether a list of paths would give
+  // exactly this tree if added to an empty one: every path lies in the tree
+  // and every node lies on a path. Paths in any order, repeats allowed.
+  class Matcher {
+   public:
+    // Throws std::bad_alloc (one bit per node slot).
+    explicit Matcher(const BrowseTree& tree);
+    Matcher(const Matcher&) = delete;
+    Matcher& operator=(const Matcher&) = delete;
+
+    // False, for good, once a path leaves the tree. Throws std::bad_alloc.
+    bool Add(std::span<const std::u16string_view> components);
+    // After the last path: true when the paths give exactly this tree.
+    bool Matches() const {
+      return !failed_ && covered_ + 1 == tree_.NodeCount();
+    }
+
+   private:
+    const BrowseTree& tree_;
+    std::vector<bool> seen_;  // by node id: lies on a path added
+    size_t covered_ = 0;      // nodes seen, the root not counted
+    bool failed_ = false;
+    std::vector<NodeId> previous_;  // as the inserter's
   };
 
   // The child of `parent` named `name`, or kNoNode.
@@ -209,6 +249,8 @@ class BrowseTree {
   // port, so most sorts are one comparison of name ids.
   std::vector<uint32_t> sorted_names_;
   std::vector<uint32_t> sorted_order_;
+
+  static std::atomic<size_t> live_trees_;
 };
 
 }  // namespace kavex::server

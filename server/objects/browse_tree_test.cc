@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -257,6 +258,115 @@ TEST(BrowseTreeTest, SiteTreeStaysWithinTheMemoryBudget) {
   EXPECT_EQ(tree.CheckConsistency(), "");
   EXPECT_LE(tree.MemoryBytes() / tree.NodeCount(), 128u)
       << tree.MemoryBytes() << " bytes";
+}
+
+// A copy is the same tree node for node (ids included, so a position kept
+// as an id stays good) and apart from then on: changes to either leave the
+// other as it was. Built with removals (free slots) and a node with more
+// children than a scan covers (the hash index).
+TEST(BrowseTreeTest, CloneKeepsNodeIdsAndGoesItsOwnWay) {
+  BrowseTree tree;
+  std::vector<Path> paths;
+  for (int i = 0; i < 150; ++i) {
+    const std::u16string n =
+        u"n" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+        std::u16string(1, static_cast<char16_t>(u'a' + i / 26));
+    paths.push_back({u"S", n, u"leaf"});
+    paths.push_back({u"T", n});
+  }
+  Add(&tree, paths);
+  tree.Remove(Find(tree, {u"S", u"nBa"}));
+  tree.Remove(Find(tree, {u"T", u"nCb"}));
+  const std::string before = Dump(tree);
+
+  std::unique_ptr<BrowseTree> copy = tree.Clone();
+  EXPECT_EQ(copy->CheckConsistency(), "");
+  EXPECT_EQ(Dump(*copy), before);
+  EXPECT_EQ(copy->NodeCount(), tree.NodeCount());
+  EXPECT_LE(copy->MemoryBytes(), tree.MemoryBytes());  // no scratch space
+  for (const Path& path :
+       {Path{u"S"}, Path{u"S", u"nZa", u"leaf"}, Path{u"T", u"nAc"}}) {
+    const NodeId id = Find(tree, path);
+    ASSERT_NE(id, BrowseTree::kNoNode);
+    EXPECT_EQ(Find(*copy, path), id);
+  }
+  EXPECT_EQ(Find(*copy, {u"S", u"nBa"}), BrowseTree::kNoNode);
+
+  // Freed slots and names of the copy are its own: new nodes reuse them.
+  copy->Remove(Find(*copy, {u"S"}));
+  Add(copy.get(), {{u"U", u"nAa"}, {u"S", u"new"}});
+  EXPECT_EQ(copy->CheckConsistency(), "");
+  EXPECT_EQ(Dump(tree), before);
+  EXPECT_EQ(tree.CheckConsistency(), "");
+
+  Add(&tree, {{u"V"}});
+  tree.Remove(Find(tree, {u"T"}));
+  EXPECT_EQ(Dump(*copy).find("0:V"), std::string::npos);
+  EXPECT_NE(Find(*copy, {u"T", u"nAc"}), BrowseTree::kNoNode);
+  EXPECT_EQ(copy->CheckConsistency(), "");
+  EXPECT_EQ(tree.CheckConsistency(), "");
+}
+
+TEST(BrowseTreeTest, CloneCountsAsALiveTree) {
+  const size_t before = BrowseTree::LiveCount();
+  {
+    BrowseTree tree;
+    Add(&tree, {{u"A", u"B"}});
+    EXPECT_EQ(BrowseTree::LiveCount(), before + 1);
+    std::unique_ptr<BrowseTree> copy = tree.Clone();
+    EXPECT_EQ(BrowseTree::LiveCount(), before + 2);
+  }
+  EXPECT_EQ(BrowseTree::LiveCount(), before);
+}
+
+// Whether a list gives exactly the tree built from {A.B.C, A.D, E}.
+TEST(BrowseTreeTest, MatcherTellsWhetherAListGivesExactlyTheTree) {
+  BrowseTree tree;
+  Add(&tree, {{u"A", u"B", u"C"}, {u"A", u"D"}, {u"E"}});
+  struct Case {
+    const char* what;
+    std::vector<Path> paths;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"the same list", {{u"A", u"B", u"C"}, {u"A", u"D"}, {u"E"}}, true},
+      {"another order, repeats and prefixes",
+       {{u"E"}, {u"A", u"D"}, {u"A"}, {u"A", u"B", u"C"}, {u"A", u"D"}, {}},
+       true},
+      {"a path missing", {{u"A", u"B", u"C"}, {u"A", u"D"}}, false},
+      {"only a prefix of a path", {{u"A", u"B"}, {u"A", u"D"}, {u"E"}}, false},
+      {"one path more",
+       {{u"A", u"B", u"C"}, {u"A", u"D"}, {u"E"}, {u"F"}},
+       false},
+      {"a path longer",
+       {{u"A", u"B", u"C", u"X"}, {u"A", u"D"}, {u"E"}},
+       false},
+      {"a level moved",
+       {{u"A", u"C"}, {u"A", u"B"}, {u"A", u"D"}, {u"E"}},
+       false},
+      {"case differs", {{u"a", u"B", u"C"}, {u"A", u"D"}, {u"E"}}, false},
+      {"nothing", {}, false},
+  };
+  for (const Case& c : cases) {
+    BrowseTree::Matcher matcher(tree);
+    for (const Path& path : c.paths) {
+      std::vector<std::u16string_view> components(path.begin(), path.end());
+      matcher.Add(components);
+    }
+    EXPECT_EQ(matcher.Matches(), c.matches) << c.what;
+  }
+
+  // An empty tree is what an empty list gives; after removals the tree is
+  // what its remaining paths give.
+  BrowseTree empty;
+  EXPECT_TRUE(BrowseTree::Matcher(empty).Matches());
+  tree.Remove(Find(tree, {u"A", u"B"}));
+  BrowseTree::Matcher after(tree);
+  for (const Path& path : {Path{u"A", u"D"}, Path{u"E"}}) {
+    std::vector<std::u16string_view> components(path.begin(), path.end());
+    after.Add(components);
+  }
+  EXPECT_TRUE(after.Matches());
 }
 
 }  // namespace

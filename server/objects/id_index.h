@@ -7,6 +7,7 @@
 #ifndef KAVEX_SERVER_OBJECTS_ID_INDEX_H_
 #define KAVEX_SERVER_OBJECTS_ID_INDEX_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -34,6 +35,19 @@ class IdIndex {
   IdIndex& operator=(const IdIndex&) = delete;
 
   size_t size() const { return size_; }
+
+  // Makes this index a copy of `other`. Throws std::bad_alloc with this
+  // index unchanged.
+  void CopyFrom(const IdIndex& other) {
+    std::unique_ptr<Slot[]> slots;
+    if (other.capacity_ != 0) {
+      slots = std::make_unique_for_overwrite<Slot[]>(other.capacity_);
+      std::copy_n(other.slots_.get(), other.capacity_, slots.get());
+    }
+    slots_ = std::move(slots);
+    capacity_ = other.capacity_;
+    size_ = other.size_;
+  }
 
   // Makes room for `extra` more ids. Throws std::bad_alloc with the index
   // unchanged.
