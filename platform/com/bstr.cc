@@ -83,17 +83,6 @@ void SysFreeString(BSTR bstr) {
   kavex::com::FreeBstrBlock(block, kavex::com::BlockSize(count));
 }
 
-UINT SysStringByteLen(const OLECHAR* bstr) {
-  if (!bstr) return 0;
-  uint32_t count;
-  std::memcpy(&count, kavex::com::PrefixOf(bstr), kavex::com::kPrefix);
-  return count;
-}
-
-UINT SysStringLen(const OLECHAR* bstr) {
-  return SysStringByteLen(bstr) / sizeof(OLECHAR);
-}
-
 namespace kavex::com {
 
 BSTR SysAllocStringUtf8(std::string_view text) {
