@@ -238,10 +238,12 @@ void Connection::HandleBind(const Pdu& pdu, bool alter) {
       Close();
       return;
     }
-    if (security_.authenticated) {
-      // An authenticated connection: a further token in an alter_context
-      // (some clients send an empty AUTHENTICATE) needs no answer.
-    } else if (!ntlm_challenged_) {
+    const uint32_t message = NtlmMessageType(a.auth_value);
+    if (!ntlm_challenged_ &&
+        (!security_.authenticated || message == kNtlmNegotiateMessage)) {
+      // A first exchange, or a new one on an authenticated connection (a
+      // client adding an interface under a logon of its own): the caller
+      // stays who it was until the new AUTHENTICATE is verified.
       if (a.auth_level != kAuthLevelConnect) {
         // Integrity and privacy need signing and sealing, not served yet.
         if (alter) {
@@ -255,6 +257,10 @@ void Connection::HandleBind(const Pdu& pdu, bool alter) {
       ntlm_ = std::make_unique<NtlmServer>(config_->ntlm, config_->accounts);
       std::vector<uint8_t> challenge;
       if (!ntlm_->Negotiate(a.auth_value, &challenge)) {
+        log::Logf(log::Level::kWarning, "rpc",
+                  "connection %llu: NTLM message type %u where a NEGOTIATE "
+                  "belongs; closing it",
+                  static_cast<unsigned long long>(id_), message);
         if (alter) {
           SendFault(call_id, 0, kFaultAccessDenied);
         } else {
@@ -264,30 +270,34 @@ void Connection::HandleBind(const Pdu& pdu, bool alter) {
         return;
       }
       ntlm_challenged_ = true;
-      security_.auth_type = a.auth_type;
-      security_.auth_level = a.auth_level;
-      security_.auth_context_id = a.auth_context_id;
+      exchange_type_ = a.auth_type;
+      exchange_level_ = a.auth_level;
+      exchange_context_id_ = a.auth_context_id;
       reply.has_auth = true;
       reply.auth.auth_type = a.auth_type;
       reply.auth.auth_level = a.auth_level;
       reply.auth.auth_context_id = a.auth_context_id;
       reply.auth.auth_value = std::move(challenge);
-    } else {
+    } else if (ntlm_challenged_) {
       // The third leg in an alter_context instead of an auth3.
-      SecurityContext context;
-      DWORD result = ntlm_->Authenticate(a.auth_value, &context);
-      ntlm_challenged_ = false;
-      if (result != ERROR_SUCCESS) {
-        log::Logf(log::Level::kWarning, "rpc",
-                  "connection %llu: logon refused (%s)",
-                  static_cast<unsigned long long>(id_), Win32ErrorName(result));
+      if (!FinishExchange(a)) {
         SendFault(call_id, 0, kFaultAccessDenied);
         Close();
         return;
       }
-      context.auth_level = security_.auth_level;
-      context.auth_context_id = security_.auth_context_id;
-      security_ = context;
+    } else if (message == kNtlmAuthenticateMessage &&
+               NtlmServer::IsEmptyAuthenticate(a.auth_value)) {
+      // Some clients put an empty AUTHENTICATE in an alter_context on an
+      // authenticated connection: it needs no answer and changes nothing.
+    } else {
+      // An AUTHENTICATE with no exchange running, a CHALLENGE, or no NTLM
+      // message at all.
+      log::Logf(log::Level::kWarning, "rpc",
+                "connection %llu: NTLM message type %u out of turn; closing it",
+                static_cast<unsigned long long>(id_), message);
+      SendFault(call_id, 0, kFaultAccessDenied);
+      Close();
+      return;
     }
   }
   NegotiateContexts(pdu, &reply);
@@ -296,28 +306,38 @@ void Connection::HandleBind(const Pdu& pdu, bool alter) {
 }
 
 void Connection::HandleAuth3(const Pdu& pdu) {
-  if (!pdu.has_auth || !ntlm_challenged_ || security_.authenticated) {
+  if (!pdu.has_auth || !ntlm_challenged_) {
     // An auth3 out of turn: nothing to answer, and later calls fail.
     auth_failed_ = true;
     return;
   }
+  if (!FinishExchange(pdu.auth)) auth_failed_ = true;
+}
+
+bool Connection::FinishExchange(const AuthVerifier& auth) {
   SecurityContext context;
-  DWORD result = ntlm_->Authenticate(pdu.auth.auth_value, &context);
+  DWORD result = auth.auth_type == exchange_type_
+                     ? ntlm_->Authenticate(auth.auth_value, &context)
+                     : ERROR_ACCESS_DENIED;
   ntlm_challenged_ = false;
   if (result != ERROR_SUCCESS) {
     log::Logf(log::Level::kWarning, "rpc",
               "connection %llu: logon refused (%s)",
               static_cast<unsigned long long>(id_), Win32ErrorName(result));
-    auth_failed_ = true;
-    return;
+    return false;
   }
-  context.auth_level = security_.auth_level;
-  context.auth_context_id = security_.auth_context_id;
+  context.auth_type = exchange_type_;
+  context.auth_level = exchange_level_;
+  context.auth_context_id = exchange_context_id_;
+  const bool again = security_.authenticated;
   security_ = context;
-  log::Logf(log::Level::kDebug, "rpc", "connection %llu: %s\\%s logged on%s",
+  log::Logf(log::Level::kDebug, "rpc",
+            "connection %llu: %s\\%s logged on%s%s (context %u)",
             static_cast<unsigned long long>(id_), security_.domain.c_str(),
             security_.user.c_str(),
-            security_.ntlmv2 ? " (NTLMv2)" : " (NTLMv1, extended)");
+            security_.ntlmv2 ? " (NTLMv2)" : " (NTLMv1, extended)",
+            again ? " again" : "", security_.auth_context_id);
+  return true;
 }
 
 void Connection::HandleRequest(const Pdu& pdu) {

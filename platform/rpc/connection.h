@@ -6,6 +6,15 @@
 // Complete calls queue up for the listener, which runs them through the
 // Dispatcher on a worker and hands the result back with Complete().
 //
+// NTLM: the first exchange rides in the bind (or an alter_context) and an
+// auth3 (or the alter_context's third leg). An authenticated connection may
+// run a new exchange: an alter_context whose token is a NEGOTIATE gets a
+// new CHALLENGE, and the AUTHENTICATE that follows is verified against the
+// accounts like the first (refused: access denied, the connection closes);
+// an empty AUTHENTICATE there changes nothing. At the connect level a
+// request's verifier is a dummy, so calls run as the latest verified logon
+// whichever auth_context_id they carry.
+//
 // Every limit is enforced here: fragment size, fragments and bytes per
 // call, contexts, calls waiting. A client that breaks the protocol gets a
 // fault (or bind_nak) where the PDU allows one and the connection closes.
@@ -121,6 +130,10 @@ class Connection {
   void HandlePdu(const Pdu& pdu);
   void HandleBind(const Pdu& pdu, bool alter);
   void HandleAuth3(const Pdu& pdu);
+  // Verifies the AUTHENTICATE of the running exchange (in an auth3 or an
+  // alter_context); true when it logged on, and the connection's calls run
+  // as that logon from then on.
+  bool FinishExchange(const AuthVerifier& auth);
   void HandleRequest(const Pdu& pdu);
   void HandleCancel(const Pdu& pdu, bool orphaned);
   void NegotiateContexts(const Pdu& pdu, Pdu* reply);
@@ -142,6 +155,10 @@ class Connection {
   std::map<uint16_t, SyntaxId> contexts_;
   std::unique_ptr<NtlmServer> ntlm_;
   bool ntlm_challenged_ = false;
+  // The trailer fields of the exchange running (valid while challenged).
+  uint8_t exchange_type_ = 0;
+  uint8_t exchange_level_ = 0;
+  uint32_t exchange_context_id_ = 0;
   SecurityContext security_;
   std::map<uint32_t, Reassembly> reassembling_;
   std::deque<PendingCall> ready_;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "platform/rpc/pdu.h"
 #include "platform/rpc/rpc_test_support.h"
@@ -358,6 +359,231 @@ TEST_F(ConnectionTest, AuthenticatedCallsWithCallIdZeroAndDummyVerifier) {
   replies = Send({on_new_context});
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0].stub, std::vector<uint8_t>{42});
+}
+
+// Helpers for the exchanges after the first: an alter_context adding a
+// context under a token, and an auth3, both under an auth context id of
+// their own (as a client opening a second security context uses).
+constexpr uint32_t kSecondAuthContext = 79232;
+
+Pdu AlterWith(std::vector<uint8_t> token, uint16_t context_id = 1,
+              uint32_t auth_context_id = kSecondAuthContext) {
+  Pdu alter;
+  alter.header.type = PduType::kAlterContext;
+  alter.header.call_id = 2;
+  alter.contexts.push_back({context_id, kEchoInterface, {kNdr20Syntax}});
+  alter.has_auth = true;
+  alter.auth.auth_type = kAuthnWinNt;
+  alter.auth.auth_level = kAuthLevelConnect;
+  alter.auth.auth_context_id = auth_context_id;
+  alter.auth.auth_value = std::move(token);
+  return alter;
+}
+
+Pdu Auth3With(std::vector<uint8_t> token,
+              uint32_t auth_context_id = kSecondAuthContext) {
+  Pdu auth3;
+  auth3.header.type = PduType::kAuth3;
+  auth3.has_auth = true;
+  auth3.auth.auth_type = kAuthnWinNt;
+  auth3.auth.auth_level = kAuthLevelConnect;
+  auth3.auth.auth_context_id = auth_context_id;
+  auth3.auth.auth_value = std::move(token);
+  return auth3;
+}
+
+std::vector<uint8_t> NegotiateToken() {
+  return BuildNtlmNegotiate(kNtlmNegotiateUnicode | kNtlmNegotiateNtlm |
+                            kNtlmExtendedSessionSecurity);
+}
+
+std::vector<uint8_t> AnswerTo(const std::vector<uint8_t>& challenge,
+                              const NtlmClientCredentials& credentials) {
+  std::vector<uint8_t> token;
+  EXPECT_TRUE(BuildNtlmAuthenticate(challenge, credentials, &token, nullptr));
+  return token;
+}
+
+TEST_F(ConnectionTest, NewExchangeOnAnAuthenticatedConnection) {
+  Account historian;
+  historian.user = "historian";
+  historian.domain = "PLANT";
+  historian.nt_hash = NtOwfV1(u"other");
+  accounts_.Put(historian);
+  NtlmClientCredentials second;
+  second.user = u"historian";
+  second.domain = u"PLANT";
+  second.nt_hash = NtOwfV1(u"other");
+  // Every challenge different, to see the second exchange draw its own.
+  uint8_t draw = 0;
+  ntlm_.random = [&draw](uint8_t challenge[8]) {
+    std::memset(challenge, ++draw, 8);
+  };
+
+  // The third leg in an auth3, and in the alter_context itself.
+  for (bool in_auth3 : {true, false}) {
+    SCOPED_TRACE(in_auth3 ? "auth3" : "alter_context");
+    connection_.reset();
+    ASSERT_TRUE(LogOn(testing::TestCredentials()));
+    std::vector<Pdu> replies = Send({AlterWith(NegotiateToken())});
+    ASSERT_EQ(replies.size(), 1u);
+    const Pdu resp = replies[0];
+    EXPECT_EQ(resp.header.type, PduType::kAlterContextResp);
+    ASSERT_TRUE(resp.has_auth) << "the CHALLENGE rides in the reply";
+    EXPECT_EQ(NtlmMessageType(resp.auth.auth_value), kNtlmChallengeMessage);
+    EXPECT_EQ(resp.auth.auth_context_id, kSecondAuthContext);
+    ASSERT_EQ(resp.results.size(), 1u);
+    EXPECT_EQ(resp.results[0].result, kResultAcceptance);
+    // The first logon still holds while the exchange runs.
+    Pdu between = Request(0, {7});
+    between.context_id = 1;
+    replies = Send({between});
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].header.type, PduType::kResponse);
+    EXPECT_EQ(dispatcher_.last_user, "opc");
+
+    std::vector<uint8_t> answer = AnswerTo(resp.auth.auth_value, second);
+    if (in_auth3) {
+      EXPECT_TRUE(Send({Auth3With(answer)}).empty());
+    } else {
+      replies = Send({AlterWith(answer, 2)});
+      ASSERT_EQ(replies.size(), 1u);
+      EXPECT_EQ(replies[0].header.type, PduType::kAlterContextResp);
+      EXPECT_FALSE(replies[0].has_auth);
+    }
+    EXPECT_EQ(connection().security().user, "historian");
+    EXPECT_EQ(connection().security().auth_context_id, kSecondAuthContext);
+    // Calls with the verifier of either context, on either context.
+    for (uint32_t auth_context : {0u, kSecondAuthContext}) {
+      for (uint16_t context : {0, 1}) {
+        Pdu call = Request(0, {9});
+        call.context_id = context;
+        call.auth.auth_context_id = auth_context;
+        replies = Send({call});
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].header.type, PduType::kResponse);
+        EXPECT_EQ(dispatcher_.last_user, "historian");
+      }
+    }
+    EXPECT_FALSE(connection().closing());
+  }
+}
+
+TEST_F(ConnectionTest, HostileAndOutOfOrderTokensAreRefused) {
+  enum class Expect {
+    kBindNak,         // the bind is refused, the connection closes
+    kFault,           // the alter_context gets access denied and closes
+    kNextCallDenied,  // no answer; the next call is denied and closes
+  };
+  struct Case {
+    const char* name;
+    bool logged_on;  // the sequence starts on an authenticated connection
+    std::function<std::vector<Pdu>()> run;
+    Expect expect;
+  };
+  // An AUTHENTICATE that would be right for some other challenge.
+  std::vector<uint8_t> stray;
+  {
+    NtlmServer other(&ntlm_, &accounts_);
+    std::vector<uint8_t> challenge;
+    ASSERT_TRUE(other.Negotiate(NegotiateToken(), &challenge));
+    stray = AnswerTo(challenge, testing::TestCredentials());
+  }
+  std::vector<uint8_t> unknown_type = NegotiateToken();
+  unknown_type[8] = 7;
+  std::vector<uint8_t> challenge_type = NegotiateToken();
+  challenge_type[8] = 2;
+  const std::vector<uint8_t> not_ntlm = {'K', 'E', 'R', 'B', 1, 0, 0, 0};
+  // Opens a second exchange and answers its challenge with `credentials`.
+  auto second_exchange = [this](const NtlmClientCredentials& credentials,
+                                bool in_auth3) {
+    std::vector<Pdu> r = Send({AlterWith(NegotiateToken())});
+    if (r.size() != 1 || !r[0].has_auth) return r;
+    std::vector<uint8_t> answer = AnswerTo(r[0].auth.auth_value, credentials);
+    return in_auth3 ? Send({Auth3With(answer)}) : Send({AlterWith(answer, 2)});
+  };
+  auto bind_with = [this](std::vector<uint8_t> token) {
+    Pdu bind = Bind();
+    bind.auth.auth_value = std::move(token);
+    return Send({bind});
+  };
+  std::vector<Case> cases = {
+      {"AUTHENTICATE before any NEGOTIATE", false,
+       [&] { return bind_with(stray); }, Expect::kBindNak},
+      {"unknown message type in the bind", false,
+       [&] { return bind_with(unknown_type); }, Expect::kBindNak},
+      {"not an NTLM message in the bind", false,
+       [&] { return bind_with(not_ntlm); }, Expect::kBindNak},
+      {"NEGOTIATE twice in the first exchange", false,
+       [&] {
+         Send({Bind()});
+         return Send({AlterWith(NegotiateToken())});
+       },
+       Expect::kFault},
+      {"NEGOTIATE twice in a second exchange", true,
+       [&] {
+         Send({AlterWith(NegotiateToken())});
+         return Send({AlterWith(NegotiateToken(), 2)});
+       },
+       Expect::kFault},
+      {"AUTHENTICATE with no exchange running", true,
+       [&] { return Send({AlterWith(stray)}); }, Expect::kFault},
+      {"auth3 with no exchange running", true,
+       [&] { return Send({Auth3With(stray)}); }, Expect::kNextCallDenied},
+      {"AUTHENTICATE of another challenge for the second", true,
+       [&] {
+         Send({AlterWith(NegotiateToken())});
+         return Send({Auth3With(stray)});
+       },
+       Expect::kNextCallDenied},
+      {"wrong password on the second exchange (auth3)", true,
+       [&] { return second_exchange(testing::TestCredentials(u"x"), true); },
+       Expect::kNextCallDenied},
+      {"wrong password on the second exchange (alter_context)", true,
+       [&] { return second_exchange(testing::TestCredentials(u"x"), false); },
+       Expect::kFault},
+      {"unknown message type on an authenticated connection", true,
+       [&] { return Send({AlterWith(unknown_type)}); }, Expect::kFault},
+      {"a CHALLENGE from the client", true,
+       [&] { return Send({AlterWith(challenge_type)}); }, Expect::kFault},
+      {"not an NTLM message on an authenticated connection", true,
+       [&] { return Send({AlterWith(not_ntlm)}); }, Expect::kFault},
+      {"a signature cut short on an authenticated connection", true,
+       [&] {
+         return Send({AlterWith({'N', 'T', 'L', 'M', 'S', 'S', 'P', 0, 1})});
+       },
+       Expect::kFault},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    connection_.reset();
+    if (c.logged_on) {
+      ASSERT_TRUE(LogOn(testing::TestCredentials()));
+    }
+    const int calls = dispatcher_.calls;
+    std::vector<Pdu> replies = c.run();
+    switch (c.expect) {
+      case Expect::kBindNak:
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].header.type, PduType::kBindNak);
+        break;
+      case Expect::kFault:
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].header.type, PduType::kFault);
+        EXPECT_EQ(replies[0].status, kFaultAccessDenied);
+        break;
+      case Expect::kNextCallDenied:
+        EXPECT_TRUE(replies.empty());
+        EXPECT_FALSE(connection().closing());
+        replies = Send({Request(0, {1})});
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0].header.type, PduType::kFault);
+        EXPECT_EQ(replies[0].status, kFaultAccessDenied);
+        break;
+    }
+    EXPECT_TRUE(connection().closing());
+    EXPECT_EQ(dispatcher_.calls, calls) << "no call ran after the refusal";
+  }
 }
 
 TEST_F(ConnectionTest, FragmentsBothWaysAtSmallNegotiatedSizes) {

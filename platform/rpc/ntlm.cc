@@ -256,6 +256,17 @@ bool NtlmServer::Negotiate(std::span<const uint8_t> negotiate,
   return true;
 }
 
+uint32_t NtlmMessageType(std::span<const uint8_t> message) {
+  WireReader r(message);
+  uint8_t signature[8];
+  uint32_t type = 0;
+  if (!r.Copy(signature, 8) || std::memcmp(signature, kSignature, 8) != 0 ||
+      !r.U32(&type)) {
+    return 0;
+  }
+  return type;
+}
+
 bool NtlmServer::IsEmptyAuthenticate(std::span<const uint8_t> message) {
   WireReader r(message);
   uint8_t signature[8];

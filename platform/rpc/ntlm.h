@@ -54,6 +54,15 @@ constexpr uint16_t kAvDnsDomainName = 4;
 constexpr uint16_t kAvFlags = 6;
 constexpr uint16_t kAvTimestamp = 7;
 
+// Message types.
+constexpr uint32_t kNtlmNegotiateMessage = 1;
+constexpr uint32_t kNtlmChallengeMessage = 2;
+constexpr uint32_t kNtlmAuthenticateMessage = 3;
+
+// The type of an NTLM message (the word after the "NTLMSSP" signature), or
+// 0 when `message` does not begin like one.
+uint32_t NtlmMessageType(std::span<const uint8_t> message);
+
 // The primitives, for the key derivation and the tests.
 Key16 Md4(std::span<const uint8_t> data);
 Key16 Md5(std::span<const uint8_t> data);

@@ -277,6 +277,18 @@ TEST(NtlmMessages, HostileMessagesAreRefusedCleanly) {
       std::vector<uint8_t>(good.begin(), good.begin() + 12), &out));
   EXPECT_FALSE(NtlmServer::IsEmptyAuthenticate(good));
   EXPECT_FALSE(NtlmServer::IsEmptyAuthenticate({}));
+  // The message type: the word after the signature, or 0 without one.
+  EXPECT_EQ(NtlmMessageType(good), kNtlmAuthenticateMessage);
+  EXPECT_EQ(NtlmMessageType(BuildNtlmNegotiate(kNtlmNegotiateUnicode)),
+            kNtlmNegotiateMessage);
+  EXPECT_EQ(NtlmMessageType({}), 0u);
+  EXPECT_EQ(NtlmMessageType(
+                std::vector<uint8_t>(good.begin(), good.begin() + 11)),
+            0u)
+      << "cut inside the type";
+  std::vector<uint8_t> other_signature = good;
+  other_signature[0] = 'X';
+  EXPECT_EQ(NtlmMessageType(other_signature), 0u);
 }
 
 }  // namespace

@@ -6,12 +6,10 @@
 // status, browses flat, adds a group (250 ms revised to 200), validates
 // and adds items, reads from cache and device, removes items and group and
 // ends. A wrong password is refused and the next correct client works.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,15 +18,14 @@
 #include "platform/com/guid.h"
 #include "platform/com/scoped_registry_root_for_test.h"
 #include "platform/dcom/host.h"
-#include "platform/pkio/testing/testing_support.h"
 #include "platform/registry/registry.h"
 #include "server/objects/group_object.h"
 #include "server/objects/process_state.h"
 #include "server/objects/server_module.h"
 #include "server/objects/server_object.h"
 #include "server/objects/testing/server_fixture.h"
-#include "simulator/simulated_adapters.h"
 #include "tests/e2e/command_output.h"
+#include "tests/e2e/dcom_site.h"
 #include "tests/e2e/private_network.h"
 
 namespace kavex::e2e {
@@ -118,44 +115,9 @@ void NodeBody() {
 
   com::ScopedRegistryRootForTest root;
   ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-  {
-    void* module = dlopen(KAVEX_DEVICE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(module, nullptr);
-    auto reg =
-        reinterpret_cast<HRESULT (*)()>(dlsym(module, "DllRegisterServer"));
-    ASSERT_NE(reg, nullptr);
-    ASSERT_EQ(reg(), S_OK);
-    dlclose(module);
-  }
-  ASSERT_TRUE(pkio::testing::DeclareFrameSourceModule(
-      simulator::kFrameSourceValue, KAVEX_SIMULATED_ADAPTERS_MODULE));
-  std::string scenario;
-  std::string xml =
-      "<ROOT DataFormat=\"Integer\">\n"
-      " <ADAPTER Name=\"\\Device\\Simulated\\DcomLan\" Active=\"Yes\" "
-      "Timeout=\"20\">\n";
-  for (int s = 1; s <= kSwitches; ++s) {
-    char mac[32];
-    snprintf(mac, sizeof mac, "02.C4.7D.00.00.%02X", s);
-    scenario += std::string("switch ") + mac +
-                " type=1 ports=" + std::to_string(kPorts) + " ip=10.0.0." +
-                std::to_string(s) + " load=20;";
-    xml += std::string("  <SWITCH Model=\"T24\" Address=\"") + mac +
-           "\" Alias=\"SW" + std::to_string(s) + "\" Type=\"1\">\n";
-    for (int p = 1; p <= kPorts; ++p) {
-      xml += "   <Port Number=\"" + std::to_string(p) + "\" Alias=\"P" +
-             std::to_string(p) + "\" Disabled=\"No\" Exists=\"Yes\"/>\n";
-    }
-    xml += "  </SWITCH>\n";
-  }
-  xml += " </ADAPTER>\n</ROOT>\n";
-  SetString(HKEY_LOCAL_MACHINE,
-            "SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\DcomLan", "Scenario",
-            scenario);
-  const std::string path = root.dir() + "/Kavex OPC.xml";
-  std::ofstream(path) << xml;
-  SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kavex OPC", "Configuration File",
-            path);
+  ASSERT_NO_FATAL_FAILURE(RegisterSiteModules());
+  ASSERT_NO_FATAL_FAILURE(
+      DeclareSite(root.dir(), {"DcomLan", kSwitches, kPorts, 0}));
   ASSERT_EQ(server::CreateProcessDevice(), S_OK);
   // As the server program does; the in-process check creates the Server
   // class through them.
@@ -168,12 +130,7 @@ void NodeBody() {
   for (const server::ServerClass& c : server::ServerClasses()) {
     classes.push_back(c.entry);
   }
-  rpc::AccountStore accounts;
-  rpc::Account account;
-  account.user = "opc";
-  account.domain = "KAVEX";
-  account.nt_hash = rpc::NtOwfV1(u"secret");
-  accounts.Put(account);
+  const rpc::AccountStore accounts = SiteAccounts();
   {
     dcom::DcomHost host({}, classes, &accounts);
     ASSERT_EQ(host.Start(), ERROR_SUCCESS);
@@ -221,8 +178,10 @@ void NodeBody() {
     out = client("secret", &status);
     EXPECT_EQ(status, 0) << out;
 
-    // impacket activates through IRemoteSCMActivator (NTLMv2) and calls
-    // IOPCServer::GetStatus.
+    // impacket activates through IRemoteSCMActivator (NTLMv2), calls
+    // IOPCServer::GetStatus and releases the object through IRemUnknown,
+    // added to its object connection by an alter_context that runs a new
+    // NTLM exchange.
     ASSERT_EQ(system("/usr/bin/python3 -c 'import impacket' 2>/dev/null"), 0)
         << "python3-impacket is missing (scripts/deps installs it)";
     const std::string script = std::string(KAVEX_SOURCE_DIR) +
@@ -232,12 +191,20 @@ void NodeBody() {
                      " opc KAVEX " + password + " 2>&1",
                  code);
     };
+    // node-opc-da leaves references the collector would take only
+    // minutes later: what impacket adds must be gone when it ends.
+    const long servers_before = server::CServer::InstanceCount();
+    const size_t exported_before = host.exporter()->object_count();
     out = impacket("secret", &status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_NE(out.find("activated"), std::string::npos) << out;
     EXPECT_NE(out.find("vendor=found"), std::string::npos) << out;
     EXPECT_NE(out.find("hresult=00000000"), std::string::npos) << out;
+    EXPECT_NE(out.find("released=00000000"), std::string::npos) << out;
     printf("%s", out.c_str());
+    EXPECT_EQ(server::CServer::InstanceCount(), servers_before)
+        << "the released server object is still alive";
+    EXPECT_EQ(host.exporter()->object_count(), exported_before);
     printf("objects still exported: %zu\n", host.exporter()->object_count());
     host.Stop();
     // Stopping the host releases what clients still held.

@@ -3,7 +3,9 @@
 through IRemoteSCMActivator::RemoteCreateInstance (activation property
 blobs) on port 135 with NTLMv2 at the connect level, then calls
 IOPCServer::GetStatus on the object it got, over the object port (at the
-connect level: see below).
+connect level: see below), and releases it with IRemUnknown::RemRelease,
+which impacket reaches by an alter_context on the object connection that
+runs a new NTLM exchange.
 
 usage: impacket_dcom_activation.py CLSID USER DOMAIN PASSWORD
 
@@ -56,10 +58,22 @@ def main():
         vendor = 'Kavex'.encode('utf-16-le')
         print('vendor=%s' % ('found' if vendor in raw else 'missing'))
         print('hresult=%08x' % int.from_bytes(raw[-4:], 'little'))
-        # No RemRelease: impacket adds IRemUnknown to this connection by an
-        # alter_context whose reply it expects to carry an NTLM trailer,
-        # which the RPC layer does not send (another client needs it
-        # absent). The server releases the object once pings stop.
+        # impacket's own RemRelease gives back one reference; the object
+        # reference handed out carries more: all of them go back, so the
+        # server object goes at once.
+        refs = dcomrt.OBJREF_STANDARD(iface.get_objRef())['std']['cPublicRefs']
+        release = dcomrt.RemRelease()
+        release['ORPCthis'] = iface.get_cinstance().get_ORPCthis()
+        release['ORPCthis']['flags'] = 0
+        release['cInterfaceRefs'] = 1
+        element = dcomrt.REMINTERFACEREF()
+        element['ipid'] = iface.get_iPid()
+        element['cPublicRefs'] = refs
+        release['InterfaceRefs'].append(element)
+        remunknown = dcomrt.IRemUnknown(iface)
+        reply = remunknown.request(release, dcomrt.IID_IRemUnknown,
+                                   iface.get_ipidRemUnknown())
+        print('released=%08x refs=%d' % (reply['ErrorCode'], refs))
     except Exception as e:
         print('failed: %s' % e)
         if 'access_denied' in str(e).lower() or 'ACCESS_DENIED' in str(e):

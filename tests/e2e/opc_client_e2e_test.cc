@@ -7,12 +7,10 @@
 // told clearly about an unknown item, a read-only item, a wrong password
 // and a closed port, and lists the servers; impacket asks the server
 // browser too. A scripted device with a writable item takes a write.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -23,7 +21,6 @@
 #include "platform/com/guid.h"
 #include "platform/com/scoped_registry_root_for_test.h"
 #include "platform/dcom/host.h"
-#include "platform/pkio/testing/testing_support.h"
 #include "platform/registry/registry.h"
 #include "server/objects/group_object.h"
 #include "server/objects/process_state.h"
@@ -33,8 +30,8 @@
 #include "server/objects/testing/server_fixture.h"
 #include "server/opcenum/server_list.h"
 #include "server/program/registration.h"
-#include "simulator/simulated_adapters.h"
 #include "tests/e2e/command_output.h"
+#include "tests/e2e/dcom_site.h"
 #include "tests/e2e/private_network.h"
 #include "tools/opc_client/value_text.h"
 
@@ -124,36 +121,6 @@ std::vector<std::string> DeviceRead() {
 constexpr int kSwitches = 24;
 constexpr int kPorts = 24;
 
-void DeclareSite(com::ScopedRegistryRootForTest* root) {
-  std::string scenario;
-  std::string xml =
-      "<ROOT DataFormat=\"Integer\">\n"
-      " <ADAPTER Name=\"\\Device\\Simulated\\ClientLan\" Active=\"Yes\" "
-      "Timeout=\"20\">\n";
-  for (int s = 1; s <= kSwitches; ++s) {
-    char mac[32];
-    snprintf(mac, sizeof mac, "02.C4.7D.00.01.%02X", s);
-    scenario += std::string("switch ") + mac +
-                " type=1 ports=" + std::to_string(kPorts) + " ip=10.0.1." +
-                std::to_string(s) + " load=20;";
-    xml += std::string("  <SWITCH Model=\"T24\" Address=\"") + mac +
-           "\" Alias=\"SW" + std::to_string(s) + "\" Type=\"1\">\n";
-    for (int p = 1; p <= kPorts; ++p) {
-      xml += "   <Port Number=\"" + std::to_string(p) + "\" Alias=\"P" +
-             std::to_string(p) + "\" Disabled=\"No\" Exists=\"Yes\"/>\n";
-    }
-    xml += "  </SWITCH>\n";
-  }
-  xml += " </ADAPTER>\n</ROOT>\n";
-  SetString(HKEY_LOCAL_MACHINE,
-            "SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\ClientLan", "Scenario",
-            scenario);
-  const std::string path = root->dir() + "/Kavex OPC.xml";
-  std::ofstream(path) << xml;
-  SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kavex OPC", "Configuration File",
-            path);
-}
-
 // The server program's classes and the server browser, as a DcomHost
 // serves them.
 std::vector<com::ClassEntry> ClassTable() {
@@ -163,16 +130,6 @@ std::vector<com::ClassEntry> ClassTable() {
   }
   server::AddServerListClass(&classes);
   return classes;
-}
-
-rpc::AccountStore Accounts() {
-  rpc::AccountStore accounts;
-  rpc::Account account;
-  account.user = "opc";
-  account.domain = "KAVEX";
-  account.nt_hash = rpc::NtOwfV1(u"secret");
-  accounts.Put(account);
-  return accounts;
 }
 
 void SiteBody() {
@@ -185,25 +142,16 @@ void SiteBody() {
   ASSERT_EQ(server::RegisterServerProgram("/usr/sbin/kavex-opc-server", false),
             S_OK);
   ASSERT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-  {
-    void* module = dlopen(KAVEX_DEVICE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(module, nullptr);
-    auto reg =
-        reinterpret_cast<HRESULT (*)()>(dlsym(module, "DllRegisterServer"));
-    ASSERT_NE(reg, nullptr);
-    ASSERT_EQ(reg(), S_OK);
-    dlclose(module);
-  }
-  ASSERT_TRUE(pkio::testing::DeclareFrameSourceModule(
-      simulator::kFrameSourceValue, KAVEX_SIMULATED_ADAPTERS_MODULE));
-  DeclareSite(&root);
+  ASSERT_NO_FATAL_FAILURE(RegisterSiteModules());
+  ASSERT_NO_FATAL_FAILURE(
+      DeclareSite(root.dir(), {"ClientLan", kSwitches, kPorts, 1}));
   ASSERT_EQ(server::CreateProcessDevice(), S_OK);
   std::vector<DWORD> cookies;
   ASSERT_EQ(server::RegisterServerClassObjects(CLSCTX_LOCAL_SERVER,
                                                REGCLS_MULTIPLEUSE, &cookies),
             S_OK);
   const std::vector<com::ClassEntry> classes = ClassTable();
-  const rpc::AccountStore accounts = Accounts();
+  const rpc::AccountStore accounts = SiteAccounts();
   {
     dcom::DcomHost host({}, classes, &accounts);
     ASSERT_EQ(host.Start(), ERROR_SUCCESS);
@@ -349,7 +297,7 @@ void WriteBody() {
                                                REGCLS_MULTIPLEUSE, &cookies),
             S_OK);
   const std::vector<com::ClassEntry> classes = ClassTable();
-  const rpc::AccountStore accounts = Accounts();
+  const rpc::AccountStore accounts = SiteAccounts();
   {
     dcom::DcomHost host({}, classes, &accounts);
     ASSERT_EQ(host.Start(), ERROR_SUCCESS);

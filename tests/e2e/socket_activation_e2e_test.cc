@@ -11,7 +11,6 @@
 // object, and the local server ends by itself: across processes only the
 // real clock is there, so the test asks no more than that it ends within
 // 60 s (the exact rule is the server loop's test, on the fake clock).
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -37,13 +36,12 @@
 #include "platform/dcom/exporter.h"
 #include "platform/dcom/testing/remote_activation.h"
 #include "platform/opc/opc_da.h"
-#include "platform/pkio/testing/testing_support.h"
 #include "platform/registry/registry.h"
 #include "platform/rpc/accounts.h"
 #include "platform/rpc/client.h"
 #include "server/objects/server_object.h"
-#include "simulator/simulated_adapters.h"
 #include "tests/e2e/command_output.h"
+#include "tests/e2e/dcom_site.h"
 #include "tests/e2e/private_network.h"
 
 namespace kavex::e2e {
@@ -165,45 +163,11 @@ void Body() {
   com::ScopedRegistryRootForTest root;
   // "nobody" reads the registry, the configuration and the accounts.
   ASSERT_EQ(chmod(root.dir().c_str(), 0755), 0);
-  {
-    void* module = dlopen(KAVEX_DEVICE_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(module, nullptr);
-    auto reg =
-        reinterpret_cast<HRESULT (*)()>(dlsym(module, "DllRegisterServer"));
-    ASSERT_NE(reg, nullptr);
-    ASSERT_EQ(reg(), S_OK);
-    dlclose(module);
-  }
-  ASSERT_TRUE(pkio::testing::DeclareFrameSourceModule(
-      simulator::kFrameSourceValue, KAVEX_SIMULATED_ADAPTERS_MODULE));
-  std::string scenario;
-  std::string xml =
-      "<ROOT DataFormat=\"Integer\">\n"
-      " <ADAPTER Name=\"\\Device\\Simulated\\ActLan\" Active=\"Yes\" "
-      "Timeout=\"20\">\n";
-  for (int s = 1; s <= kSwitches; ++s) {
-    char mac[32];
-    snprintf(mac, sizeof mac, "02.C4.7D.00.01.%02X", s);
-    scenario += std::string("switch ") + mac +
-                " type=1 ports=" + std::to_string(kPorts) + " ip=10.0.1." +
-                std::to_string(s) + " load=20;";
-    xml += std::string("  <SWITCH Model=\"T24\" Address=\"") + mac +
-           "\" Alias=\"SW" + std::to_string(s) + "\" Type=\"1\">\n";
-    for (int p = 1; p <= kPorts; ++p) {
-      xml += "   <Port Number=\"" + std::to_string(p) + "\" Alias=\"P" +
-             std::to_string(p) + "\" Disabled=\"No\" Exists=\"Yes\"/>\n";
-    }
-    xml += "  </SWITCH>\n";
-  }
-  xml += " </ADAPTER>\n</ROOT>\n";
-  SetString(HKEY_LOCAL_MACHINE,
-            "SOFTWARE\\Kavex OPC\\Pkiolib\\Simulated\\ActLan", "Scenario",
-            scenario);
-  const std::string config = root.dir() + "/Kavex OPC.xml";
-  std::ofstream(config) << xml;
+  ASSERT_NO_FATAL_FAILURE(RegisterSiteModules());
+  std::string config;
+  ASSERT_NO_FATAL_FAILURE(
+      DeclareSite(root.dir(), {"ActLan", kSwitches, kPorts, 1}, &config));
   ASSERT_EQ(chmod(config.c_str(), 0644), 0);
-  SetString(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kavex OPC", "Configuration File",
-            config);
 
   // The real program registers itself (local server: no "LocalService").
   int status = -1;
@@ -215,12 +179,7 @@ void Body() {
   // The accounts: the server's user's own, 0600.
   const std::string accounts = root.dir() + "/accounts";
   {
-    rpc::AccountStore store;
-    rpc::Account account;
-    account.user = "opc";
-    account.domain = "KAVEX";
-    account.nt_hash = rpc::NtOwfV1(u"secret");
-    store.Put(account);
+    rpc::AccountStore store = SiteAccounts();
     std::string error;
     ASSERT_EQ(store.Save(accounts, &error), ERROR_SUCCESS) << error;
     ASSERT_EQ(chown(accounts.c_str(), kNobody, kNogroup), 0);

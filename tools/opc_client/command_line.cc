@@ -55,12 +55,16 @@ Options:
                          device, watch: cache)
   --interval MS          watch: time between polls (1000)
   --count N              watch: number of polls (0: until Ctrl-C)
+  --layout lines|table   watch: lines (the default), or per poll a table
+                         of ID, value, quality and time that fits 80
+                         columns (redrawn in place on a terminal)
   --timeout MS           how long to wait for any answer (10000)
   --help, --version
 
 Output: one "name=value" line per field (status), one item ID per line
 (browse), and per item "ITEM value=V type=T quality=Q time=T" or
-"ITEM error=CODE NAME" (read, watch; watch adds "poll=N" in front).
+"ITEM error=CODE NAME" (read, watch; watch adds "poll=N" in front, or
+with --layout table prints a heading and aligned columns per poll).
 
 Exit codes: 0 success; 1 some item failed (unknown item, not writable,
 bad value); 2 bad command line; 3 the host refused the logon (access
@@ -76,6 +80,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options,
                       std::string* error) {
   *options = Options{};
   bool source_given = false;
+  bool layout_given = false;
   std::vector<std::string> words;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -140,6 +145,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options,
         return false;
       }
       options->count = n;
+    } else if (arg == "--layout") {
+      if (value != "lines" && value != "table") {
+        *error = "--layout must be lines or table, not '" + value + "'";
+        return false;
+      }
+      options->table = value == "table";
+      layout_given = true;
     } else if (arg == "--timeout") {
       if (!Number(value, 100, 3600 * 1000, &n)) {
         *error = "--timeout must be 100 to 3600000 ms, not '" + value + "'";
@@ -198,6 +210,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options,
     }
     options->items.push_back(word.substr(0, equals));
     options->values.push_back(word.substr(equals + 1));
+  }
+  if (layout_given && options->command != Command::kWatch) {
+    *error = "--layout is for watch only";
+    return false;
   }
   if (!source_given) options->from_device = options->command == Command::kRead;
   return true;

@@ -39,6 +39,7 @@ struct Options {
   bool from_device = false;     // --source device
   uint32_t interval_ms = 1000;  // watch: between polls
   uint32_t count = 0;           // watch: polls, 0 until interrupted
+  bool table = false;           // watch: --layout table (watch_table.h)
   uint32_t timeout_ms = 10000;
   std::string filter;               // browse
   std::vector<std::string> items;   // read, watch

@@ -40,6 +40,9 @@ TEST(CommandLine, CommandsItemsAndOptions) {
   EXPECT_FALSE(o.password.has_value());
   EXPECT_EQ(o.host, "127.0.0.1");
   EXPECT_EQ(o.port, 135);
+  EXPECT_FALSE(o.table);  // lines unless asked
+  EXPECT_TRUE(Parse({"watch", "--layout", "table", "X"}).table);
+  EXPECT_FALSE(Parse({"watch", "--layout", "lines", "X"}).table);
 
   o = Parse({"read", "--source", "cache", "X"});
   EXPECT_FALSE(o.from_device);
@@ -79,6 +82,8 @@ TEST(CommandLine, BadLinesAreUsageErrors) {
       {{"watch", "X", "--count", "many"}, "--count must be"},
       {{"status", "--timeout", "1"}, "--timeout must be"},
       {{"read", "X", "--source", "disk"}, "--source must be"},
+      {{"watch", "X", "--layout", "grid"}, "--layout must be"},
+      {{"read", "X", "--layout", "table"}, "--layout is for watch"},
       {{"status", "--host", ""}, "--host needs"},
       {{"status", "--server", ""}, "--server needs"},
       {{"status", "--colour", "red"}, "unknown option"},

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/com/guid.h"
+#include "platform/sync/clock.h"
 #include "platform/opc/opc_error.h"
 #include "platform/rpc/ntlm.h"
 #include "platform/text/utf.h"
@@ -20,6 +21,7 @@
 #include "tools/opc_client/command_line.h"
 #include "tools/opc_client/opc_session.h"
 #include "tools/opc_client/value_text.h"
+#include "tools/opc_client/watch_table.h"
 
 namespace kavex::opc_client {
 namespace {
@@ -247,19 +249,30 @@ class Program {
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);
     bool reported = false;
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
     for (uint32_t poll = 1; !interrupted; ++poll) {
       std::vector<ItemValue> values;
       HRESULT hr = session_->Read(
           options_.from_device ? OPC_DS_DEVICE : OPC_DS_CACHE, &values);
       if (FAILED(hr)) return Fail(hr, "reading");
+      if (options_.table && watch) {
+        FILETIME now = {};
+        GetSystemTimeAsFileTime(&now);
+        std::fputs(WatchTable(poll, now, options_.items, values, terminal)
+                       .c_str(),
+                   stdout);
+      }
       for (size_t i = 0; i < values.size(); ++i) {
         const ItemValue& v = values[i];
+        if (FAILED(v.error)) {
+          if (!reported) ItemError(options_.items[i], v.error);
+          code = kExitItemFailed;
+        }
+        if (options_.table && watch) continue;
         std::string line = watch ? "poll=" + std::to_string(poll) + " " : "";
         line += options_.items[i];
         if (FAILED(v.error)) {
           line += " error=" + FormatResult(v.error);
-          if (!reported) ItemError(options_.items[i], v.error);
-          code = kExitItemFailed;
         } else {
           line += " value=" + FormatValue(v.value) +
                   " type=" + TypeName(v.value.vt) +

@@ -35,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kavex::rpc::SecurityContext context;
   server.Authenticate(message, &context);
   kavex::rpc::NtlmServer::IsEmptyAuthenticate(message);
+  kavex::rpc::NtlmMessageType(message);
   kavex::rpc::NtlmClientCredentials credentials;
   credentials.user = u"User";
   credentials.domain = u"Domain";
