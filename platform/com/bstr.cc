@@ -1,7 +1,8 @@
 #include "platform/com/bstr.h"
 
-#include <cstdlib>
 #include <cstring>
+
+#include "platform/com/bstr_cache.h"
 
 namespace kavex::com {
 namespace {
@@ -17,11 +18,14 @@ uint32_t* PrefixOf(const OLECHAR* bstr) {
       reinterpret_cast<char*>(const_cast<OLECHAR*>(bstr)) - kPrefix);
 }
 
+// The block of a string of `bytes` bytes: prefix, characters, terminator.
+size_t BlockSize(size_t bytes) { return kPrefix + bytes + 2; }
+
 // A new string of `bytes` bytes copied from `data` (zeros when null), plus a
 // NUL character.
 BSTR Allocate(const void* data, size_t bytes) {
   if (bytes > kMaxBytes) return nullptr;
-  char* block = static_cast<char*>(std::malloc(kPrefix + bytes + 2));
+  char* block = static_cast<char*>(AllocateBstrBlock(BlockSize(bytes)));
   if (!block) return nullptr;
   const uint32_t count = static_cast<uint32_t>(bytes);
   std::memcpy(block, &count, kPrefix);
@@ -72,18 +76,11 @@ INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
 }
 
 void SysFreeString(BSTR bstr) {
-  if (bstr) std::free(kavex::com::PrefixOf(bstr));
-}
-
-UINT SysStringByteLen(const OLECHAR* bstr) {
-  if (!bstr) return 0;
+  if (!bstr) return;
+  uint32_t* block = kavex::com::PrefixOf(bstr);
   uint32_t count;
-  std::memcpy(&count, kavex::com::PrefixOf(bstr), kavex::com::kPrefix);
-  return count;
-}
-
-UINT SysStringLen(const OLECHAR* bstr) {
-  return SysStringByteLen(bstr) / sizeof(OLECHAR);
+  std::memcpy(&count, block, kavex::com::kPrefix);
+  kavex::com::FreeBstrBlock(block, kavex::com::BlockSize(count));
 }
 
 namespace kavex::com {

@@ -7,6 +7,8 @@
 #define KAVEX_PLATFORM_COM_BSTR_H_
 
 #include <compare>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -24,9 +26,19 @@ BSTR SysAllocStringByteLen(const char* psz, UINT len);
 INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz);
 INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* pch, UINT cch);
 void SysFreeString(BSTR bstr);
-// Characters (bytes / 2) and bytes, terminator excluded; 0 for null.
-UINT SysStringLen(const OLECHAR* bstr);
-UINT SysStringByteLen(const OLECHAR* bstr);
+// Characters (bytes / 2) and bytes, terminator excluded; 0 for null. Inline:
+// every text comparison and in-place write of a tick asks for them.
+inline UINT SysStringByteLen(const OLECHAR* bstr) {
+  if (!bstr) return 0;
+  // The byte count lives in the 4 bytes in front of the characters.
+  uint32_t count;
+  std::memcpy(&count, reinterpret_cast<const char*>(bstr) - sizeof count,
+              sizeof count);
+  return count;
+}
+inline UINT SysStringLen(const OLECHAR* bstr) {
+  return SysStringByteLen(bstr) / sizeof(OLECHAR);
+}
 
 namespace kavex::com {
 

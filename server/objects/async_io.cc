@@ -333,7 +333,7 @@ void CGroup::ProcessRead(const AsyncRequest& request, Notifications* out) {
         CacheDeviceAnswer(record, results[i], &answers[i], now);
         entries.Add(record.client_handle, record.quality, record.timestamp,
                     S_OK);
-        entries.errors.back() = ClientValue(record, &entries.values.back());
+        entries.errors.back() = entries.SetLastValue(record);
       }
       if (entries.errors.back() != S_OK) notification->master_error = S_FALSE;
       if (!IsGood(entries.qualities.back()))
@@ -429,7 +429,7 @@ void CGroup::ProcessOldRead(const AsyncRequest& request, Notifications* out) {
       entries.Add(record->client_handle,
                   ClientQuality(*record, group_active, OPC_DS_CACHE),
                   record->timestamp, S_OK);
-      entries.errors.back() = ClientValue(*record, &entries.values.back());
+      entries.errors.back() = entries.SetLastValue(*record);
     }
   }
   if (!entries.handles.empty()) {

@@ -5,6 +5,7 @@
 
 #include "platform/com/bstr.h"
 #include "platform/com/global_memory.h"
+#include "server/objects/sync_io.h"
 
 namespace kavex::server {
 
@@ -61,6 +62,12 @@ bool ItemChanged(const ItemRecord& record) {
                 0) != VARCMP_EQ;
 }
 
+ItemEntries::~ItemEntries() {
+  // A text is the block's; numbers own nothing.
+  for (VARIANT& value : values)
+    if (value.vt != VT_BSTR && value.vt > VT_DATE) VariantClear(&value);
+}
+
 void ItemEntries::Reserve(size_t count) {
   handles.reserve(count);
   values.reserve(count);
@@ -72,10 +79,16 @@ void ItemEntries::Reserve(size_t count) {
 void ItemEntries::Add(OPCHANDLE client, WORD quality, const FILETIME& time,
                       HRESULT error) {
   handles.push_back(client);
-  values.emplace_back();
+  VARIANT empty;
+  empty.vt = VT_EMPTY;
+  values.push_back(empty);
   qualities.push_back(quality);
   times.push_back(time);
   errors.push_back(error);
+}
+
+HRESULT ItemEntries::SetLastValue(const ItemRecord& record) {
+  return ClientValue(record, &values.back(), &texts);
 }
 
 StreamDelivery::StreamDelivery(StreamDelivery&& other) noexcept

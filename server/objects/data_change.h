@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/com/bstr_block.h"
 #include "platform/com/com_ptr.h"
 #include "platform/com/data_object.h"
 #include "platform/com/variant.h"
@@ -23,28 +24,37 @@
 
 namespace kavex::server {
 
-static_assert(sizeof(com::Variant) == sizeof(VARIANT),
-              "an array of Variant is an array of VARIANT");
-
 // True when `record`'s cache differs from what was last sent: the quality
 // differs, or the values do (two VT_NULLs are equal; otherwise VarCmp in
 // the user's default locale, and anything but "equal", a comparison error
 // included, is a difference). The caller holds the item-value lock.
 bool ItemChanged(const ItemRecord& record);
 
-// The per-item arrays of a callback, in entry order.
+// The per-item arrays of a callback, in entry order. The values are the
+// entries' own; their strings (a VT_BSTR value's) lie in `texts`, since a
+// callee only reads them during the call.
 struct ItemEntries {
+  ItemEntries() = default;
+  ItemEntries(const ItemEntries&) = delete;
+  ItemEntries& operator=(const ItemEntries&) = delete;
+  ~ItemEntries();  // clears the values
+
   void Reserve(size_t count);
+  // An entry with an empty value.
   void Add(OPCHANDLE client, WORD quality, const FILETIME& time, HRESULT error);
+  // The last entry's value: `record`'s client value (see ClientValue);
+  // returns its error. The caller holds the item-value lock.
+  HRESULT SetLastValue(const ItemRecord& record);
   size_t size() const { return handles.size(); }
   DWORD count() const { return static_cast<DWORD>(handles.size()); }
   VARIANT* value_data() { return values.data(); }
 
   std::vector<OPCHANDLE> handles;
-  std::vector<com::Variant> values;  // parallel to handles
+  std::vector<VARIANT> values;  // parallel to handles
   std::vector<WORD> qualities;
   std::vector<FILETIME> times;
   std::vector<HRESULT> errors;
+  com::BstrBlock texts;
 };
 
 // One OPC DA 1.0 stream for one advise sink.

@@ -150,7 +150,7 @@ void CGroup::AddIfChanged(ItemRecord& record, bool everything,
   ItemEntries& entries = notification->entries;
   const WORD quality = ClientQuality(record, group_active, OPC_DS_CACHE);
   entries.Add(record.client_handle, quality, record.timestamp, S_OK);
-  const HRESULT error = ClientValue(record, &entries.values.back());
+  const HRESULT error = entries.SetLastValue(record);
   entries.errors.back() = error;
   if (error != S_OK) notification->master_error = S_FALSE;
   if (!IsGood(quality)) notification->master_quality = S_FALSE;

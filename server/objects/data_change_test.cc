@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "platform/com/global_memory.h"
 #include "platform/sync/sync_testing.h"
 #include "server/objects/stream_writer.h"
+#include "server/objects/sync_io.h"
 #include "server/objects/testing/server_fixture.h"
 #include "server/objects/testing/subscribers.h"
 
@@ -74,6 +76,78 @@ TEST(ItemChangedTest, ComparesQualityThenValue) {
     record.quality = c.cached_quality;
     EXPECT_EQ(ItemChanged(record), c.changed) << c.what;
   }
+}
+
+// A callback's values are what ClientValue gives each record, their
+// strings in the entries' block: every kind of value, over enough entries
+// for the block to grow many times.
+TEST(ItemEntriesTest, ValuesMatchTheClientValuesWithTextsInTheBlock) {
+  struct Kind {
+    VARTYPE canonical;
+    VARTYPE requested;
+    DWORD rights;
+    com::Variant value;
+  };
+  com::Variant null_string;
+  null_string.vt = VT_BSTR;
+  null_string.bstrVal = nullptr;
+  const Kind kinds[] = {
+      {VT_BSTR, VT_EMPTY, OPC_READABLE, com::Variant(u"counter 12345")},
+      {VT_BSTR, VT_BSTR, OPC_READABLE, com::Variant(u"Up")},
+      {VT_BSTR, VT_EMPTY, OPC_READABLE, null_string},      // never read
+      {VT_I4, VT_BSTR, OPC_READABLE, com::Variant(LONG{-42})},  // converted
+      {VT_BSTR, VT_I4, OPC_READABLE, com::Variant(u"77")},
+      {VT_BSTR, VT_I4, OPC_READABLE, com::Variant(u"Down")},  // fails
+      {VT_I4, VT_EMPTY, OPC_READABLE, com::Variant(LONG{9})},
+      {VT_R8, VT_BSTR, OPC_READABLE, com::Variant(2.5)},
+      {VT_BSTR, VT_EMPTY, OPC_WRITEABLE, com::Variant(u"hidden")},
+  };
+  std::vector<std::unique_ptr<ItemRecord>> records;
+  for (int n = 0; n < 3000; ++n) {
+    const Kind& kind = kinds[n % std::size(kinds)];
+    auto record = std::make_unique<ItemRecord>(
+        nullptr, n, com::Bstr(u"x"), kind.canonical, kind.rights,
+        kind.requested, n, true);
+    VariantCopy(&record->value, &kind.value);
+    if (kind.value.vt == VT_BSTR && kind.value.bstrVal != nullptr &&
+        n % 2 == 1) {
+      // Texts of many lengths.
+      const std::u16string longer =
+          std::u16string(com::BstrView(kind.value.bstrVal)) +
+          std::u16string(static_cast<size_t>(n % 70), u'-');
+      VariantClear(&record->value);
+      record->value.vt = VT_BSTR;
+      record->value.bstrVal =
+          SysAllocStringLen(longer.data(), static_cast<UINT>(longer.size()));
+    }
+    records.push_back(std::move(record));
+  }
+  ItemEntries entries;
+  for (const auto& record : records) {
+    entries.Add(record->client_handle, 0, FILETIME{}, S_OK);
+    entries.errors.back() = entries.SetLastValue(*record);
+  }
+  EXPECT_GT(entries.texts.ReservedBytes(), size_t{4096} * 4);
+  for (size_t n = 0; n < records.size(); ++n) {
+    com::Variant own;
+    const HRESULT error = ClientValue(*records[n], &own);
+    const VARIANT& value = entries.values[n];
+    ASSERT_EQ(entries.errors[n], error) << n;
+    ASSERT_EQ(value.vt, own.vt) << n;
+    if (own.vt == VT_BSTR) {
+      ASSERT_NE(value.bstrVal, nullptr) << n;
+      ASSERT_EQ(com::BstrView(value.bstrVal), com::BstrView(own.bstrVal)) << n;
+      ASSERT_EQ(value.bstrVal[SysStringLen(value.bstrVal)], u'\0') << n;
+    } else {
+      if (own.vt != VT_EMPTY) {
+        ASSERT_EQ(VarCmp(&value, &own, 0, 0), VARCMP_EQ) << n;
+      }
+    }
+  }
+  // What a sink may do with a value it is lent: copy it.
+  com::Variant copy;
+  ASSERT_EQ(VariantCopy(&copy, &entries.values[0]), S_OK);
+  EXPECT_EQ(com::BstrView(copy.bstrVal), u"counter 12345");
 }
 
 class DataChangeTest : public ServerFixture {

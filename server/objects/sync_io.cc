@@ -14,7 +14,18 @@
 
 namespace kavex::server {
 
-HRESULT ClientValue(const ItemRecord& record, VARIANT* out) {
+namespace {
+
+// `length` characters at `text` as a string of `texts`, or of its own.
+BSTR NewText(const OLECHAR* text, UINT length, com::BstrBlock* texts) {
+  return texts != nullptr ? texts->Add(text, length)
+                          : SysAllocStringLen(text, length);
+}
+
+}  // namespace
+
+HRESULT ClientValue(const ItemRecord& record, VARIANT* out,
+                    com::BstrBlock* texts) {
   VariantInit(out);
   if (!record.readable()) return OPC_E_BADRIGHTS;
   const VARTYPE requested = record.requested_type;
@@ -23,8 +34,8 @@ HRESULT ClientValue(const ItemRecord& record, VARIANT* out) {
     // The common text case, without VariantCopy's general steps. Clients
     // get a string they can read, not the cache's null one.
     const BSTR text = record.value.bstrVal;
-    out->bstrVal = text != nullptr ? SysAllocStringLen(text, SysStringLen(text))
-                                   : SysAllocStringLen(u"", 0);
+    out->bstrVal = text != nullptr ? NewText(text, SysStringLen(text), texts)
+                                   : NewText(u"", 0, texts);
     if (out->bstrVal == nullptr) return E_OUTOFMEMORY;
     out->vt = VT_BSTR;
     return S_OK;
@@ -44,6 +55,16 @@ HRESULT ClientValue(const ItemRecord& record, VARIANT* out) {
     if (FAILED(hr)) {
       VariantClear(out);
       return hr;
+    }
+  }
+  if (texts != nullptr && out->vt == VT_BSTR) {
+    // A string made above moves into `texts`.
+    const BSTR made = out->bstrVal;
+    out->bstrVal = texts->Add(made, SysStringLen(made));
+    SysFreeString(made);
+    if (out->bstrVal == nullptr) {
+      out->vt = VT_EMPTY;
+      return E_OUTOFMEMORY;
     }
   }
   return S_OK;
