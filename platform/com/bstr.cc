@@ -25,17 +25,9 @@ size_t BlockSize(size_t bytes) { return kPrefix + bytes + 2; }
 // NUL character.
 BSTR Allocate(const void* data, size_t bytes) {
   if (bytes > kMaxBytes) return nullptr;
-  char* block = static_cast<char*>(AllocateBstrBlock(BlockSize(bytes)));
+  void* block = AllocateBstrBlock(BlockSize(bytes));
   if (!block) return nullptr;
-  const uint32_t count = static_cast<uint32_t>(bytes);
-  std::memcpy(block, &count, kPrefix);
-  char* chars = block + kPrefix;
-  if (data)
-    std::memcpy(chars, data, bytes);
-  else
-    std::memset(chars, 0, bytes);
-  chars[bytes] = chars[bytes + 1] = 0;
-  return reinterpret_cast<BSTR>(chars);
+  return WriteBstrBlock(block, data, bytes);
 }
 
 size_t Wcslen(const OLECHAR* s) {
@@ -45,6 +37,19 @@ size_t Wcslen(const OLECHAR* s) {
 }
 
 }  // namespace
+
+BSTR WriteBstrBlock(void* block, const void* data, size_t bytes) {
+  const uint32_t count = static_cast<uint32_t>(bytes);
+  std::memcpy(block, &count, kPrefix);
+  char* chars = static_cast<char*>(block) + kPrefix;
+  if (data)
+    std::memcpy(chars, data, bytes);
+  else
+    std::memset(chars, 0, bytes);
+  chars[bytes] = chars[bytes + 1] = 0;
+  return reinterpret_cast<BSTR>(chars);
+}
+
 }  // namespace kavex::com
 
 BSTR SysAllocString(const OLECHAR* psz) {

@@ -45,6 +45,10 @@ namespace kavex::com {
 // A new BSTR holding `text` converted from UTF-8 (never null unless out of
 // memory).
 BSTR SysAllocStringUtf8(std::string_view text);
+// Lays a string of `bytes` bytes out in `block` (at least `bytes` + 6
+// bytes): the byte count, the characters copied from `data` (zeros when
+// null), a NUL character. Returns the BSTR, which points past the count.
+BSTR WriteBstrBlock(void* block, const void* data, size_t bytes);
 // The characters of a BSTR, embedded NULs included.
 inline std::u16string_view BstrView(const OLECHAR* bstr) {
   return bstr ? std::u16string_view(bstr, SysStringLen(bstr))

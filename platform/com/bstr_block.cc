@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <new>
+
+#include "platform/com/bstr.h"
 
 namespace kavex::com {
 namespace {
@@ -43,15 +44,7 @@ BSTR BstrBlock::Add(const OLECHAR* pch, UINT cch) {
   char* block = next_;
   next_ += need;
   left_ -= need;
-  const uint32_t count = static_cast<uint32_t>(bytes);
-  std::memcpy(block, &count, sizeof count);
-  char* chars = block + sizeof count;
-  if (pch != nullptr)
-    std::memcpy(chars, pch, bytes);
-  else
-    std::memset(chars, 0, bytes);
-  chars[bytes] = chars[bytes + 1] = 0;
-  return reinterpret_cast<BSTR>(chars);
+  return WriteBstrBlock(block, pch, bytes);
 }
 
 }  // namespace kavex::com
